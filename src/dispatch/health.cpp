@@ -1,0 +1,27 @@
+// The two commands that need no other subsystem: health and cancel_task.
+#include "dispatch/dispatch.h"
+#include "platform/text.h"
+#include "powershell/powershell.h"
+
+namespace dh {
+
+HandlerResult handle_health(const WindowsHelperRequest& request) {
+  auto output = run_powershell(
+      "([Security.Principal.WindowsPrincipal] [Security.Principal.WindowsIdentity]::GetCurrent())"
+      ".IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)");
+  if (!output) return unexpected(std::move(output).error());
+  bool elevated = ascii_lower(*output).find("true") != std::string::npos;
+  return nlohmann::json{{"helperVersion", "0.1.0"},
+                        {"isElevated", elevated},
+                        {"ok", true},
+                        {"platform", "windows"},
+                        {"sessionId", request.session_id}};
+}
+
+HandlerResult handle_cancel_task(const WindowsHelperRequest&) {
+  // Helper processes share nothing, so there is nothing to cancel here; the
+  // desktop application ends the running helper itself.
+  return nlohmann::json{{"canceled", true}};
+}
+
+}  // namespace dh

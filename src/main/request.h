@@ -1,0 +1,27 @@
+// The request record and its parser.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/result.h"
+
+namespace dh {
+
+struct WindowsHelperRequest {
+  std::string id;
+  std::string session_id;
+  std::string command;
+  nlohmann::json payload;  // null when the request had none
+};
+
+// Parses the request text: an object with the string members `id`,
+// `sessionId`, `command` and an optional `payload` (other members skipped, a
+// repeated member rejected), or the array form [id, sessionId, command] /
+// [id, sessionId, command, payload]. On failure returns the parser's
+// description of the problem.
+Expected<WindowsHelperRequest, std::string> parse_request(std::string_view text);
+
+}  // namespace dh

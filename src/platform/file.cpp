@@ -1,0 +1,39 @@
+#include "platform/file.h"
+
+namespace dh {
+namespace {
+
+FileSystem* g_current = nullptr;
+
+}  // namespace
+
+FileSystem& file_system() { return g_current != nullptr ? *g_current : native_file_system(); }
+
+ScopedFileSystem::ScopedFileSystem(FileSystem& fs) : previous_(g_current) { g_current = &fs; }
+ScopedFileSystem::~ScopedFileSystem() { g_current = previous_; }
+
+SysStatus read_exact(File& file, uint8_t* buf, size_t len) {
+  size_t done = 0;
+  while (done < len) {
+    auto got = file.read(buf + done, len - done);
+    if (!got) return unexpected(std::move(got).error());
+    if (*got == 0) return unexpected(SysError::fixed(kShortReadText));
+    done += *got;
+  }
+  return {};
+}
+
+SysStatus write_all(File& file, const uint8_t* buf, size_t len) {
+  size_t done = 0;
+  while (done < len) {
+    auto wrote = file.write(buf + done, len - done);
+    if (!wrote) return unexpected(std::move(wrote).error());
+    if (*wrote == 0) return unexpected(SysError::fixed(kZeroWriteText));
+    done += *wrote;
+  }
+  return {};
+}
+
+SysError SysError::from_os(int code) { return SysError{code, os_error_text(code)}; }
+
+}  // namespace dh

@@ -1,0 +1,93 @@
+// Files and raw devices behind a narrow, replaceable interface.
+//
+// Every open, read, write and flush of images, targets and boot-partition
+// files goes through FileSystem, so tests can swap in a FileSystem that fails
+// at a chosen call (ninja's DiskInterface idea).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/sys_error.h"
+
+namespace dh {
+
+enum class OpenMode {
+  // Read; others may read, write and delete meanwhile. Used for image files
+  // and for the shared-read target mode.
+  kSharedRead,
+  // Read; nobody else may open it (O_EXCL on a POSIX block device).
+  kExclusiveRead,
+  // Read and write, nobody else may open it, writes go through to the device.
+  kExclusiveWrite,
+  // Write; created or truncated; others may read, write and delete.
+  kCreateTruncate,
+  // As kCreateTruncate, with write-through.
+  kCreateTruncateWriteThrough,
+  // Write; must not exist yet (used for temporary files); write-through.
+  kCreateNewWriteThrough,
+};
+
+// An open file or device. Closing happens in the destructor.
+class File {
+ public:
+  virtual ~File() = default;
+  // One read of at most `len` bytes; 0 means end of file or device. An
+  // interrupted call is retried, never reported.
+  virtual SysResult<size_t> read(uint8_t* buf, size_t len) = 0;
+  // One write of at most `len` bytes; returns how many were accepted (0 when
+  // the device accepted none).
+  virtual SysResult<size_t> write(const uint8_t* buf, size_t len) = 0;
+  // Moves to an absolute byte offset.
+  virtual SysStatus seek(uint64_t offset) = 0;
+  // Commits written data to storage (fsync / FlushFileBuffers).
+  virtual SysStatus flush() = 0;
+};
+
+using FilePtr = std::unique_ptr<File>;
+
+// What identifies a file regardless of the path spelling used to reach it.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t index = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // Paths are UTF-8; the Win32 backend converts them to UTF-16 at the call.
+  virtual SysResult<FilePtr> open(const std::string& path, OpenMode mode) = 0;
+  // Succeeds when the path has metadata (following links); directories too.
+  virtual SysStatus metadata(const std::string& path) = 0;
+  virtual SysResult<FileIdentity> identity(const std::string& path) = 0;
+  // Moves `from` over `to`, replacing it, and commits the move.
+  virtual SysStatus replace(const std::string& from, const std::string& to) = 0;
+  virtual SysStatus remove(const std::string& path) = 0;
+};
+
+// The file system in use: the native one unless a test installed another.
+FileSystem& file_system();
+FileSystem& native_file_system();
+
+// Installs `fs` as file_system() for the lifetime of this object.
+class ScopedFileSystem {
+ public:
+  explicit ScopedFileSystem(FileSystem& fs);
+  ~ScopedFileSystem();
+  ScopedFileSystem(const ScopedFileSystem&) = delete;
+  ScopedFileSystem& operator=(const ScopedFileSystem&) = delete;
+
+ private:
+  FileSystem* previous_;
+};
+
+// Reads exactly `len` bytes; a read that returns 0 first gives
+// kShortReadText.
+SysStatus read_exact(File& file, uint8_t* buf, size_t len);
+// Writes all `len` bytes; a write that accepts 0 bytes gives kZeroWriteText.
+SysStatus write_all(File& file, const uint8_t* buf, size_t len);
+
+}  // namespace dh

@@ -1,0 +1,143 @@
+// POSIX backend of the file interface: plain files and block devices.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+#include "platform/file.h"
+
+namespace dh {
+namespace {
+
+class PosixFile final : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { ::close(fd_); }
+  PosixFile(const PosixFile&) = delete;
+  PosixFile& operator=(const PosixFile&) = delete;
+
+  SysResult<size_t> read(uint8_t* buf, size_t len) override {
+    if (len > SSIZE_MAX) len = SSIZE_MAX;
+    for (;;) {
+      ssize_t n = ::read(fd_, buf, len);
+      if (n >= 0) return static_cast<size_t>(n);
+      if (errno != EINTR) return unexpected(SysError::from_os(errno));
+    }
+  }
+
+  SysResult<size_t> write(const uint8_t* buf, size_t len) override {
+    if (len > SSIZE_MAX) len = SSIZE_MAX;
+    for (;;) {
+      ssize_t n = ::write(fd_, buf, len);
+      if (n >= 0) return static_cast<size_t>(n);
+      if (errno != EINTR) return unexpected(SysError::from_os(errno));
+    }
+  }
+
+  SysStatus seek(uint64_t offset) override {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return unexpected(SysError::from_os(EINVAL));
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return unexpected(SysError::from_os(errno));
+    return {};
+  }
+
+  SysStatus flush() override {
+    if (::fsync(fd_) != 0) return unexpected(SysError::from_os(errno));
+    return {};
+  }
+
+ private:
+  int fd_;
+};
+
+// Opens without blocking (a FIFO would otherwise wait for a writer), then
+// accepts only regular files and devices, as a Windows file open would.
+SysResult<int> open_checked(const std::string& path, int flags, bool exclusive_device) {
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return unexpected(SysError::from_os(errno));
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    return unexpected(SysError::from_os(err));
+  }
+  if (S_ISDIR(st.st_mode) || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) {
+    ::close(fd);
+    return unexpected(SysError::from_os(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+  }
+  if (exclusive_device && S_ISBLK(st.st_mode)) {
+    // O_EXCL on a block device refuses the open while the device is mounted
+    // or held open exclusively elsewhere: the share-mode-0 open of Windows.
+    ::close(fd);
+    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_EXCL);
+    if (fd < 0) return unexpected(SysError::from_os(errno));
+    return fd;
+  }
+  int fl = ::fcntl(fd, F_GETFL);
+  if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    int err = errno;
+    ::close(fd);
+    return unexpected(SysError::from_os(err));
+  }
+  return fd;
+}
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  SysResult<FilePtr> open(const std::string& path, OpenMode mode) override {
+    int flags = 0;
+    bool exclusive = false;
+    switch (mode) {
+      case OpenMode::kSharedRead: flags = O_RDONLY; break;
+      case OpenMode::kExclusiveRead: flags = O_RDONLY; exclusive = true; break;
+      case OpenMode::kExclusiveWrite: flags = O_RDWR | O_DSYNC; exclusive = true; break;
+      case OpenMode::kCreateTruncate: flags = O_WRONLY | O_CREAT | O_TRUNC; break;
+      case OpenMode::kCreateTruncateWriteThrough: flags = O_WRONLY | O_CREAT | O_TRUNC | O_DSYNC; break;
+      case OpenMode::kCreateNewWriteThrough: flags = O_WRONLY | O_CREAT | O_EXCL | O_DSYNC; break;
+    }
+    auto fd = open_checked(path, flags, exclusive);
+    if (!fd) return unexpected(std::move(fd).error());
+    return FilePtr(std::make_unique<PosixFile>(*fd));
+  }
+
+  SysStatus metadata(const std::string& path) override {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return unexpected(SysError::from_os(errno));
+    return {};
+  }
+
+  SysResult<FileIdentity> identity(const std::string& path) override {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return unexpected(SysError::from_os(errno));
+    return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  }
+
+  SysStatus replace(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) return unexpected(SysError::from_os(errno));
+    // Commit the directory entry as well, as MOVEFILE_WRITE_THROUGH does.
+    std::string dir = to.substr(0, to.find_last_of('/') == std::string::npos ? 0 : to.find_last_of('/'));
+    int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+      ::fsync(dfd);
+      ::close(dfd);
+    }
+    return {};
+  }
+
+  SysStatus remove(const std::string& path) override {
+    if (::unlink(path.c_str()) != 0) return unexpected(SysError::from_os(errno));
+    return {};
+  }
+};
+
+}  // namespace
+
+FileSystem& native_file_system() {
+  static PosixFileSystem fs;
+  return fs;
+}
+
+}  // namespace dh

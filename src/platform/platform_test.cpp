@@ -1,0 +1,166 @@
+// Platform layer pieces that do not need a device: text, quoting, buffered
+// I/O and files.
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "platform/buffered_io.h"
+#include "platform/file.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "support/test_support.h"
+
+namespace dh {
+namespace {
+
+TEST(Text, LossyUtf8ReplacesMaximalSubparts) {
+  EXPECT_EQ(utf8_lossy("abc"), "abc");
+  EXPECT_EQ(utf8_lossy("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  // A truncated three-byte sequence is one replacement, not two.
+  EXPECT_EQ(utf8_lossy("\xE2\x82" "x"), "\xEF\xBF\xBD" "x");
+  EXPECT_EQ(utf8_lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
+  EXPECT_EQ(utf8_lossy("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
+  EXPECT_FALSE(is_valid_utf8("\xC0\x80"));
+  EXPECT_TRUE(is_valid_utf8("\xC3\xA9"));
+}
+
+TEST(Text, TrimsUnicodeWhiteSpaceOnly) {
+  EXPECT_EQ(trim_unicode(" \t\n\r\v\f x y \xC2\xA0\xE3\x80\x80"), "x y");
+  EXPECT_EQ(trim_unicode("\xE2\x80\x8B" "x"), "\xE2\x80\x8B" "x");  // zero-width space is not white space
+  EXPECT_EQ(trim_unicode("   "), "");
+  EXPECT_EQ(trim_unicode(""), "");
+}
+
+TEST(Text, CaseAndHex) {
+  EXPECT_EQ(ascii_lower("PhysicalDRIVE\xC3\x89"), "physicaldrive\xC3\x89");
+  EXPECT_EQ(ascii_upper("config.txt"), "CONFIG.TXT");
+  const uint8_t bytes[] = {0x00, 0x0f, 0xa0, 0xff};
+  EXPECT_EQ(hex_encode(bytes, 4), "000fa0ff");
+}
+
+TEST(Quoting, WindowsArgumentRules) {
+  EXPECT_EQ(quote_windows_argument("plain"), "plain");
+  EXPECT_EQ(quote_windows_argument(""), "\"\"");
+  EXPECT_EQ(quote_windows_argument("a b"), "\"a b\"");
+  EXPECT_EQ(quote_windows_argument("a\"b"), "\"a\\\"b\"");
+  EXPECT_EQ(quote_windows_argument("a\\\"b"), "\"a\\\\\\\"b\"");
+  EXPECT_EQ(quote_windows_argument("dir\\ x\\"), "\"dir\\ x\\\\\"");
+  EXPECT_EQ(quote_windows_argument("c:\\path\\"), "c:\\path\\");
+}
+
+// A File over an in-memory script of read sizes, recording writes.
+class ScriptedFile final : public File {
+ public:
+  std::deque<size_t> read_sizes;
+  std::vector<size_t> writes;
+  std::deque<size_t> accept;  // bytes accepted by each write (front first); empty = all
+  SysResult<size_t> read(uint8_t* buf, size_t len) override {
+    size_t n = read_sizes.empty() ? 0 : std::min(len, read_sizes.front());
+    if (!read_sizes.empty()) read_sizes.pop_front();
+    std::fill(buf, buf + n, uint8_t{7});
+    last_read_request = len;
+    return n;
+  }
+  SysResult<size_t> write(const uint8_t*, size_t len) override {
+    size_t n = len;
+    if (!accept.empty()) {
+      n = std::min(len, accept.front());
+      accept.pop_front();
+    }
+    writes.push_back(n);
+    return n;
+  }
+  SysStatus seek(uint64_t) override { return {}; }
+  SysStatus flush() override { return {}; }
+  size_t last_read_request = 0;
+};
+
+TEST(BufferedIo, ReaderBypassesBufferForFullReadsOnly) {
+  ScriptedFile f;
+  f.read_sizes = {100, 50};
+  BufferedReader r(f, 64);
+  std::vector<uint8_t> out(64);
+  EXPECT_EQ(*r.read(out.data(), 64), 64u);  // straight through, bounded by the request
+  EXPECT_EQ(f.last_read_request, 64u);
+  EXPECT_EQ(*r.read(out.data(), 10), 10u);  // one fill of the buffer
+  EXPECT_EQ(f.last_read_request, 64u);
+  EXPECT_EQ(*r.read(out.data(), 64), 40u);  // served from what is buffered
+  EXPECT_EQ(*r.read(out.data(), 64), 0u);
+}
+
+TEST(BufferedIo, WriterStagesSmallChunksAndPassesLargeOnes) {
+  ScriptedFile f;
+  BufferedWriter w(f, 16);
+  const std::vector<uint8_t> data(40, 1);
+  ASSERT_TRUE(w.write(data.data(), 10).has_value());
+  EXPECT_TRUE(f.writes.empty());
+  ASSERT_TRUE(w.write(data.data(), 16).has_value());  // flushes the 10, then writes 16 directly
+  EXPECT_EQ(f.writes, (std::vector<size_t>{10, 16}));
+  ASSERT_TRUE(w.write(data.data(), 5).has_value());
+  ASSERT_TRUE(w.flush_buffer().has_value());
+  EXPECT_EQ(f.writes, (std::vector<size_t>{10, 16, 5}));
+}
+
+TEST(BufferedIo, ZeroByteWritesAreErrors) {
+  ScriptedFile staged;
+  staged.accept = {0};
+  BufferedWriter w(staged, 16);
+  const std::vector<uint8_t> data(32, 1);
+  ASSERT_TRUE(w.write(data.data(), 4).has_value());
+  auto r = w.flush_buffer();
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message, "failed to write the buffered data");
+
+  ScriptedFile direct;
+  direct.accept = {3, 0};
+  BufferedWriter d(direct, 16);
+  auto big = d.write(data.data(), 32);
+  ASSERT_FALSE(big.has_value());
+  EXPECT_EQ(big.error().message, "failed to write whole buffer");
+}
+
+TEST(NativeFiles, OpenModesAndErrors) {
+  test::TempDir dir;
+  std::string path = dir.file("f.bin");
+  auto missing = file_system().open(path, OpenMode::kSharedRead);
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().code, 2);
+  EXPECT_NE(missing.error().message.find(" (os error 2)"), std::string::npos);
+
+  {
+    auto out = file_system().open(path, OpenMode::kCreateTruncate);
+    ASSERT_TRUE(out.has_value());
+    const uint8_t bytes[] = {1, 2, 3, 4, 5};
+    ASSERT_TRUE(write_all(**out, bytes, 5).has_value());
+    ASSERT_TRUE((*out)->flush().has_value());
+  }
+  auto in = file_system().open(path, OpenMode::kExclusiveRead);
+  ASSERT_TRUE(in.has_value());
+  ASSERT_TRUE((*in)->seek(3).has_value());
+  uint8_t buf[4] = {};
+  auto short_read = read_exact(**in, buf, 4);
+  ASSERT_FALSE(short_read.has_value());
+  EXPECT_EQ(short_read.error().message, "failed to fill whole buffer");
+
+  EXPECT_TRUE(file_system().metadata(dir.path()).has_value());
+  auto as_dir = file_system().open(dir.path(), OpenMode::kSharedRead);
+  EXPECT_FALSE(as_dir.has_value()) << "a folder must not open like a file";
+  EXPECT_EQ(*file_system().identity(path), *file_system().identity(dir.path() + "/./f.bin"));
+}
+
+TEST(Processes, ArgumentsRoundTripThroughARealChild) {
+  // The fake powershell records its arguments; run it directly with awkward
+  // arguments and compare.
+  test::FakePowerShell ps;
+  auto program = find_program("powershell");
+  ASSERT_TRUE(program.has_value());
+  std::vector<std::string> args = {"-NoProfile", "-Command", "a \"quoted\" \\\\share\\ end\\", "", " ", "\\\"",
+                                   "tab\there", "\xC3\xA9\xE2\x9C\x93"};
+  auto r = run_process(*program, args);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->exit_code, 0);
+  EXPECT_EQ(ps.args(0), args);
+}
+
+}  // namespace
+}  // namespace dh

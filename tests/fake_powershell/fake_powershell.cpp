@@ -1,0 +1,77 @@
+// A stand-in for powershell used by the tests. It records the arguments it
+// received and answers as the test arranged, through files in the folder
+// named by FAKE_POWERSHELL_DIR. Call k (0-based) writes k.script (the third
+// argument) and k.args (one argument per line, JSON-escaped), then prints
+// k.stdout and k.stderr (or default.stdout / default.stderr), each repeated
+// k.repeat times, and exits with k.exit (or default.exit, or 0).
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/console.h"
+#include "platform/process.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace {
+
+std::string read_file(const std::string& path, bool* found = nullptr) {
+  std::ifstream in(path, std::ios::binary);
+  if (found != nullptr) *found = static_cast<bool>(in);
+  std::ostringstream s;
+  if (in) s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+std::string answer(const std::string& dir, int call, const std::string& what) {
+  bool found = false;
+  std::string data = read_file(dir + "/" + std::to_string(call) + "." + what, &found);
+  if (!found) data = read_file(dir + "/default." + what, &found);
+  return data;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
+  std::vector<std::string> args = dh::command_line_arguments(argc, argv);
+  std::string dir = dh::get_env("FAKE_POWERSHELL_DIR").value_or("");
+  if (dir.empty()) {
+    std::fputs("fake powershell: FAKE_POWERSHELL_DIR is not set\n", stderr);
+    return 99;
+  }
+  int call = std::atoi(read_file(dir + "/calls").c_str());
+  write_file(dir + "/calls", std::to_string(call + 1));
+  std::string prefix = dir + "/" + std::to_string(call);
+  std::string recorded;
+  for (size_t i = 1; i < args.size(); ++i) recorded += nlohmann::json(args[i]).dump() + "\n";
+  write_file(prefix + ".args", recorded);
+  write_file(prefix + ".script", args.size() > 3 ? args[3] : "");
+
+  std::string out = answer(dir, call, "stdout");
+  std::string err = answer(dir, call, "stderr");
+  std::string repeat_text = answer(dir, call, "repeat");
+  int repeat = repeat_text.empty() ? 1 : std::atoi(repeat_text.c_str());
+  for (int i = 0; i < repeat; ++i) {
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fwrite(err.data(), 1, err.size(), stderr);
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::string exit_text = answer(dir, call, "exit");
+  return exit_text.empty() ? 0 : std::atoi(exit_text.c_str());
+}
