@@ -1,0 +1,33 @@
+#include "disks/target.h"
+
+#include "dispatch/payload.h"
+#include "platform/text.h"
+
+namespace dh {
+
+std::string physical_drive_path(uint32_t number) { return "\\\\.\\PhysicalDrive" + std::to_string(number); }
+
+std::optional<uint32_t> parse_drive_number(std::string_view text) {
+  static constexpr std::string_view kMarker = "physicaldrive";
+  std::string lower = ascii_lower(text);
+  size_t at = lower.rfind(kMarker);
+  if (at == std::string::npos) return std::nullopt;
+  uint64_t value = 0;
+  size_t digits = 0;
+  for (size_t i = at + kMarker.size(); i < lower.size() && lower[i] >= '0' && lower[i] <= '9'; ++i, ++digits) {
+    value = value * 10 + static_cast<uint64_t>(lower[i] - '0');
+    if (value > 0xFFFFFFFFu) return std::nullopt;
+  }
+  if (digits == 0) return std::nullopt;
+  return static_cast<uint32_t>(value);
+}
+
+Expected<std::string, HelperError> resolve_target_path(const nlohmann::json& payload) {
+  if (auto path = payload_str(payload, "osDevicePath")) return *path;
+  if (auto id = payload_str(payload, "deviceId")) {
+    if (auto number = parse_drive_number(*id)) return physical_drive_path(*number);
+  }
+  return unexpected(unknown_error(missing_field::kTarget));
+}
+
+}  // namespace dh

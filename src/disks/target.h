@@ -1,0 +1,27 @@
+// Turning a payload's target fields into a device path and a drive number.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "dispatch/helper_error.h"
+
+namespace dh {
+
+// `osDevicePath` when it is a string (unchecked, even empty); otherwise
+// "\\.\PhysicalDriveN" from a string `deviceId` that holds a drive number.
+// Fails with UNKNOWN "Missing osDevicePath/deviceId payload field".
+Expected<std::string, HelperError> resolve_target_path(const nlohmann::json& payload);
+
+// The digits after the last "physicaldrive" (ASCII case-insensitive) in
+// `text`, as a 32-bit number; nothing when there are no digits or the number
+// exceeds 4294967295.
+std::optional<uint32_t> parse_drive_number(std::string_view text);
+
+std::string physical_drive_path(uint32_t number);
+
+}  // namespace dh

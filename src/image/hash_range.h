@@ -1,0 +1,29 @@
+// SHA-256 of the first bytes of a file or raw drive, through a new exclusive
+// handle.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "dispatch/helper_error.h"
+#include "main/request.h"
+#include "platform/clock.h"
+
+namespace dh {
+
+struct RangeHash {
+  std::string sha256;    // 64 lower-case hex digits
+  uint64_t bytes = 0;    // bytes hashed; fewer than asked when the target ends first
+  uint64_t speed = 0;    // bytes per second, 0.001 s floor
+};
+
+// Hashes at most `byte_count` bytes from offset 0 of `path`, reading 4 MiB at
+// a time and never hashing past the count. With a request, prints "VERIFY"
+// progress lines (start, rate-limited, end) with `message`; without, prints
+// nothing. Errors: a failed open through map_raw_disk_error; a failed seek or
+// read as DEVICE_DISCONNECTED.
+Expected<RangeHash, HelperError> hash_range(const WindowsHelperRequest* request, const std::string& task_id,
+                                            const std::string& path, uint64_t byte_count,
+                                            const std::string& message, Clock& clock = system_clock());
+
+}  // namespace dh

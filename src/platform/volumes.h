@@ -1,0 +1,58 @@
+// Mounted volumes: enumeration, extents, lock and dismount. Windows has them;
+// the POSIX backend lists none. Replaceable in tests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/sys_error.h"
+
+namespace dh {
+
+// Win32 error codes the lock algorithm tells apart.
+inline constexpr int kErrorAccessDenied = 5;
+inline constexpr int kErrorSharingViolation = 32;
+
+// An open volume handle; closing it (destruction) releases its lock.
+class Volume {
+ public:
+  virtual ~Volume() = default;
+  // The raw VOLUME_DISK_EXTENTS bytes (IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS
+  // into a 1024-byte buffer), as many as the call returned.
+  virtual SysResult<std::vector<uint8_t>> disk_extents() = 0;
+  // One FSCTL_LOCK_VOLUME attempt.
+  virtual SysStatus lock() = 0;
+  // One FSCTL_DISMOUNT_VOLUME.
+  virtual SysStatus dismount() = 0;
+};
+
+using VolumePtr = std::unique_ptr<Volume>;
+
+class VolumeSystem {
+ public:
+  virtual ~VolumeSystem() = default;
+  // Volume GUID paths as enumerated (each ends in a backslash); empty when the
+  // enumeration cannot start.
+  virtual std::vector<std::string> list_volume_names() = 0;
+  // Opens `path` (a volume name without trailing backslashes) for reading, or
+  // for reading and writing, sharing read and write.
+  virtual SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) = 0;
+};
+
+VolumeSystem& volume_system();
+VolumeSystem& native_volume_system();
+
+class ScopedVolumeSystem {
+ public:
+  explicit ScopedVolumeSystem(VolumeSystem& volumes);
+  ~ScopedVolumeSystem();
+  ScopedVolumeSystem(const ScopedVolumeSystem&) = delete;
+  ScopedVolumeSystem& operator=(const ScopedVolumeSystem&) = delete;
+
+ private:
+  VolumeSystem* previous_;
+};
+
+}  // namespace dh

@@ -1,0 +1,86 @@
+// Win32 backend of the volume interface: FindFirstVolumeW/FindNextVolumeW and
+// the three volume control codes.
+#include <windows.h>
+#include <winioctl.h>
+
+#include "platform/volumes.h"
+#include "platform/win32_handle.h"
+#include "platform/win32_text.h"
+
+namespace dh {
+namespace {
+
+class FindVolumeHandle {
+ public:
+  explicit FindVolumeHandle(HANDLE h) : h_(h) {}
+  ~FindVolumeHandle() {
+    if (h_ != INVALID_HANDLE_VALUE) FindVolumeClose(h_);
+  }
+  FindVolumeHandle(const FindVolumeHandle&) = delete;
+  FindVolumeHandle& operator=(const FindVolumeHandle&) = delete;
+  HANDLE get() const { return h_; }
+
+ private:
+  HANDLE h_;
+};
+
+SysStatus control(HANDLE h, DWORD code) {
+  DWORD returned = 0;
+  if (!DeviceIoControl(h, code, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+    return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+  }
+  return {};
+}
+
+class Win32Volume final : public Volume {
+ public:
+  explicit Win32Volume(ScopedHandle h) : h_(std::move(h)) {}
+
+  SysResult<std::vector<uint8_t>> disk_extents() override {
+    std::vector<uint8_t> buffer(1024);
+    DWORD returned = 0;
+    if (!DeviceIoControl(h_.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(),
+                         static_cast<DWORD>(buffer.size()), &returned, nullptr)) {
+      return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+    }
+    buffer.resize(returned);
+    return buffer;
+  }
+  SysStatus lock() override { return control(h_.get(), FSCTL_LOCK_VOLUME); }
+  SysStatus dismount() override { return control(h_.get(), FSCTL_DISMOUNT_VOLUME); }
+
+ private:
+  ScopedHandle h_;
+};
+
+class Win32Volumes final : public VolumeSystem {
+ public:
+  std::vector<std::string> list_volume_names() override {
+    std::vector<std::string> names;
+    wchar_t buffer[1024];
+    FindVolumeHandle find(FindFirstVolumeW(buffer, 1024));
+    if (find.get() == INVALID_HANDLE_VALUE) return names;
+    do {
+      std::string name = narrow(buffer);
+      if (!name.empty()) names.push_back(std::move(name));
+    } while (FindNextVolumeW(find.get(), buffer, 1024));
+    return names;
+  }
+
+  SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) override {
+    DWORD access = read_write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
+    ScopedHandle h(CreateFileW(widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
+    if (!h.valid()) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+    return VolumePtr(std::make_unique<Win32Volume>(std::move(h)));
+  }
+};
+
+}  // namespace
+
+VolumeSystem& native_volume_system() {
+  static Win32Volumes volumes;
+  return volumes;
+}
+
+}  // namespace dh

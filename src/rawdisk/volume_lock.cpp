@@ -1,0 +1,116 @@
+#include "rawdisk/volume_lock.h"
+
+#include <cstring>
+
+#include "disks/target.h"
+
+namespace dh {
+namespace {
+
+constexpr const char* kCloseAdvice = "Close File Explorer windows and other programs using this target";
+
+uint32_t read_u32(const std::vector<uint8_t>& b, size_t at) {
+  uint32_t v = 0;
+  std::memcpy(&v, b.data() + at, 4);
+  return v;  // little-endian hosts only (x86-64 Windows and Linux)
+}
+
+std::string volume_path(const std::string& name) {
+  std::string path = name;
+  while (!path.empty() && path.back() == '\\') path.pop_back();
+  return path;
+}
+
+bool is_busy(const SysError& e) { return e.code == kErrorAccessDenied || e.code == kErrorSharingViolation; }
+
+// Opens the volume for reading and asks whether it lies on `disk`; a volume
+// that cannot be opened or queried counts as not on the disk.
+bool volume_lies_on_disk(const std::string& name, uint32_t disk) {
+  auto probe = volume_system().open_volume(volume_path(name), false);
+  if (!probe) return false;
+  auto extents = (*probe)->disk_extents();
+  return extents && extents_on_disk(*extents, disk);
+}
+
+}  // namespace
+
+bool extents_on_disk(const std::vector<uint8_t>& extents, uint32_t disk) {
+  if (extents.size() < 4) return false;
+  uint32_t count = read_u32(extents, 0);
+  for (uint64_t i = 0; i < count; ++i) {
+    if (24 * i + 12 > extents.size()) break;
+    if (read_u32(extents, static_cast<size_t>(8 + 24 * i)) == disk) return true;
+  }
+  return false;
+}
+
+SysStatus lock_volume(Volume& volume, Clock& clock) {
+  auto start = clock.now();
+  for (;;) {
+    auto locked = volume.lock();
+    if (locked) return locked;
+    if (!is_busy(locked.error())) return locked;
+    auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(clock.now() - start);
+    if (elapsed.count() > 2) return locked;
+    clock.sleep(std::chrono::milliseconds(150));
+  }
+}
+
+Expected<VolumeLockSet, std::string> lock_and_dismount_volumes(uint32_t disk, Clock& clock) {
+  VolumeLockSet set;
+  for (const std::string& name : volume_system().list_volume_names()) {
+    if (!volume_lies_on_disk(name, disk)) continue;
+    auto opened = volume_system().open_volume(volume_path(name), true);
+    if (!opened) return unexpected("Unable to open mounted volume " + name + ": " + opened.error().message);
+    VolumePtr volume = std::move(opened).value();
+    auto locked = lock_volume(*volume, clock);
+    if (locked) {
+      if (auto dismounted = volume->dismount(); !dismounted) {
+        return unexpected("Unable to dismount mounted volume " + name + ": " + dismounted.error().message);
+      }
+    } else if (is_busy(locked.error())) {
+      auto forced = volume->dismount();
+      if (!forced) {
+        return unexpected("Unable to lock or force-dismount mounted volume " + name + ": lock failed with " +
+                          locked.error().message + "; force dismount failed with " + forced.error().message + ". " +
+                          kCloseAdvice + ", then try again.");
+      }
+      // After a forced dismount the lock usually succeeds; the volume is kept
+      // either way, since it is no longer mounted.
+      (void)lock_volume(*volume, clock);
+    } else {
+      return unexpected("Unable to lock mounted volume " + name + ": " + locked.error().message + ". " +
+                        kCloseAdvice + ", then try again.");
+    }
+    set.add(std::move(volume));
+  }
+  return set;
+}
+
+Expected<VolumeLockSet, HelperError> lock_target_volumes(const std::string& target_path, Clock& clock) {
+  auto disk = parse_drive_number(target_path);
+  if (!disk) return VolumeLockSet{};
+  auto set = lock_and_dismount_volumes(*disk, clock);
+  if (!set) return unexpected(HelperError{error_code::kUnmountFailed, std::move(set).error()});
+  return std::move(set).value();
+}
+
+std::vector<std::string> dismount_volumes_for_detach(uint32_t disk, Clock& clock) {
+  std::vector<std::string> warnings;
+  for (const std::string& name : volume_system().list_volume_names()) {
+    if (!volume_lies_on_disk(name, disk)) continue;
+    auto opened = volume_system().open_volume(volume_path(name), true);
+    if (!opened) {
+      warnings.push_back("Could not open mounted volume " + name + " for dismount.");
+      continue;
+    }
+    Volume& volume = **opened;
+    if (volume.dismount()) continue;
+    auto locked = lock_volume(volume, clock);
+    if ((locked || is_busy(locked.error())) && volume.dismount()) continue;
+    warnings.push_back("Could not dismount mounted volume " + name + ". " + kCloseAdvice + ", then remove it.");
+  }
+  return warnings;
+}
+
+}  // namespace dh
