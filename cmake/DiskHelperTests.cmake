@@ -8,3 +8,24 @@ function(disk_helper_test name)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 900)
 endfunction()
+
+# disk_helper_fixtures(test_target script) runs `bash script <dir>` on the
+# build host (fixtures come from real tools: xz, sfdisk, mkfs.vfat, mtools)
+# and hands the folder to the test as FIXTURE_DIR, so the native and the Wine
+# run read the same files.
+function(disk_helper_fixtures test script)
+  set(dir ${CMAKE_BINARY_DIR}/fixtures/${test})
+  get_filename_component(script_path ${script} ABSOLUTE)
+  add_custom_command(
+    OUTPUT ${dir}/.stamp
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${dir}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+    COMMAND bash ${script_path} ${dir}
+    COMMAND ${CMAKE_COMMAND} -E touch ${dir}/.stamp
+    DEPENDS ${script_path}
+    COMMENT "Making test fixtures for ${test}"
+    VERBATIM)
+  add_custom_target(${test}_fixtures DEPENDS ${dir}/.stamp)
+  add_dependencies(${test} ${test}_fixtures)
+  target_compile_definitions(${test} PRIVATE FIXTURE_DIR="${dir}")
+endfunction()
