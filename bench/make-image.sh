@@ -15,7 +15,7 @@ size = 1 << 30
 mib = 1 << 20
 rng = random.Random(1234)
 text = " ".join(rng.choice(["kernel", "module", "firmware", "boot", "config", "overlay", "usr", "lib",
-                            "share", "doc", "bin", "etc", "0x1f", "rpi", "=", "\n"]) for _ in range(200000)).encode()
+                            "share", "doc", "bin", "etc", "0x1f", "rpi", "=", "\n"]) for _ in range(600000)).encode()
 binaries = b""
 for root in ("/usr/bin", "/usr/lib/x86_64-linux-gnu"):
     for name in sorted(os.listdir(root)):
