@@ -122,3 +122,42 @@ TEST(ResponseWriter, UnserializableTextFallsBackToValidJson) {
 
 }  // namespace
 }  // namespace dh
+
+namespace dh {
+namespace {
+
+// Inputs a caller could send by mistake or malice: each gets a clear answer,
+// never a crash.
+TEST(HostileRequests, HugeRequestTextIsHandled) {
+  std::string big = R"({"id":"big","sessionId":"s","command":"cancel_task","payload":{"junk":")";
+  big.append(100u * 1000 * 1000, 'x');
+  big += "\"}}";
+  auto response = handle_arguments({"disk-helper", "--request", big});
+  EXPECT_TRUE(response.ok);
+  EXPECT_EQ(response.id, "big");
+}
+
+TEST(HostileRequests, DeeplyNestedPayloadDoesNotOverflowTheStack) {
+  const size_t depth = 1000000;
+  std::string text = R"({"id":"deep","sessionId":"s","command":"image_validate_xz","payload":)";
+  text += std::string(depth, '[') + std::string(depth, ']') + "}";
+  auto response = handle_arguments({"disk-helper", "--request", text});
+  EXPECT_EQ(response.id, "deep");
+  EXPECT_FALSE(response.ok);  // a nested array is no imagePath, whatever the command does with it
+
+  std::string objects = R"({"id":"deep2","sessionId":"s","command":"cancel_task","payload":)";
+  for (size_t i = 0; i < depth; ++i) objects += "{\"a\":";
+  objects += "1" + std::string(depth, '}') + "}";
+  EXPECT_TRUE(handle_arguments({"disk-helper", "--request", objects}).ok);
+}
+
+TEST(HostileRequests, OutOfRangeNumbersAreParserErrorsOrSaturate) {
+  auto overflow = handle_arguments(
+      {"disk-helper", "--request", R"({"id":"n","sessionId":"s","command":"cancel_task","payload":{"x":1e400}})"});
+  EXPECT_FALSE(overflow.ok);
+  EXPECT_EQ(overflow.id, "unknown");
+  EXPECT_NE(overflow.error_message->find("1e400"), std::string::npos) << *overflow.error_message;
+}
+
+}  // namespace
+}  // namespace dh
