@@ -20,3 +20,21 @@ cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.c
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 timed cmake --build build-win -j "$jobs"
 timed ctest --test-dir build-win --output-on-failure -j 2
+
+step "native build with AddressSanitizer and UndefinedBehaviorSanitizer, tests"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDISK_HELPER_SANITIZE=ON >/dev/null
+timed cmake --build build-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  timed ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+step "static checks (clang-tidy)"
+timed run-clang-tidy -p build -quiet -j "$jobs" "$PWD/src/" >build/clang-tidy.log 2>&1 || {
+  grep -E "warning:|error:" build/clang-tidy.log | sort -u
+  exit 1
+}
+echo "clang-tidy: clean"
+
+if [[ -x fuzz/run ]]; then
+  step "fuzz smoke run"
+  timed fuzz/run "${FUZZ_SECONDS:-20}"
+fi

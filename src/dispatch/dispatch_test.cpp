@@ -56,7 +56,7 @@ TEST(Dispatch, UnknownCommandsEchoTheCommandExactly) {
 }
 
 TEST(Dispatch, CancelTaskAnswersWithAnyPayload) {
-  for (json payload : {json(nullptr), json{{"taskId", "t"}}, json(5)}) {
+  for (const json& payload : {json(nullptr), json{{"taskId", "t"}}, json(5)}) {
     auto run = test::run_command("cancel_task", payload);
     EXPECT_EQ(run.out, "{\"id\":\"t\",\"ok\":true,\"payload\":{\"canceled\":true}}\n");
     EXPECT_EQ(run.exit_code, 0);
