@@ -8,6 +8,10 @@
 
 #include "platform/process.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace dh::test {
 namespace fs = std::filesystem;
 
@@ -47,6 +51,21 @@ TempDir::~TempDir() {
 }
 
 std::string TempDir::file(const std::string& name) const { return to_utf8(from_utf8(path_) / from_utf8(name)); }
+
+int open_handle_count() {
+#ifdef _WIN32
+  DWORD count = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &count);
+  return static_cast<int>(count);
+#else
+  int count = 0;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator("/proc/self/fd", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    ++count;
+  }
+  return count;
+#endif
+}
 
 std::string read_file(const std::string& path) {
   std::ifstream in(from_utf8(path), std::ios::binary);

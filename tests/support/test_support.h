@@ -29,6 +29,9 @@ class TempDir {
   std::string path_;
 };
 
+// The number of handles (POSIX: file descriptors) the process holds.
+int open_handle_count();
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
 bool file_exists(const std::string& path);
