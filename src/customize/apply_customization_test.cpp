@@ -79,7 +79,7 @@ TEST(ApplyCustomization, WithoutDriveLettersTheLetterIsRefusedAfterTheScript) {
 // reports as the boot partition's letter.
 class MappedPartition {
  public:
-  MappedPartition() : letter_(dir_.path()) { ps_.answer(0, letter_.letter() + "\r\n"); }
+  MappedPartition() : letter_(dir_.path()) { ps_.answer(-1, letter_.letter() + "\r\n"); }
   bool mapped() const { return !letter_.letter().empty(); }
   const std::string& why_not() const { return letter_.failure(); }
   const std::string& letter() const { return letter_.letter(); }
