@@ -25,6 +25,7 @@ class ScopedDriveLetter {
   std::string letter_;
   std::string failure_;
   bool through_wine_ = false;
+  bool had_drive_type_ = false;
 };
 
 }  // namespace dh::test

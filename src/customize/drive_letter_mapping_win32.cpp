@@ -72,6 +72,17 @@ DWORD wine_define_drive(char letter, const std::string& unix_path) {
 
 std::wstring device_name(char letter) { return std::wstring{static_cast<wchar_t>(letter), L':'}; }
 
+// Wine's mount manager records the type of a drive it defines under this key
+// and keeps the value when the drive is removed.
+constexpr const wchar_t* kWineDrivesKey = L"Software\\Wine\\Drives";
+
+std::wstring drive_type_value(char letter) { return std::wstring{static_cast<wchar_t>(letter - 'A' + 'a'), L':'}; }
+
+bool has_drive_type(char letter) {
+  return RegGetValueW(HKEY_LOCAL_MACHINE, kWineDrivesKey, drive_type_value(letter).c_str(), RRF_RT_ANY, nullptr,
+                      nullptr, nullptr) == ERROR_SUCCESS;
+}
+
 }  // namespace
 
 ScopedDriveLetter::ScopedDriveLetter(const std::string& folder) : folder_(folder) {
@@ -92,6 +103,7 @@ ScopedDriveLetter::ScopedDriveLetter(const std::string& folder) : folder_(folder
       failure_ = "no Unix path for " + folder_;
       return;
     }
+    had_drive_type_ = has_drive_type(letter);
     err = wine_define_drive(letter, unix_path);
   } else if (!DefineDosDeviceW(0, device_name(letter).c_str(), widen(folder_).c_str())) {
     err = GetLastError();
@@ -107,6 +119,9 @@ ScopedDriveLetter::~ScopedDriveLetter() {
   if (letter_.empty()) return;
   if (through_wine_) {
     wine_define_drive(letter_[0], {});
+    if (!had_drive_type_) {
+      RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kWineDrivesKey, drive_type_value(letter_[0]).c_str());
+    }
   } else {
     DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, device_name(letter_[0]).c_str(),
                      widen(folder_).c_str());
