@@ -4,7 +4,6 @@
 
 #include <filesystem>
 
-#include "customize/customize.h"
 #include "customize/drive_letter_mapping.h"
 #include "platform/sys_error.h"
 #include "support/test_support.h"
@@ -26,14 +25,6 @@ json error_of(const test::HelperRun& run) {
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.response["ok"], false) << run.out;
   return json{{"code", run.response["errorCode"]}, {"message", run.response["errorMessage"]}};
-}
-
-TEST(DriveLetterScript, PutsTheDriveNumberInEveryPlace) {
-  EXPECT_EQ(drive_letter_script(7), kScriptForDisk7);
-  std::string big = drive_letter_script(4294967295u);
-  size_t count = 0;
-  for (size_t at = big.find(" 4294967295 "); at != std::string::npos; at = big.find(" 4294967295 ", at + 1)) ++count;
-  EXPECT_EQ(count, 5u);
 }
 
 TEST(ApplyCustomization, TargetProblemsStopBeforePowerShell) {

@@ -181,31 +181,5 @@ TEST(BootPartition, FailedCmdlineWriteKeepsTheOldFile) {
   }
 }
 
-TEST(BootPartition, TemporaryFileThatCannotBeCreatedFailsTheCmdlineWrite) {
-  // A folder in the temporary file's place can be neither removed as a file
-  // nor created anew: the real file system refuses, and cmdline.txt stays.
-  Partition p;
-  test::write_file(p.at("cmdline.txt"), kCmdline);
-  std::filesystem::create_directory(std::filesystem::path(p.at("cmdline.txt.tmp")));
-  auto r = customize(p, json(), "quiet");
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().code, "WRITE_FAILED");
-  EXPECT_EQ(r.error().message.rfind("cmdline.txt: ", 0), 0u) << r.error().message;
-  EXPECT_NE(r.error().message.find(" (os error "), std::string::npos) << r.error().message;
-  EXPECT_EQ(test::read_file(p.at("cmdline.txt")), kCmdline);
-}
-
-TEST(BootPartition, WriteBootFileTruncatesAndReportsOsErrors) {
-  Partition p;
-  ASSERT_TRUE(write_boot_file(p.at("f"), "0123456789").has_value());
-  ASSERT_TRUE(write_boot_file(p.at("f"), "ab").has_value());
-  EXPECT_EQ(test::read_file(p.at("f")), "ab");
-  ASSERT_TRUE(write_boot_file(p.at("f"), "").has_value());
-  EXPECT_EQ(test::read_file(p.at("f")), "");
-  auto into_folder = write_boot_file(p.root, "x");
-  ASSERT_FALSE(into_folder.has_value());
-  EXPECT_NE(into_folder.error().code, 0);
-}
-
 }  // namespace
 }  // namespace dh
