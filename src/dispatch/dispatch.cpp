@@ -2,6 +2,9 @@
 
 #include <string_view>
 
+#include "disks/list_disks.h"
+#include "rawdisk/target_commands.h"
+
 namespace dh {
 namespace {
 
@@ -13,6 +16,11 @@ struct Command {
 constexpr Command kCommands[] = {
     {"health", handle_health},
     {"cancel_task", handle_cancel_task},
+    {"list_disks", handle_list_disks},
+    {"prepare_disk", handle_prepare_disk},
+    {"read_sectors", handle_read_sectors},
+    {"detach_target", handle_detach_target},
+    {"finalize_disk", handle_finalize_disk},
 };
 
 }  // namespace
