@@ -28,7 +28,9 @@ const std::string kDetach29 =
     R"(-ErrorAction SilentlyContinue; if ($vol) { Dismount-Volume -InputObject $vol -ErrorAction SilentlyContinue } } })";
 
 std::string error_line(const std::string& code, const std::string& message) {
-  return json{{"id", "t"}, {"ok", false}, {"errorCode", code}, {"errorMessage", message}}.dump() + "\n";
+  // The response keeps id, ok, errorCode, errorMessage in this order.
+  return "{\"id\":\"t\",\"ok\":false,\"errorCode\":" + json(code).dump() + ",\"errorMessage\":" +
+         json(message).dump() + "}\n";
 }
 
 std::string ok_line(const json& payload) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -48,15 +49,18 @@ struct FakeVolumeSpec {
 
 class FakeVolumes final : public VolumeSystem {
  public:
-  std::vector<FakeVolumeSpec> volumes;
+  // A deque, so that references from add() stay valid.
+  std::deque<FakeVolumeSpec> volumes;
   // "list", "open-r <path>", "open-rw <path>", "lock <name>", "dismount
   // <name>", "close <name>" in call order.
   std::vector<std::string> log;
   int open_handles = 0;
 
   FakeVolumeSpec& add(const std::string& name, const std::vector<uint32_t>& disks) {
-    volumes.push_back(FakeVolumeSpec{name, volume_extents(disks)});
-    return volumes.back();
+    FakeVolumeSpec& spec = volumes.emplace_back();
+    spec.name = name;
+    spec.extents = volume_extents(disks);
+    return spec;
   }
 
   std::vector<std::string> list_volume_names() override {

@@ -86,6 +86,7 @@ TEST(LockAndDismount, HoldsEveryVolumeOfTheDiskInEnumerationOrder) {
   fake.add(kC, {2});
   fake.add(kD, {2}).open_read_error = 5;  // cannot be probed: treated as elsewhere
   fake.add(kE, {2}).extents_error = 1;    // no extents: treated as elsewhere
+  ScopedVolumeSystem scoped(fake);
   FakeClock clock;
   auto set = lock_and_dismount_volumes(2, clock);
   ASSERT_TRUE(set.has_value()) << set.error();
@@ -111,6 +112,7 @@ TEST(LockAndDismount, ThirdVolumeThatCannotOpenReleasesTheOthers) {
   fake.add(kA, {7});
   fake.add(kB, {7});
   fake.add(kC, {7}).open_write_error = 5;
+  ScopedVolumeSystem scoped(fake);
   FakeClock clock;
   auto set = lock_and_dismount_volumes(7, clock);
   ASSERT_FALSE(set.has_value());
@@ -123,6 +125,7 @@ TEST(LockAndDismount, ThirdVolumeThatCannotOpenReleasesTheOthers) {
 TEST(LockAndDismount, BusyLockFallsBackToForcedDismount) {
   FakeVolumes fake;
   fake.add(kA, {0}).lock_default = kErrorAccessDenied;
+  ScopedVolumeSystem scoped(fake);
   FakeClock clock;
   auto set = lock_and_dismount_volumes(0, clock);
   ASSERT_TRUE(set.has_value()) << set.error();
@@ -141,6 +144,7 @@ TEST(LockAndDismount, BusyLockAndFailedForcedDismount) {
   auto& b = fake.add(kB, {0});
   b.lock_default = kErrorSharingViolation;
   b.dismount_default = 21;
+  ScopedVolumeSystem scoped(fake);
   FakeClock clock;
   auto set = lock_and_dismount_volumes(0, clock);
   ASSERT_FALSE(set.has_value());
@@ -155,6 +159,7 @@ TEST(LockAndDismount, OtherLockErrorAndFailedDismountMessages) {
   {
     FakeVolumes fake;
     fake.add(kA, {4}).lock_default = 1;
+    ScopedVolumeSystem scoped(fake);
     FakeClock clock;
     auto set = lock_and_dismount_volumes(4, clock);
     ASSERT_FALSE(set.has_value());
@@ -168,6 +173,7 @@ TEST(LockAndDismount, OtherLockErrorAndFailedDismountMessages) {
     FakeVolumes fake;
     fake.add(kA, {4});
     fake.add(kB, {4}).dismount_default = 31;
+    ScopedVolumeSystem scoped(fake);
     FakeClock clock;
     auto set = lock_and_dismount_volumes(4, clock);
     ASSERT_FALSE(set.has_value());
@@ -207,6 +213,7 @@ TEST(DismountForDetach, ProblemsBecomeWarningsInVolumeOrder) {
   e.dismount_default = 50;
   e.lock_default = 1;
   fake.add(kF, {4});                              // elsewhere
+  ScopedVolumeSystem scoped(fake);
   FakeClock clock;
   auto warnings = dismount_volumes_for_detach(3, clock);
   const std::string tail = ". " + kAdvice + ", then remove it.";
