@@ -3,6 +3,7 @@
 // targets where the order of locks, opens and releases matters.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
@@ -182,6 +183,14 @@ TEST_F(ReadSectorsCommand, ReadFailures) {
   auto gone = test::run_command("read_sectors",
                                 {{"osDevicePath", dir_.file("unplugged.img")}, {"startLba", 0}, {"sectorCount", 1}});
   EXPECT_EQ(gone.out, error_line("READ_FAILED", os_error_text(2)));
+  // A drive that is not there: nothing to lock, and the open fails.
+  auto absent = test::run_command("read_sectors", {{"deviceId", "PhysicalDrive31"}, {"startLba", 0}, {"sectorCount", 1}});
+  EXPECT_EQ(absent.response["errorCode"], "READ_FAILED") << absent.out;
+  EXPECT_NE(absent.response["errorMessage"].get<std::string>().find(" (os error "), std::string::npos);
+  // A folder is refused: Windows denies access to it, POSIX calls it a
+  // directory.
+  auto folder = test::run_command("read_sectors", {{"osDevicePath", dir_.path()}, {"startLba", 0}, {"sectorCount", 1}});
+  EXPECT_EQ(folder.out, error_line("READ_FAILED", os_error_text(test::on_windows() ? 5 : EISDIR)));
 }
 
 TEST(ReadSectorsLoopDevice, ReadsARealBlockDevice) {
@@ -273,10 +282,13 @@ TEST_F(ReadSectorsWithVolumes, LocksComeBeforeFieldChecksAndAreReleasedOnEveryFa
   EXPECT_EQ(run({{"startLba", 0}, {"sectorCount", 1}}).error(), (HelperError{"READ_FAILED", os_error_text(1167)}));
   EXPECT_EQ(volumes_.open_handles, 0);
 
-  targets_.open_error = 2;
-  EXPECT_EQ(run({{"startLba", 0}, {"sectorCount", 1}}).error(), (HelperError{"READ_FAILED", os_error_text(2)}));
-  EXPECT_EQ(volumes_.open_handles, 0);
-  EXPECT_TRUE(targets_.volume_handles_at_open == std::vector<int>({2, 2}));
+  // A refused open is a read failure here, not an elevation problem.
+  for (int code : {2, 5}) {
+    targets_.open_error = code;
+    EXPECT_EQ(run({{"startLba", 0}, {"sectorCount", 1}}).error(), (HelperError{"READ_FAILED", os_error_text(code)}));
+    EXPECT_EQ(volumes_.open_handles, 0);
+  }
+  EXPECT_TRUE(targets_.volume_handles_at_open == std::vector<int>({2, 2, 2}));
 
   // A volume that cannot be locked ends the command before any field check
   // and before the target is opened.
@@ -285,7 +297,7 @@ TEST_F(ReadSectorsWithVolumes, LocksComeBeforeFieldChecksAndAreReleasedOnEveryFa
   EXPECT_EQ(unmount.error(),
             (HelperError{"UNMOUNT_FAILED", "Unable to open mounted volume \\\\?\\Volume{2}\\: " + os_error_text(5)}));
   EXPECT_EQ(volumes_.open_handles, 0);
-  EXPECT_EQ(targets_.volume_handles_at_open.size(), 2u);
+  EXPECT_EQ(targets_.volume_handles_at_open.size(), 3u);
 }
 
 }  // namespace
