@@ -3,6 +3,8 @@
 #include <string_view>
 
 #include "customize/customize.h"
+#include "disks/list_disks.h"
+#include "rawdisk/target_commands.h"
 
 namespace dh {
 namespace {
@@ -16,6 +18,11 @@ constexpr Command kCommands[] = {
     {"health", handle_health},
     {"cancel_task", handle_cancel_task},
     {"apply_customization", handle_apply_customization},
+    {"list_disks", handle_list_disks},
+    {"prepare_disk", handle_prepare_disk},
+    {"read_sectors", handle_read_sectors},
+    {"detach_target", handle_detach_target},
+    {"finalize_disk", handle_finalize_disk},
 };
 
 }  // namespace

@@ -1,0 +1,148 @@
+// Opening targets, reading sectors and mapping open failures.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/text.h"
+#include "rawdisk/raw_access.h"
+#include "rawdisk/test_fakes.h"
+#include "support/test_support.h"
+
+namespace dh {
+namespace {
+
+using test::Bytes;
+using test::MemoryFile;
+
+const std::string kElevation =
+    "Windows denied exclusive raw disk access. Run Corvalet Flasher as administrator, close File Explorer windows "
+    "for this target, unplug and reconnect it, then try again.";
+
+Bytes pattern(size_t size) {
+  Bytes b(size);
+  for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>((i * 7 + i / 512) & 0xFF);
+  return b;
+}
+
+std::string as_text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+TEST(ReadSectorsAt, ReadsWholeSectorsFromAPlainFileInEveryOpenMode) {
+  test::TempDir dir;
+  Bytes data = pattern(4 * 512);
+  test::write_file(dir.file("image.img"), as_text(data));
+  for (auto open : {open_target_shared_read, open_target_exclusive_read, open_target_exclusive_write}) {
+    auto target = open(dir.file("image.img"));
+    ASSERT_TRUE(target.has_value()) << target.error().message;
+    auto got = read_sectors_at(**target, 1, 2);
+    ASSERT_TRUE(got.has_value()) << got.error();
+    EXPECT_EQ(*got, Bytes(data.begin() + 512, data.begin() + 3 * 512));
+    auto empty = read_sectors_at(**target, 3, 0);
+    ASSERT_TRUE(empty.has_value());
+    EXPECT_TRUE(empty->empty());
+  }
+}
+
+TEST(ReadSectorsAt, OffsetOverflowFailsWithoutTouchingTheTarget) {
+  MemoryFile file(pattern(1024));
+  auto r = read_sectors_at(file, 0x80000000000000ull, 1);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), "Sector offset overflow");
+  EXPECT_EQ(file.calls, 0);
+  // The highest LBA passes the check and reaches the target.
+  (void)read_sectors_at(file, 0x7FFFFFFFFFFFFFull, 1);
+  EXPECT_GT(file.calls, 0);
+}
+
+TEST(ReadSectorsAt, HighestLbaIsRefusedByTheSystemSeekOnARealFile) {
+  // LBA 2^55-1 is byte offset 2^64-512, beyond a signed 64-bit offset: the
+  // seek fails with an OS error instead of wrapping around.
+  test::TempDir dir;
+  test::write_file(dir.file("small.img"), std::string(512, 'x'));
+  auto target = open_target_shared_read(dir.file("small.img"));
+  ASSERT_TRUE(target.has_value());
+  auto r = read_sectors_at(**target, 0x7FFFFFFFFFFFFFull, 1);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_NE(r.error().find(" (os error "), std::string::npos) << r.error();
+}
+
+TEST(ReadSectorsAt, ShortPartialAndFailingReads) {
+  MemoryFile short_file(pattern(1000));
+  auto short_read = read_sectors_at(short_file, 1, 1);
+  ASSERT_FALSE(short_read.has_value());
+  EXPECT_EQ(short_read.error(), "failed to fill whole buffer");
+
+  Bytes data = pattern(8 * 512);
+  MemoryFile trickle(data, 7);  // the system hands back 7 bytes at a time
+  auto resumed = read_sectors_at(trickle, 2, 3);
+  ASSERT_TRUE(resumed.has_value());
+  EXPECT_EQ(*resumed, Bytes(data.begin() + 1024, data.begin() + 2560));
+
+  MemoryFile gone(data);
+  gone.read_error = 1167;
+  auto failed = read_sectors_at(gone, 0, 1);
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error(), os_error_text(1167));
+
+  MemoryFile unseekable(data);
+  unseekable.seek_error = 87;
+  auto seek_failed = read_sectors_at(unseekable, 5, 1);
+  ASSERT_FALSE(seek_failed.has_value());
+  EXPECT_EQ(seek_failed.error(), os_error_text(87));
+}
+
+TEST(RawDiskErrors, AccessDeniedIsElevationEverythingElseDisconnected) {
+  std::vector<int> denied = test::on_windows() ? std::vector<int>{5, 10013} : std::vector<int>{EACCES, EPERM};
+  for (int code : denied) {
+    EXPECT_EQ(map_raw_disk_error(SysError::from_os(code)), (HelperError{"ELEVATION_DENIED", kElevation})) << code;
+    // Already opened targets never get the elevation advice.
+    EXPECT_EQ(device_disconnected_error(SysError::from_os(code)),
+              (HelperError{"DEVICE_DISCONNECTED", os_error_text(code)}));
+  }
+  int sharing = test::on_windows() ? 32 : EBUSY;
+  EXPECT_EQ(map_raw_disk_error(SysError::from_os(sharing)),
+            (HelperError{"DEVICE_DISCONNECTED", os_error_text(sharing)}));
+  EXPECT_EQ(map_raw_disk_error(SysError::from_os(2)), (HelperError{"DEVICE_DISCONNECTED", os_error_text(2)}));
+  EXPECT_EQ(map_raw_disk_error(SysError::fixed("failed to fill whole buffer")),
+            (HelperError{"DEVICE_DISCONNECTED", "failed to fill whole buffer"}));
+  EXPECT_EQ(image_missing_error(SysError::from_os(2)), (HelperError{"IMAGE_MISSING", os_error_text(2)}));
+}
+
+TEST(RawDiskErrors, RealOpenFailures) {
+  test::TempDir dir;
+  auto missing = open_target_exclusive_write(dir.file("absent.img"));
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(map_raw_disk_error(missing.error()), (HelperError{"DEVICE_DISCONNECTED", os_error_text(2)}));
+
+  if (test::on_windows()) {
+    // Another handle on the target: the exclusive open is a sharing
+    // violation, not an access refusal.
+    test::write_file(dir.file("held.img"), std::string(512, 'h'));
+    auto holder = open_target_shared_read(dir.file("held.img"));
+    ASSERT_TRUE(holder.has_value());
+    auto second = open_target_exclusive_read(dir.file("held.img"));
+    ASSERT_FALSE(second.has_value());
+    EXPECT_EQ(map_raw_disk_error(second.error()), (HelperError{"DEVICE_DISCONNECTED", os_error_text(32)}));
+  }
+}
+
+TEST(RawDiskErrors, ExclusiveOpenOfABusyLoopDevice) {
+  if (test::on_windows()) GTEST_SKIP() << "loop devices exist only on Linux";
+  test::TempDir dir;
+  std::string backing = dir.file("loop.img");
+  test::write_file(backing, "");
+  std::filesystem::resize_file(backing, 4 << 20);
+  test::LoopDevice loop(backing);
+  if (loop.device().empty()) GTEST_SKIP() << "no loop device: " << loop.why();
+  auto first = open_target_exclusive_read(loop.device());
+  ASSERT_TRUE(first.has_value()) << first.error().message;
+  auto second = open_target_exclusive_write(loop.device());
+  ASSERT_FALSE(second.has_value());
+  EXPECT_EQ(map_raw_disk_error(second.error()), (HelperError{"DEVICE_DISCONNECTED", os_error_text(EBUSY)}));
+  // A shared open is not refused while the exclusive handle is held.
+  EXPECT_TRUE(open_target_shared_read(loop.device()).has_value());
+}
+
+}  // namespace
+}  // namespace dh

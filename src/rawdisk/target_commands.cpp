@@ -1,0 +1,99 @@
+#include "rawdisk/target_commands.h"
+
+#include "disks/target.h"
+#include "dispatch/payload.h"
+#include "platform/text.h"
+#include "powershell/powershell.h"
+#include "rawdisk/raw_access.h"
+#include "rawdisk/volume_lock.h"
+
+namespace dh {
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kNoPhysicalDrive = "Could not parse PhysicalDrive number from ";
+
+}  // namespace
+
+std::string prepare_disk_script(uint32_t disk) {
+  return "$ErrorActionPreference = 'Stop'; Set-Disk -Number " + std::to_string(disk) +
+         " -IsReadOnly $false -ErrorAction Stop";
+}
+
+std::string finalize_disk_script(uint32_t disk) {
+  return "$ErrorActionPreference = 'Stop'; Set-Disk -Number " + std::to_string(disk) +
+         " -IsOffline $false -ErrorAction Stop";
+}
+
+std::string detach_target_script(uint32_t disk) {
+  const std::string n = std::to_string(disk);
+  return "$ErrorActionPreference = 'Continue'; $partitions = Get-Partition -DiskNumber " + n +
+         " -ErrorAction SilentlyContinue; if ($partitions) { foreach ($p in $partitions) { if ($p.DriveLetter -and "
+         "$p.DriveLetter -ne [char]0) { $path = $p.DriveLetter.ToString() + ':\\'; Remove-PartitionAccessPath "
+         "-DiskNumber " +
+         n +
+         " -PartitionNumber $p.PartitionNumber -AccessPath $path -ErrorAction SilentlyContinue; } $vol = Get-Volume "
+         "-Partition $p -ErrorAction SilentlyContinue; if ($vol) { Dismount-Volume -InputObject $vol -ErrorAction "
+         "SilentlyContinue } } }";
+}
+
+HandlerResult handle_prepare_disk(const WindowsHelperRequest& request) {
+  auto path = resolve_target_path(request.payload);
+  if (!path) return unexpected(std::move(path).error());
+  auto disk = parse_drive_number(*path);
+  if (!disk) return unexpected(unknown_error("Unable to parse drive number from " + *path));
+  if (auto ran = run_powershell(prepare_disk_script(*disk)); !ran) return unexpected(std::move(ran).error());
+  return json{{"prepared", true}, {"osDevicePath", *path}};
+}
+
+HandlerResult handle_finalize_disk(const WindowsHelperRequest& request) {
+  auto path = resolve_target_path(request.payload);
+  if (!path) return unexpected(std::move(path).error());
+  auto disk = parse_drive_number(*path);
+  if (!disk) return unexpected(unknown_error(kNoPhysicalDrive + *path));
+  if (auto ran = run_powershell(finalize_disk_script(*disk)); !ran) return unexpected(std::move(ran).error());
+  return json{{"finalized", true}};
+}
+
+HandlerResult handle_detach_target(const WindowsHelperRequest& request) {
+  auto path = resolve_target_path(request.payload);
+  if (!path) return unexpected(std::move(path).error());
+  std::vector<std::string> warnings;
+  auto disk = parse_drive_number(*path);
+  if (!disk) {
+    warnings.push_back(kNoPhysicalDrive + *path);
+    return json{{"detached", true}, {"warnings", warnings}};
+  }
+  if (auto ran = run_powershell(detach_target_script(*disk)); !ran) {
+    warnings.push_back("PowerShell detach step (" + ran.error().code + "): " + ran.error().message);
+  }
+  for (std::string& warning : dismount_volumes_for_detach(*disk)) warnings.push_back(std::move(warning));
+  return json{{"detached", true}, {"warnings", warnings}};
+}
+
+HandlerResult handle_read_sectors(const WindowsHelperRequest& request) {
+  auto path = resolve_target_path(request.payload);
+  if (!path) return unexpected(std::move(path).error());
+  // Held until the command returns; declared before the target handle so the
+  // handle closes first and the volumes stay locked while it is open.
+  auto locks = lock_target_volumes(*path);
+  if (!locks) return unexpected(std::move(locks).error());
+
+  auto start = payload_u64(request.payload, "startLba");
+  if (!start) return unexpected(unknown_error(missing_field::kStartLba));
+  auto count = payload_u64(request.payload, "sectorCount");
+  if (!count) return unexpected(unknown_error(missing_field::kSectorCount));
+  if (*count == 0 || *count > kMaxSectorsPerRead) {
+    return unexpected(unknown_error("sectorCount must be between 1 and " + std::to_string(kMaxSectorsPerRead) +
+                                    " (got " + std::to_string(*count) + ")"));
+  }
+
+  auto target = open_target_shared_read(*path);
+  if (!target) return unexpected(helper_error(error_code::kReadFailed, target.error()));
+  auto data = read_sectors_at(**target, *start, *count);
+  if (!data) return unexpected(HelperError{error_code::kReadFailed, std::move(data).error()});
+  return json{{"dataHex", hex_encode(data->data(), data->size())}};
+}
+
+}  // namespace dh

@@ -1,0 +1,304 @@
+// prepare_disk, detach_target, finalize_disk and read_sectors: through the
+// built helper with the fake powershell, and in process with fake volumes and
+// targets where the order of locks, opens and releases matters.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/text.h"
+#include "rawdisk/target_commands.h"
+#include "rawdisk/test_fakes.h"
+#include "support/test_support.h"
+
+namespace dh {
+namespace {
+
+using nlohmann::json;
+using test::Bytes;
+
+const std::string kPrepare4 = "$ErrorActionPreference = 'Stop'; Set-Disk -Number 4 -IsReadOnly $false -ErrorAction Stop";
+const std::string kFinalize12 =
+    "$ErrorActionPreference = 'Stop'; Set-Disk -Number 12 -IsOffline $false -ErrorAction Stop";
+const std::string kDetach29 =
+    R"($ErrorActionPreference = 'Continue'; $partitions = Get-Partition -DiskNumber 29 -ErrorAction SilentlyContinue; )"
+    R"(if ($partitions) { foreach ($p in $partitions) { if ($p.DriveLetter -and $p.DriveLetter -ne [char]0) { )"
+    R"($path = $p.DriveLetter.ToString() + ':\'; Remove-PartitionAccessPath -DiskNumber 29 -PartitionNumber )"
+    R"($p.PartitionNumber -AccessPath $path -ErrorAction SilentlyContinue; } $vol = Get-Volume -Partition $p )"
+    R"(-ErrorAction SilentlyContinue; if ($vol) { Dismount-Volume -InputObject $vol -ErrorAction SilentlyContinue } } })";
+
+std::string error_line(const std::string& code, const std::string& message) {
+  // The response keeps id, ok, errorCode, errorMessage in this order.
+  return "{\"id\":\"t\",\"ok\":false,\"errorCode\":" + json(code).dump() + ",\"errorMessage\":" +
+         json(message).dump() + "}\n";
+}
+
+std::string ok_line(const json& payload) {
+  // The response keeps id, ok, payload in this order.
+  return "{\"id\":\"t\",\"ok\":true,\"payload\":" + payload.dump() + "}\n";
+}
+
+Bytes pattern(size_t size) {
+  Bytes b(size);
+  for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>((i * 13 + i / 512 * 5) & 0xFF);
+  return b;
+}
+
+std::string hex(const Bytes& b, size_t from, size_t len) { return hex_encode(b.data() + from, len); }
+
+TEST(TargetCommands, EveryCommandNeedsATarget) {
+  test::FakePowerShell ps;
+  for (const char* command : {"prepare_disk", "detach_target", "finalize_disk", "read_sectors"}) {
+    for (json payload : {json::object(), json{{"deviceId", "disk4"}}, json{{"osDevicePath", 4}},
+                         json{{"startLba", 0}, {"sectorCount", 1}}}) {
+      auto run = test::run_command(command, payload);
+      EXPECT_EQ(run.out, error_line("UNKNOWN", "Missing osDevicePath/deviceId payload field")) << command;
+    }
+  }
+  EXPECT_EQ(ps.calls(), 0);
+}
+
+TEST(PrepareDisk, ClearsReadOnlyWithSetDisk) {
+  test::FakePowerShell ps;
+  ps.answer(0, "ignored output\n");
+  auto run = test::run_command("prepare_disk", {{"deviceId", "physicaldrive4"}});
+  EXPECT_EQ(run.out, ok_line({{"osDevicePath", "\\\\.\\PhysicalDrive4"}, {"prepared", true}}));
+  ASSERT_EQ(ps.calls(), 1);
+  EXPECT_EQ(ps.args(0), (std::vector<std::string>{"-NoProfile", "-Command", kPrepare4}));
+
+  // The path is answered as given; leading zeros vanish from the script.
+  auto given = test::run_command("prepare_disk", {{"osDevicePath", "\\\\?\\physicalDRIVE004"}});
+  EXPECT_EQ(given.payload()["osDevicePath"], "\\\\?\\physicalDRIVE004");
+  EXPECT_EQ(ps.script(1), kPrepare4);
+}
+
+TEST(PrepareAndFinalize, FailuresAnswerTheirOwnTexts) {
+  test::FakePowerShell ps;
+  EXPECT_EQ(test::run_command("prepare_disk", {{"osDevicePath", "E:"}, {"deviceId", "PhysicalDrive2"}}).out,
+            error_line("UNKNOWN", "Unable to parse drive number from E:"));
+  EXPECT_EQ(test::run_command("finalize_disk", {{"osDevicePath", "\\\\.\\PhysicalDrive"}}).out,
+            error_line("UNKNOWN", "Could not parse PhysicalDrive number from \\\\.\\PhysicalDrive"));
+  EXPECT_EQ(ps.calls(), 0);
+
+  ps.answer(0, "", "Set-Disk : The disk is write-protected.\r\n", 1);
+  ps.answer(1, "partial", "", 2);
+  EXPECT_EQ(test::run_command("prepare_disk", {{"deviceId", "PhysicalDrive4"}}).out,
+            error_line("UNKNOWN", "Set-Disk : The disk is write-protected."));
+  EXPECT_EQ(test::run_command("finalize_disk", {{"deviceId", "PhysicalDrive12"}}).out,
+            error_line("UNKNOWN", "PowerShell command failed"));
+  EXPECT_EQ(ps.script(1), kFinalize12);
+}
+
+TEST(PrepareAndFinalize, MissingPowerShellIsToolMissing) {
+  test::NoPowerShell none;
+  for (const char* command : {"prepare_disk", "finalize_disk"}) {
+    auto run = test::run_command(command, {{"deviceId", "PhysicalDrive1"}});
+    EXPECT_EQ(run.response["errorCode"], "TOOL_MISSING") << command;
+    EXPECT_NE(run.response["errorMessage"].get<std::string>().find("(os error 2)"), std::string::npos);
+  }
+}
+
+TEST(FinalizeDisk, BringsTheDiskOnline) {
+  test::FakePowerShell ps;
+  auto run = test::run_command("finalize_disk", {{"osDevicePath", "\\\\.\\PhysicalDrive12"}});
+  EXPECT_EQ(run.out, ok_line({{"finalized", true}}));
+  EXPECT_EQ(ps.args(0), (std::vector<std::string>{"-NoProfile", "-Command", kFinalize12}));
+}
+
+TEST(DetachTarget, ProblemsAreWarningsNeverErrors) {
+  test::FakePowerShell ps;
+  auto letter = test::run_command("detach_target", {{"osDevicePath", "E:"}});
+  EXPECT_EQ(letter.out,
+            ok_line({{"detached", true}, {"warnings", {"Could not parse PhysicalDrive number from E:"}}}));
+  EXPECT_EQ(ps.calls(), 0);
+
+  auto clean = test::run_command("detach_target", {{"deviceId", "PhysicalDrive29"}});
+  EXPECT_EQ(clean.out, ok_line({{"detached", true}, {"warnings", json::array()}}));
+  ASSERT_EQ(ps.calls(), 1);
+  EXPECT_EQ(ps.args(0), (std::vector<std::string>{"-NoProfile", "-Command", kDetach29}));
+
+  ps.answer(1, "", "Get-Partition : boom\n", 1);
+  auto failed = test::run_command("detach_target", {{"deviceId", "PhysicalDrive29"}});
+  EXPECT_EQ(failed.out,
+            ok_line({{"detached", true}, {"warnings", {"PowerShell detach step (UNKNOWN): Get-Partition : boom"}}}));
+}
+
+TEST(DetachTarget, MissingPowerShellBecomesAWarning) {
+  test::NoPowerShell none;
+  auto run = test::run_command("detach_target", {{"osDevicePath", "\\\\.\\PhysicalDrive29"}});
+  ASSERT_EQ(run.response["ok"], true) << run.out;
+  ASSERT_EQ(run.payload()["warnings"].size(), 1u);
+  std::string warning = run.payload()["warnings"][0];
+  EXPECT_EQ(warning.rfind("PowerShell detach step (TOOL_MISSING): ", 0), 0u) << warning;
+  EXPECT_NE(warning.find("(os error 2)"), std::string::npos) << warning;
+}
+
+class ReadSectorsCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    data_ = pattern(kSectors * 512);
+    path_ = dir_.file("card.img");
+    test::write_file(path_, std::string(data_.begin(), data_.end()));
+  }
+  test::HelperRun read(const json& start, const json& count) {
+    json payload{{"osDevicePath", path_}};
+    if (!start.is_discarded()) payload["startLba"] = start;
+    if (!count.is_discarded()) payload["sectorCount"] = count;
+    return test::run_command("read_sectors", payload);
+  }
+  static constexpr size_t kSectors = 16384 + 4;
+  test::TempDir dir_;
+  std::string path_;
+  Bytes data_;
+};
+
+TEST_F(ReadSectorsCommand, ReadsAPlainFileLikeADrive) {
+  EXPECT_EQ(read(1, 2).out, ok_line({{"dataHex", hex(data_, 512, 1024)}}));
+  EXPECT_EQ(read(3, 1.9).payload()["dataHex"], hex(data_, 3 * 512, 512));
+  auto all = read(4, 16384);
+  ASSERT_EQ(all.response["ok"], true);
+  const std::string& text = all.payload()["dataHex"].get_ref<const std::string&>();
+  EXPECT_EQ(text.size(), 16777216u);
+  EXPECT_EQ(text, hex(data_, 4 * 512, 16384 * 512));
+}
+
+TEST_F(ReadSectorsCommand, FieldAndRangeErrors) {
+  const json absent = json(json::value_t::discarded);
+  EXPECT_EQ(read("0", 1).out, error_line("UNKNOWN", "Missing startLba payload field"));
+  EXPECT_EQ(read(absent, 1).out, error_line("UNKNOWN", "Missing startLba payload field"));
+  EXPECT_EQ(read(0, absent).out, error_line("UNKNOWN", "Missing sectorCount payload field"));
+  EXPECT_EQ(read(0, "1").out, error_line("UNKNOWN", "Missing sectorCount payload field"));
+  EXPECT_EQ(read(0, 16385).out, error_line("UNKNOWN", "sectorCount must be between 1 and 16384 (got 16385)"));
+  for (json zero : {json(0), json(-1), json(0.5)}) {
+    EXPECT_EQ(read(0, zero).out, error_line("UNKNOWN", "sectorCount must be between 1 and 16384 (got 0)"));
+  }
+  EXPECT_EQ(read(0, 1e30).out,
+            error_line("UNKNOWN", "sectorCount must be between 1 and 16384 (got 18446744073709551615)"));
+}
+
+TEST_F(ReadSectorsCommand, ReadFailures) {
+  EXPECT_EQ(read(36028797018963968ull, 1).out, error_line("READ_FAILED", "Sector offset overflow"));
+  EXPECT_EQ(read(kSectors - 1, 2).out, error_line("READ_FAILED", "failed to fill whole buffer"));
+  auto gone = test::run_command("read_sectors",
+                                {{"osDevicePath", dir_.file("unplugged.img")}, {"startLba", 0}, {"sectorCount", 1}});
+  EXPECT_EQ(gone.out, error_line("READ_FAILED", os_error_text(2)));
+  // A drive that is not there: nothing to lock, and the open fails.
+  auto absent = test::run_command("read_sectors", {{"deviceId", "PhysicalDrive31"}, {"startLba", 0}, {"sectorCount", 1}});
+  EXPECT_EQ(absent.response["errorCode"], "READ_FAILED") << absent.out;
+  EXPECT_NE(absent.response["errorMessage"].get<std::string>().find(" (os error "), std::string::npos);
+  // A folder is refused: Windows denies access to it, POSIX calls it a
+  // directory.
+  auto folder = test::run_command("read_sectors", {{"osDevicePath", dir_.path()}, {"startLba", 0}, {"sectorCount", 1}});
+  EXPECT_EQ(folder.out, error_line("READ_FAILED", os_error_text(test::on_windows() ? 5 : EISDIR)));
+}
+
+TEST(ReadSectorsLoopDevice, ReadsARealBlockDevice) {
+  if (test::on_windows()) GTEST_SKIP() << "loop devices exist only on Linux";
+  test::TempDir dir;
+  std::string backing = dir.file("disk.img");
+  test::write_file(backing, "");
+  std::filesystem::resize_file(backing, 8 << 20);  // sparse
+  Bytes sectors = pattern(3 * 512);
+  {
+    std::fstream f(backing, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(2048 * 512);
+    f.write(reinterpret_cast<const char*>(sectors.data()), static_cast<std::streamsize>(sectors.size()));
+  }
+  test::LoopDevice loop(backing);
+  if (loop.device().empty()) GTEST_SKIP() << "no loop device: " << loop.why();
+  auto run = test::run_command("read_sectors", {{"osDevicePath", loop.device()}, {"startLba", 2048}, {"sectorCount", 3}});
+  EXPECT_EQ(run.out, ok_line({{"dataHex", hex(sectors, 0, sectors.size())}}));
+  auto zeros = test::run_command("read_sectors", {{"osDevicePath", loop.device()}, {"startLba", 0}, {"sectorCount", 1}});
+  EXPECT_EQ(zeros.payload()["dataHex"], std::string(1024, '0'));
+  auto past = test::run_command("read_sectors",
+                                {{"osDevicePath", loop.device()}, {"startLba", 16383}, {"sectorCount", 2}});
+  EXPECT_EQ(past.out, error_line("READ_FAILED", "failed to fill whole buffer"));
+}
+
+// Targets served from memory; records how many volume handles were open at
+// each open of a target.
+class MemoryTargets final : public FileSystem {
+ public:
+  MemoryTargets(const test::FakeVolumes& volumes, Bytes data) : volumes_(volumes), data_(std::move(data)) {}
+  std::vector<int> volume_handles_at_open;
+  int open_error = 0;
+  int read_error = 0;
+
+  SysResult<FilePtr> open(const std::string&, OpenMode mode) override {
+    volume_handles_at_open.push_back(volumes_.open_handles);
+    EXPECT_EQ(mode, OpenMode::kSharedRead);
+    if (open_error != 0) return unexpected(SysError::from_os(open_error));
+    auto file = std::make_unique<test::MemoryFile>(data_);
+    file->read_error = read_error;
+    return FilePtr(std::move(file));
+  }
+  SysStatus metadata(const std::string&) override { return unexpected(SysError::from_os(2)); }
+  SysResult<FileIdentity> identity(const std::string&) override { return unexpected(SysError::from_os(2)); }
+  SysStatus replace(const std::string&, const std::string&) override { return unexpected(SysError::from_os(2)); }
+  SysStatus remove(const std::string&) override { return unexpected(SysError::from_os(2)); }
+
+ private:
+  const test::FakeVolumes& volumes_;
+  Bytes data_;
+};
+
+class ReadSectorsWithVolumes : public ::testing::Test {
+ protected:
+  ReadSectorsWithVolumes() : targets_(volumes_, pattern(8 * 512)), scoped_volumes_(volumes_), scoped_files_(targets_) {
+    volumes_.add("\\\\?\\Volume{1}\\", {2});
+    volumes_.add("\\\\?\\Volume{2}\\", {2});
+    volumes_.add("\\\\?\\Volume{3}\\", {5});
+  }
+  HandlerResult run(json payload) {
+    payload["osDevicePath"] = "\\\\.\\PhysicalDrive2";
+    return handle_read_sectors(WindowsHelperRequest{"t", "s", "read_sectors", payload});
+  }
+  test::FakeVolumes volumes_;
+  MemoryTargets targets_;
+  ScopedVolumeSystem scoped_volumes_;
+  ScopedFileSystem scoped_files_;
+};
+
+TEST_F(ReadSectorsWithVolumes, VolumesStayLockedWhileTheTargetIsRead) {
+  auto r = run({{"startLba", 1}, {"sectorCount", 1}});
+  ASSERT_TRUE(r.has_value()) << r.error().message;
+  EXPECT_EQ((*r)["dataHex"], hex(pattern(8 * 512), 512, 512));
+  EXPECT_EQ(targets_.volume_handles_at_open, std::vector<int>{2});
+  EXPECT_EQ(volumes_.open_handles, 0);
+}
+
+TEST_F(ReadSectorsWithVolumes, LocksComeBeforeFieldChecksAndAreReleasedOnEveryFailure) {
+  auto missing = run({{"sectorCount", 1}});
+  EXPECT_EQ(missing.error(), (HelperError{"UNKNOWN", "Missing startLba payload field"}));
+  EXPECT_EQ(std::count(volumes_.log.begin(), volumes_.log.end(), "dismount \\\\?\\Volume{2}\\"), 1);
+  EXPECT_EQ(volumes_.open_handles, 0);
+
+  EXPECT_EQ(run({{"startLba", 0}, {"sectorCount", 0}}).error().message,
+            "sectorCount must be between 1 and 16384 (got 0)");
+  EXPECT_EQ(volumes_.open_handles, 0);
+
+  targets_.read_error = 1167;
+  EXPECT_EQ(run({{"startLba", 0}, {"sectorCount", 1}}).error(), (HelperError{"READ_FAILED", os_error_text(1167)}));
+  EXPECT_EQ(volumes_.open_handles, 0);
+
+  // A refused open is a read failure here, not an elevation problem.
+  for (int code : {2, 5}) {
+    targets_.open_error = code;
+    EXPECT_EQ(run({{"startLba", 0}, {"sectorCount", 1}}).error(), (HelperError{"READ_FAILED", os_error_text(code)}));
+    EXPECT_EQ(volumes_.open_handles, 0);
+  }
+  EXPECT_TRUE(targets_.volume_handles_at_open == std::vector<int>({2, 2, 2}));
+
+  // A volume that cannot be locked ends the command before any field check
+  // and before the target is opened.
+  volumes_.volumes[1].open_write_error = 5;
+  auto unmount = run(json::object());
+  EXPECT_EQ(unmount.error(),
+            (HelperError{"UNMOUNT_FAILED", "Unable to open mounted volume \\\\?\\Volume{2}\\: " + os_error_text(5)}));
+  EXPECT_EQ(volumes_.open_handles, 0);
+  EXPECT_EQ(targets_.volume_handles_at_open.size(), 3u);
+}
+
+}  // namespace
+}  // namespace dh

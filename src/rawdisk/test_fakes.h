@@ -1,0 +1,208 @@
+// Fakes shared by the raw-disk tests: scripted volumes, a clock that only
+// pretends to sleep, in-memory targets, and a Linux loop device for the real
+// thing where one can be attached.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "platform/file.h"
+#include "platform/volumes.h"
+
+namespace dh::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// VOLUME_DISK_EXTENTS bytes with one extent per disk number.
+inline Bytes volume_extents(const std::vector<uint32_t>& disks) {
+  Bytes b(8 + 24 * disks.size(), 0);
+  uint32_t count = static_cast<uint32_t>(disks.size());
+  std::memcpy(b.data(), &count, 4);
+  for (size_t i = 0; i < disks.size(); ++i) {
+    std::memcpy(b.data() + 8 + 24 * i, &disks[i], 4);
+    uint64_t length = 1u << 20;
+    std::memcpy(b.data() + 8 + 24 * i + 16, &length, 8);
+  }
+  return b;
+}
+
+// One scripted volume. Error codes are Win32-style numbers; 0 is success.
+struct FakeVolumeSpec {
+  std::string name;  // as enumerated, with its trailing backslash
+  Bytes extents;
+  int extents_error = 0;
+  int open_read_error = 0;
+  int open_write_error = 0;
+  std::vector<int> lock_results;  // one per attempt; then lock_default
+  int lock_default = 0;
+  std::vector<int> dismount_results;  // one per call; then dismount_default
+  int dismount_default = 0;
+};
+
+class FakeVolumes final : public VolumeSystem {
+ public:
+  // A deque, so that references from add() stay valid.
+  std::deque<FakeVolumeSpec> volumes;
+  // "list", "open-r <path>", "open-rw <path>", "lock <name>", "dismount
+  // <name>", "close <name>" in call order.
+  std::vector<std::string> log;
+  int open_handles = 0;
+
+  FakeVolumeSpec& add(const std::string& name, const std::vector<uint32_t>& disks) {
+    FakeVolumeSpec& spec = volumes.emplace_back();
+    spec.name = name;
+    spec.extents = volume_extents(disks);
+    return spec;
+  }
+
+  std::vector<std::string> list_volume_names() override {
+    log.push_back("list");
+    std::vector<std::string> names;
+    for (const auto& v : volumes) names.push_back(v.name);
+    return names;
+  }
+
+  SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) override {
+    log.push_back((read_write ? "open-rw " : "open-r ") + path);
+    for (auto& spec : volumes) {
+      std::string trimmed = spec.name;
+      while (!trimmed.empty() && trimmed.back() == '\\') trimmed.pop_back();
+      if (trimmed != path) continue;
+      int error = read_write ? spec.open_write_error : spec.open_read_error;
+      if (error != 0) return unexpected(SysError::from_os(error));
+      return VolumePtr(std::make_unique<Handle>(*this, spec));
+    }
+    return unexpected(SysError::from_os(2));
+  }
+
+ private:
+  class Handle final : public Volume {
+   public:
+    Handle(FakeVolumes& owner, FakeVolumeSpec& spec) : owner_(owner), spec_(spec) { ++owner_.open_handles; }
+    ~Handle() override {
+      --owner_.open_handles;
+      owner_.log.push_back("close " + spec_.name);
+    }
+    SysResult<Bytes> disk_extents() override {
+      if (spec_.extents_error != 0) return unexpected(SysError::from_os(spec_.extents_error));
+      return spec_.extents;
+    }
+    SysStatus lock() override {
+      owner_.log.push_back("lock " + spec_.name);
+      return next(spec_.lock_results, locks_, spec_.lock_default);
+    }
+    SysStatus dismount() override {
+      owner_.log.push_back("dismount " + spec_.name);
+      return next(spec_.dismount_results, dismounts_, spec_.dismount_default);
+    }
+
+   private:
+    static SysStatus next(const std::vector<int>& results, size_t& i, int fallback) {
+      int code = i < results.size() ? results[i] : fallback;
+      ++i;
+      if (code != 0) return unexpected(SysError::from_os(code));
+      return {};
+    }
+    FakeVolumes& owner_;
+    FakeVolumeSpec& spec_;
+    size_t locks_ = 0;
+    size_t dismounts_ = 0;
+  };
+};
+
+// Time moves only when someone sleeps.
+class FakeClock final : public Clock {
+ public:
+  std::chrono::steady_clock::time_point now() override { return now_; }
+  void sleep(std::chrono::milliseconds duration) override {
+    sleeps.push_back(duration);
+    now_ += duration;
+  }
+  std::chrono::milliseconds slept() const {
+    std::chrono::milliseconds total{0};
+    for (auto s : sleeps) total += s;
+    return total;
+  }
+  std::vector<std::chrono::milliseconds> sleeps;
+
+ private:
+  std::chrono::steady_clock::time_point now_{std::chrono::hours(1000)};
+};
+
+// An in-memory target. Reads hand back at most `chunk` bytes each; a read
+// or seek can be made to fail with an OS error code.
+class MemoryFile final : public File {
+ public:
+  explicit MemoryFile(Bytes data, size_t chunk = SIZE_MAX) : data_(std::move(data)), chunk_(chunk) {}
+  Bytes data_;
+  size_t chunk_;
+  uint64_t pos_ = 0;
+  int read_error = 0;  // fails every read once set
+  int seek_error = 0;
+  int calls = 0;
+
+  SysResult<size_t> read(uint8_t* buf, size_t len) override {
+    ++calls;
+    if (read_error != 0) return unexpected(SysError::from_os(read_error));
+    if (pos_ >= data_.size()) return size_t{0};
+    size_t n = std::min({len, chunk_, static_cast<size_t>(data_.size() - pos_)});
+    std::memcpy(buf, data_.data() + pos_, n);
+    pos_ += n;
+    return n;
+  }
+  SysResult<size_t> write(const uint8_t*, size_t) override {
+    ++calls;
+    return unexpected(SysError::from_os(5));
+  }
+  SysStatus seek(uint64_t offset) override {
+    ++calls;
+    if (seek_error != 0) return unexpected(SysError::from_os(seek_error));
+    pos_ = offset;
+    return {};
+  }
+  SysStatus flush() override {
+    ++calls;
+    return {};
+  }
+};
+
+// A file served as /dev/loopN while the object lives (Linux, root only).
+// device() is empty when no loop device could be attached; why() says why.
+class LoopDevice {
+ public:
+  explicit LoopDevice(const std::string& file) {
+    auto losetup = find_program("losetup");
+    std::string program = losetup ? *losetup : "/usr/sbin/losetup";
+    auto run = run_process(program, {"-f", "--show", file});
+    if (!run) {
+      why_ = "losetup cannot be started: " + run.error().message;
+    } else if (run->exit_code != 0) {
+      why_ = "losetup -f --show failed: " + run->err;
+    } else {
+      device_ = run->out.substr(0, run->out.find('\n'));
+      program_ = program;
+    }
+  }
+  ~LoopDevice() {
+    if (!device_.empty()) (void)run_process(program_, {"-d", device_});
+  }
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+  const std::string& device() const { return device_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  std::string device_;
+  std::string program_;
+  std::string why_;
+};
+
+}  // namespace dh::test
