@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "boot/boot_report.h"
+
 namespace dh {
 namespace {
 
@@ -13,6 +15,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"health", handle_health},
     {"cancel_task", handle_cancel_task},
+    {"verify_boot", handle_verify_boot},
 };
 
 }  // namespace
