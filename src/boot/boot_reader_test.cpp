@@ -45,13 +45,7 @@ Sector concat(std::initializer_list<Sector> parts) {
   return all;
 }
 
-struct Image {
-  std::string data;
-  Bytes bytes() const { return {reinterpret_cast<const uint8_t*>(data.data()), data.size()}; }
-};
-
-// The file is read whole; sparse images are read only up to what the test
-// needs, through a real file handle.
+// A disk image from the fixtures folder, opened like a target.
 FilePtr open_fixture(const std::string& name) {
   auto file = open_target_shared_read(test::native_path(FIXTURE_DIR "/" + name));
   EXPECT_TRUE(file.has_value()) << name;
@@ -255,7 +249,8 @@ TEST(ClusterChain, DamagedDirectories) {
 
 // A synthetic FAT: cluster n's entry is next(n); every read is recorded.
 struct FakeFat {
-  FakeFat(std::function<uint32_t(uint32_t)> next_entry, uint64_t fat_lba) : next(std::move(next_entry)), fat_start(fat_lba) {}
+  FakeFat(std::function<uint32_t(uint32_t)> next_entry, uint64_t fat_lba)
+      : next(std::move(next_entry)), fat_start(fat_lba) {}
   std::function<uint32_t(uint32_t)> next;
   uint64_t fat_start = 0;
   std::vector<std::pair<uint64_t, uint64_t>> reads;
@@ -266,7 +261,9 @@ struct FakeFat {
       reads.emplace_back(lba, count);
       if (count != 1 || lba < fat_start || lba >= fat_start + (1u << 21)) return std::vector<uint8_t>(count * 512);
       std::vector<uint8_t> sector(fat_sector_size);
-      for (uint32_t i = 0; i < fat_sector_size / 4; ++i) put_u32(sector, i * 4, next(uint32_t((lba - fat_start) * 128 + i)));
+      for (uint32_t i = 0; i < fat_sector_size / 4; ++i) {
+        put_u32(sector, i * 4, next(static_cast<uint32_t>((lba - fat_start) * 128 + i)));
+      }
       return sector;
     };
   }

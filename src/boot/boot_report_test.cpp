@@ -29,12 +29,16 @@ json report_for(json payload) {
 }
 
 // Inspects an image with the checksum judgement skipped.
-json inspect(const std::string& image) { return report_for({{"osDevicePath", fixture(image)}, {"skipChecksum", true}}); }
+json inspect(const std::string& image) {
+  return report_for({{"osDevicePath", fixture(image)}, {"skipChecksum", true}});
+}
 
 // "id:status" of every item, in order.
 std::vector<std::string> items(const json& report) {
   std::vector<std::string> out;
-  for (const auto& check : report["checks"]) out.push_back(check["id"].get<std::string>() + ":" + check["status"].get<std::string>());
+  for (const auto& check : report["checks"]) {
+    out.push_back(check["id"].get<std::string>() + ":" + check["status"].get<std::string>());
+  }
   return out;
 }
 
@@ -101,7 +105,9 @@ TEST(VerifyBoot, HashJudgement) {
   };
   std::string upper(64, 'A');
   const Case cases[] = {
-      {"bytes differ", {{"expectedSha256", kHash}, {"observedSha256", kHash}, {"verifiedBytes", 1}, {"imageBytes", 2}}, "failed"},
+      {"bytes differ",
+       {{"expectedSha256", kHash}, {"observedSha256", kHash}, {"verifiedBytes", 1}, {"imageBytes", 2}},
+       "failed"},
       {"case differs", {{"expectedSha256", kHash}, {"observedSha256", upper}, {"verifiedBytes", 1}}, "failed"},
       {"both empty", {{"verifiedBytes", 0}, {"imageBytes", 0}}, "failed"},
       {"image bytes absent", {{"expectedSha256", kHash}, {"observedSha256", kHash}, {"verifiedBytes", 7}}, "passed"},
@@ -366,8 +372,9 @@ TEST(VerifyBoot, HoldsTheVolumeLocksWhileTheDriveIsRead) {
   ScopedVolumeSystem use_refusing(refusing);
   auto result = run_verify({{"deviceId", "PhysicalDrive3"}, {"skipChecksum", true}});
   ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error(), (HelperError{"UNMOUNT_FAILED",
-                                         "Unable to open mounted volume \\\\?\\Volume{1}\\: Access is denied. (os error 5)"}));
+  EXPECT_EQ(result.error(),
+            (HelperError{"UNMOUNT_FAILED",
+                         "Unable to open mounted volume \\\\?\\Volume{1}\\: Access is denied. (os error 5)"}));
 }
 
 TEST(VerifyBootCommand, ImageFileAsTargetThroughTheHelper) {
