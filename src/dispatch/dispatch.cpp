@@ -5,6 +5,7 @@
 #include "customize/customize.h"
 #include "disks/list_disks.h"
 #include "rawdisk/target_commands.h"
+#include "boot/boot_report.h"
 
 namespace dh {
 namespace {
@@ -23,6 +24,7 @@ constexpr Command kCommands[] = {
     {"read_sectors", handle_read_sectors},
     {"detach_target", handle_detach_target},
     {"finalize_disk", handle_finalize_disk},
+    {"verify_boot", handle_verify_boot},
 };
 
 }  // namespace

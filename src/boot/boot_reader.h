@@ -1,0 +1,101 @@
+// Reading a written boot medium the way the Raspberry Pi firmware does: the
+// MBR partition table, the FAT32 boot sector of the boot partition, the root
+// directory's cluster chain and the 8.3 names in it. Everything here is a
+// pure function over sector buffers except read_cluster_chain, which reads
+// the target itself. All positions are in 512-byte sectors.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/result.h"
+
+namespace dh {
+
+using Bytes = std::span<const uint8_t>;
+
+// A used MBR partition entry (type, start and sector count all non-zero).
+struct PartitionEntry {
+  uint64_t number = 0;  // 1 to 4: the position in the table
+  uint32_t start_lba = 0;
+  uint8_t partition_type = 0;
+  uint32_t sector_count = 0;
+
+  friend bool operator==(const PartitionEntry&, const PartitionEntry&) = default;
+};
+
+// The FAT32 BIOS parameter block fields the inspection uses.
+struct FatBootSector {
+  uint16_t bytes_per_sector = 0;
+  uint8_t sectors_per_cluster = 0;
+  uint16_t reserved_sectors = 0;
+  uint8_t fat_count = 0;
+  uint32_t sectors_per_fat = 0;
+  uint32_t root_cluster = 0;
+  std::string file_system_type;  // the 8 bytes at 0x52, lossy UTF-8, trimmed
+  bool signature_present = false;
+};
+
+// At least 512 bytes with 0x55 at 510 and 0xAA at 511 (MBR and boot sector).
+bool mbr_signature_present(Bytes sector);
+
+// The used entries of the four-entry table at offset 446, in table order.
+// Entries that do not fit in a short buffer are treated as unused.
+std::vector<PartitionEntry> parse_partition_entries(Bytes mbr);
+
+// The first entry of a FAT type (0x01, 0x04, 0x06, 0x0B, 0x0C, 0x0E) or an EFI
+// system partition (0xEF); nothing else qualifies (a GPT-protective 0xEE
+// entry included).
+std::optional<PartitionEntry> find_boot_partition(const std::vector<PartitionEntry>& entries);
+// The first Linux (0x83) entry other than the boot partition.
+std::optional<PartitionEntry> find_root_partition(const std::vector<PartitionEntry>& entries,
+                                                  const std::optional<PartitionEntry>& boot);
+
+// Reads the FAT32 fields at their fixed offsets whatever the partition type
+// said; fields beyond a short buffer read as 0.
+FatBootSector parse_fat_boot_sector(Bytes sector);
+// Signature present, 512 <= bytes per sector <= 4096, non-zero sectors per
+// cluster, reserved sectors, FAT count and FAT size, root cluster above 1.
+bool fat_layout_readable(const FatBootSector& boot);
+
+// Reads `count` sectors at `lba`: exactly count * 512 bytes or an error text.
+using SectorReader = std::function<Expected<std::vector<uint8_t>, std::string>(uint64_t lba, uint64_t count)>;
+
+inline constexpr uint32_t kMaxChainClusters = 256;
+inline constexpr const char* kShortFatEntryText = "FAT table entry was shorter than expected.";
+
+// The bytes of the cluster chain that starts at `first_cluster`, read through
+// the first FAT. The chain ends without error on an end-of-chain mark
+// (0x0FFFFFF8 and above), on a free or reserved next value (0 or 1), on a
+// cluster already read, or after 256 clusters; what was read so far is the
+// result. Errors: the sector reader's text, or kShortFatEntryText when a FAT
+// sector is too short for the entry. At most 256 * 255 * 512 bytes.
+Expected<std::vector<uint8_t>, std::string> read_cluster_chain(const SectorReader& read, uint32_t partition_start_lba,
+                                                               uint16_t reserved_sectors, uint8_t fat_count,
+                                                               uint32_t sectors_per_fat, uint8_t sectors_per_cluster,
+                                                               uint32_t first_cluster);
+// As above, reading the target with read_sectors_at.
+Expected<std::vector<uint8_t>, std::string> read_cluster_chain(File& target, uint32_t partition_start_lba,
+                                                               uint16_t reserved_sectors, uint8_t fat_count,
+                                                               uint32_t sectors_per_fat, uint8_t sectors_per_cluster,
+                                                               uint32_t first_cluster);
+
+// The 8.3 names of a directory's entries in directory order, upper-cased
+// ("CONFIG.TXT", "OVERLAYS"). Stops at the first entry starting with 0x00;
+// skips deleted entries (0xE5) and entries with the volume-label bit (labels
+// and long-name entries). Never fails: invalid UTF-8 becomes U+FFFD.
+std::vector<std::string> list_directory_names(Bytes directory);
+
+// Some name equals `wanted` in ASCII upper case.
+bool has_exact_name(const std::vector<std::string>& names, std::string_view wanted);
+// Some name starts with `prefix` and ends with "." + `extension` (ASCII upper
+// case); anything or nothing may stand between.
+bool has_prefixed_name(const std::vector<std::string>& names, std::string_view prefix, std::string_view extension);
+
+}  // namespace dh
