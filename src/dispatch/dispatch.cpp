@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "image/image_commands.h"
+
 namespace dh {
 namespace {
 
@@ -13,6 +15,10 @@ struct Command {
 constexpr Command kCommands[] = {
     {"health", handle_health},
     {"cancel_task", handle_cancel_task},
+    {"image_validate_xz", handle_image_validate_xz},
+    {"image_uncompressed_size", handle_image_uncompressed_size},
+    {"image_extract_xz", handle_image_extract_xz},
+    {"verify_hash", handle_verify_hash},
 };
 
 }  // namespace
