@@ -12,9 +12,12 @@
 
 namespace dh {
 
-// Read buffer of the check and the measurement, and their decode chunk.
+// Read buffer of the check and the measurement (extraction reads through
+// 4 MiB). Decoded bytes leave the decoder in 64 KiB pieces: small enough to
+// be hashed while still in cache, and the write buffer gathers them into
+// 4 MiB writes.
 inline constexpr size_t kXzSmallReadBuffer = 8 * 1024;
-inline constexpr size_t kXzSmallOutputChunk = 64 * 1024;
+inline constexpr size_t kXzOutputChunk = 64 * 1024;
 
 // Succeeds when `image_path` holds exactly one sound .xz stream.
 Expected<void, std::string> xz_validate(const std::string& image_path);
