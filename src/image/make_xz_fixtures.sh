@@ -43,6 +43,17 @@ data[at] ^= 0x55
 open(path, "wb").write(data)
 PY
 
+# One byte flipped in the index's CRC32 (just before the 12-byte footer), and
+# one in the footer's backward size field.
+python3 - check-crc64.xz flipped-index.xz flipped-footer.xz <<'PY'
+import sys
+source, index_path, footer_path = sys.argv[1:]
+for path, back in ((index_path, 13), (footer_path, 7)):
+    data = bytearray(open(source, "rb").read())
+    data[len(data) - back] ^= 0x01
+    open(path, "wb").write(data)
+PY
+
 # Patches that xz cannot produce: a block header that claims a 1.5 GiB
 # dictionary, and a stream header with the reserved check id 0x02.
 xz -T1 -c --lzma2=preset=0 plain.bin > large-dictionary.xz

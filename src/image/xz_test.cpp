@@ -73,6 +73,8 @@ TEST(XzRejected, EveryCommandGivesTheDecoderTextForEachDefect) {
       {"truncated-middle.xz", "XZ data ends unexpectedly: the file is truncated"},
       {"truncated-footer.xz", "XZ data ends unexpectedly: the file is truncated"},
       {"flipped-last-block.xz", "XZ block data is corrupt or fails its integrity check"},
+      {"flipped-index.xz", "XZ index is corrupt or does not match the blocks"},
+      {"flipped-footer.xz", "XZ stream footer is corrupt (CRC32 mismatch)"},
       {"plain.bin", "Not an XZ file: the stream header's magic bytes are missing"},
       {"plain.bin.gz", "Not an XZ file: the stream header's magic bytes are missing"},
       {"empty.bin", "Not an XZ file: the stream header's magic bytes are missing"},
