@@ -56,7 +56,7 @@ pair() {
   local hm rm_ hk rk
   hm=$(median 1 "$work/h.runs"); rm_=$(median 1 "$work/r.runs")
   hk=$(median 2 "$work/h.runs"); rk=$(median 2 "$work/r.runs")
-  printf '%-24s %9.3f %9.3f %7.3fx (goal %s) %8.1f %8.1f\n' "$label" \
+  printf '%-30s %9.3f %9.3f %7.3fx (goal %s) %8.1f %8.1f\n' "$label" \
     "$(echo "$hm / 1000" | bc -l)" "$(echo "$rm_ / 1000" | bc -l)" "$(echo "$hm / $rm_" | bc -l)" "$goal" \
     "$(echo "$hk / 1024" | bc -l)" "$(echo "$rk / 1024" | bc -l)"
 }
@@ -65,7 +65,7 @@ dict=$(xz --robot --list -vv "$xzimg" | awk -F'\t' '/^block/ {print $NF; exit}')
 size=$(stat -c %s "$img")
 echo "image: $img ($size bytes); $xzimg ($(stat -c %s "$xzimg") bytes, $dict); $runs runs each"
 echo "memory goals: verify_hash < 20 MiB; XZ commands < dictionary + 20 MiB"
-printf '%-24s %9s %9s %8s %18s %8s %8s\n' command helper_s ref_s ratio "" helper_MiB ref_MiB
+printf '%-30s %9s %9s %8s %18s %8s %8s\n' command helper_s ref_s ratio "" helper_MiB ref_MiB
 pair verify_hash 1.10 "$(request verify_hash "{\"osDevicePath\":\"$img\",\"bytesTotal\":$size}")" \
   "openssl dgst -sha256 '$img'"
 pair image_extract_xz 1.15 "$(request image_extract_xz "{\"imagePath\":\"$xzimg\",\"outputPath\":\"$work/out.img\"}")" \
