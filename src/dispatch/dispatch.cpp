@@ -6,6 +6,7 @@
 #include "disks/list_disks.h"
 #include "rawdisk/target_commands.h"
 #include "boot/boot_report.h"
+#include "image/image_commands.h"
 
 namespace dh {
 namespace {
@@ -25,6 +26,10 @@ constexpr Command kCommands[] = {
     {"detach_target", handle_detach_target},
     {"finalize_disk", handle_finalize_disk},
     {"verify_boot", handle_verify_boot},
+    {"image_validate_xz", handle_image_validate_xz},
+    {"image_uncompressed_size", handle_image_uncompressed_size},
+    {"image_extract_xz", handle_image_extract_xz},
+    {"verify_hash", handle_verify_hash},
 };
 
 }  // namespace

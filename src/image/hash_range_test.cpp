@@ -1,0 +1,163 @@
+// SHA-256 and the range hasher: byte counts, reads, progress lines, failures.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "image/hash_range.h"
+#include "image/image_test_support.h"
+#include "image/sha256.h"
+#include "platform/buffered_io.h"
+#include "progress/progress.h"
+#include "support/test_support.h"
+
+namespace dh {
+namespace {
+
+using nlohmann::json;
+constexpr const char* kEmptySha = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+std::string sha_of(const std::string& data) {
+  Sha256 sha;
+  sha.update(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+  return sha.finish_hex();
+}
+
+std::string patterned(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + i / 4093) & 0xFF);
+  return data;
+}
+
+TEST(Sha256, KnownVectorsAndIncrementalUpdates) {
+  EXPECT_EQ(sha_of(""), kEmptySha);
+  EXPECT_EQ(sha_of("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  Sha256 pieces;
+  std::string a(1000, 'a');
+  for (int i = 0; i < 1000; ++i) pieces.update(reinterpret_cast<const uint8_t*>(a.data()), a.size());
+  EXPECT_EQ(pieces.finish_hex(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(HashRange, CountZeroReadsNothingAndStillPrintsStartAndEnd) {
+  test::TempDir dir;
+  std::string path = dir.file("t.img");
+  test::write_file(path, "some bytes");
+  test::FaultyFileSystem fs;
+  ScopedFileSystem scoped(fs);
+  ScopedProgressCapture capture;
+  WindowsHelperRequest request{"1", "sess", "write_image", nullptr};
+  test::SteppingClock clock(std::chrono::milliseconds(700));
+
+  auto hashed = hash_range(&request, "task", path, 0, "Verifying", clock);
+  ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
+  EXPECT_EQ(hashed->sha256, kEmptySha);
+  EXPECT_EQ(hashed->bytes, 0u);
+  EXPECT_EQ(hashed->speed, 0u);
+  EXPECT_TRUE(fs.read_lengths.empty());
+  const std::string line =
+      R"({"bytesProcessed":0,"bytesTotal":0,"event":"progress","message":"Verifying","sessionId":"sess",)"
+      R"("speedBps":0,"stage":"VERIFY","taskId":"task"})";
+  EXPECT_EQ(capture.lines(), (std::vector<std::string>{line, line}));
+}
+
+TEST(HashRange, StopsAtTheEndOfAShortFile) {
+  test::TempDir dir;
+  std::string path = dir.file("ten.bin");
+  test::write_file(path, "0123456789");
+  ScopedProgressCapture capture;
+  auto hashed = hash_range(nullptr, "t", path, 1000, "m");
+  ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
+  EXPECT_EQ(hashed->bytes, 10u);
+  EXPECT_EQ(hashed->sha256, sha_of("0123456789"));
+  EXPECT_TRUE(capture.lines().empty());  // no request, no lines
+}
+
+TEST(HashRange, ReadsExclusivelyIn4MiBPiecesAndNeverHashesPastTheCount) {
+  test::TempDir dir;
+  std::string path = dir.file("disk.img");
+  std::string data = patterned(2 * kIoBufferSize + 12345);
+  test::write_file(path, data);
+  test::FaultyFileSystem fs;
+  ScopedFileSystem scoped(fs);
+
+  const uint64_t count = kIoBufferSize + 1;
+  auto hashed = hash_range(nullptr, "t", path, count, "m");
+  ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
+  EXPECT_EQ(hashed->bytes, count);
+  EXPECT_EQ(hashed->sha256, sha_of(data.substr(0, count)));
+  ASSERT_EQ(fs.opens.size(), 1u);
+  EXPECT_EQ(fs.opens[0].second, OpenMode::kExclusiveRead);
+  // One full chunk straight into the chunk buffer, then one buffer fill for
+  // the last byte: read ahead, but not hashed.
+  EXPECT_EQ(fs.read_lengths, (std::vector<size_t>{kIoBufferSize, kIoBufferSize}));
+
+  fs.read_lengths.clear();
+  auto whole = hash_range(nullptr, "t", path, UINT64_MAX, "m");
+  ASSERT_TRUE(whole.has_value());
+  EXPECT_EQ(whole->bytes, data.size());
+  EXPECT_EQ(whole->sha256, sha_of(data));
+  for (size_t len : fs.read_lengths) EXPECT_EQ(len, kIoBufferSize);
+}
+
+TEST(HashRange, VerifyLinesAreRateLimitedBetweenTheStartAndTheEnd) {
+  test::TempDir dir;
+  std::string path = dir.file("disk.img");
+  test::write_file(path, patterned(3 * kIoBufferSize));
+  ScopedProgressCapture capture;
+  WindowsHelperRequest request{"1", "s-1", "write_image", nullptr};
+  // The clock is read at the start, once per chunk (300, 600, 900 ms) and
+  // once at the end (1200 ms): only the second chunk's reading is 500 ms
+  // after the previous line.
+  test::SteppingClock clock(std::chrono::milliseconds(300));
+  auto hashed = hash_range(&request, "t-7", path, 3 * kIoBufferSize, "Rechecking", clock);
+  ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
+
+  std::vector<std::pair<uint64_t, uint64_t>> seen;  // bytesProcessed, speedBps
+  for (const auto& text : capture.lines()) {
+    json line = json::parse(text);
+    EXPECT_EQ(line["stage"], "VERIFY");
+    EXPECT_EQ(line["message"], "Rechecking");
+    EXPECT_EQ(line["taskId"], "t-7");
+    EXPECT_EQ(line["sessionId"], "s-1");
+    EXPECT_EQ(line["bytesTotal"], 3 * kIoBufferSize);
+    seen.emplace_back(line["bytesProcessed"].get<uint64_t>(), line["speedBps"].get<uint64_t>());
+  }
+  const uint64_t mib = 1 << 20;
+  EXPECT_EQ(seen, (std::vector<std::pair<uint64_t, uint64_t>>{
+                      {0, 0}, {8 * mib, 8 * mib * 10 / 6}, {12 * mib, 10 * mib}}));
+  EXPECT_EQ(hashed->speed, 10 * mib);
+}
+
+TEST(HashRange, FailuresMapToTheTargetErrorCodes) {
+  test::TempDir dir;
+  std::string path = dir.file("disk.img");
+  test::write_file(path, patterned(kIoBufferSize + 10));
+  test::FaultyFileSystem fs;
+  ScopedFileSystem scoped(fs);
+
+  int denied = test::on_windows() ? 5 : 13;
+  fs.open_error = SysError{denied, "Access is denied. (os error 5)"};
+  auto refused = hash_range(nullptr, "t", path, 100, "m");
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().code, "ELEVATION_DENIED");
+
+  fs.open_error = SysError{2, "The system cannot find the file specified. (os error 2)"};
+  auto missing = hash_range(nullptr, "t", path, 100, "m");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error(), (HelperError{"DEVICE_DISCONNECTED", fs.open_error->message}));
+
+  fs.open_error.reset();
+  fs.seek_error = SysError{22, "Invalid argument (os error 22)"};
+  auto unseekable = hash_range(nullptr, "t", path, 100, "m");
+  ASSERT_FALSE(unseekable.has_value());
+  EXPECT_EQ(unseekable.error(), (HelperError{"DEVICE_DISCONNECTED", "Invalid argument (os error 22)"}));
+
+  fs.seek_error.reset();
+  fs.fail_reads_after = kIoBufferSize;  // the second read fails
+  fs.io_error = SysError{1167, "The device is not connected. (os error 1167)"};
+  auto unplugged = hash_range(nullptr, "t", path, UINT64_MAX, "m");
+  ASSERT_FALSE(unplugged.has_value());
+  EXPECT_EQ(unplugged.error(), (HelperError{"DEVICE_DISCONNECTED", "The device is not connected. (os error 1167)"}));
+}
+
+}  // namespace
+}  // namespace dh

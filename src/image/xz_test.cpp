@@ -1,0 +1,197 @@
+// The XZ workers against files made by the real xz tool: what they accept,
+// what they refuse and why, the bytes they produce, and I/O failures.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "image/image_test_support.h"
+#include "image/sha256.h"
+#include "image/xz_image.h"
+#include "platform/buffered_io.h"
+#include "support/test_support.h"
+
+namespace dh {
+namespace {
+
+std::string fixture(const std::string& name) { return test::native_path(FIXTURE_DIR "/" + name); }
+
+std::string sha_of(const std::string& data) {
+  Sha256 sha;
+  sha.update(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+  return sha.finish_hex();
+}
+
+std::string plain_sha() { return test::read_file(fixture("plain.sha256")).substr(0, 64); }
+uint64_t plain_size() { return test::read_file(fixture("plain.bin")).size(); }
+
+TEST(XzAccepted, SingleStreamsWithNoneCrc32OrCrc64AndTheirBlocksDecodeExactly) {
+  for (const char* name : {"check-none.xz", "check-crc32.xz", "check-crc64.xz", "multi-block.xz"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(xz_validate(fixture(name)).has_value());
+    auto size = xz_uncompressed_size(fixture(name));
+    ASSERT_TRUE(size.has_value()) << size.error();
+    EXPECT_EQ(*size, plain_size());
+
+    test::TempDir dir;
+    std::string out = dir.file("out.img");
+    auto sha = xz_extract(fixture(name), out);
+    ASSERT_TRUE(sha.has_value()) << sha.error();
+    std::string written = test::read_file(out);
+    EXPECT_EQ(written.size(), *size);
+    EXPECT_EQ(*sha, sha_of(written));
+    EXPECT_EQ(*sha, plain_sha());  // sha256sum's view of the input
+  }
+}
+
+TEST(XzAccepted, EmptyInputEvenWithSha256CheckBecauseNoBlockNeedsIt) {
+  for (const char* name : {"empty.xz", "empty-sha256.xz"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(xz_validate(fixture(name)).has_value());
+    auto size = xz_uncompressed_size(fixture(name));
+    ASSERT_TRUE(size.has_value()) << size.error();
+    EXPECT_EQ(*size, 0u);
+    test::TempDir dir;
+    auto sha = xz_extract(fixture(name), dir.file("empty.img"));
+    ASSERT_TRUE(sha.has_value()) << sha.error();
+    EXPECT_EQ(*sha, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_TRUE(test::file_exists(dir.file("empty.img")));
+    EXPECT_EQ(test::read_file(dir.file("empty.img")), "");
+  }
+}
+
+TEST(XzRejected, EveryCommandGivesTheDecoderTextForEachDefect) {
+  struct Case {
+    const char* name;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"check-sha256.xz", "Unsupported XZ integrity check type SHA-256; only none, CRC32 and CRC64 are accepted"},
+      {"check-id-2.xz", "Unsupported XZ integrity check type 0x02 in the stream header"},
+      {"bcj.xz", "Unsupported XZ filter chain: every block must use LZMA2 as its only filter"},
+      {"padded.xz", "Unexpected data after the end of the XZ stream (stream padding or a second stream)"},
+      {"two-streams.xz", "Unexpected data after the end of the XZ stream (stream padding or a second stream)"},
+      {"truncated-middle.xz", "XZ data ends unexpectedly: the file is truncated"},
+      {"truncated-footer.xz", "XZ data ends unexpectedly: the file is truncated"},
+      {"flipped-last-block.xz", "XZ block data is corrupt or fails its integrity check"},
+      {"flipped-index.xz", "XZ index is corrupt or does not match the blocks"},
+      {"flipped-footer.xz", "XZ stream footer is corrupt (CRC32 mismatch)"},
+      {"plain.bin", "Not an XZ file: the stream header's magic bytes are missing"},
+      {"plain.bin.gz", "Not an XZ file: the stream header's magic bytes are missing"},
+      {"empty.bin", "Not an XZ file: the stream header's magic bytes are missing"},
+      {"large-dictionary.xz", "XZ block needs 1537 MiB of memory to decode, more than the limit of 256 MiB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto valid = xz_validate(fixture(c.name));
+    ASSERT_FALSE(valid.has_value());
+    EXPECT_EQ(valid.error(), c.text);
+    auto size = xz_uncompressed_size(fixture(c.name));
+    ASSERT_FALSE(size.has_value());
+    EXPECT_EQ(size.error(), c.text);
+    test::TempDir dir;
+    auto sha = xz_extract(fixture(c.name), dir.file("out.img"));
+    ASSERT_FALSE(sha.has_value());
+    EXPECT_EQ(sha.error(), c.text);
+  }
+}
+
+TEST(XzRejected, ShortInputsSayTruncatedOnlyWhenTheyStartLikeXz) {
+  test::TempDir dir;
+  test::write_file(dir.file("magic.xz"), std::string("\xFD" "7zXZ", 5));
+  test::write_file(dir.file("short.txt"), "hello");
+  EXPECT_EQ(xz_validate(dir.file("magic.xz")).error(), "XZ data ends unexpectedly: the file is truncated");
+  EXPECT_EQ(xz_validate(dir.file("short.txt")).error(), "Not an XZ file: the stream header's magic bytes are missing");
+}
+
+TEST(XzReads, ValidationAndSizeRead8KiBAtATimeExtractionReads4MiB) {
+  test::FaultyFileSystem fs;
+  ScopedFileSystem scoped(fs);
+  ASSERT_TRUE(xz_validate(fixture("multi-block.xz")).has_value());
+  ASSERT_FALSE(fs.read_lengths.empty());
+  for (size_t len : fs.read_lengths) EXPECT_EQ(len, 8u * 1024);
+  EXPECT_EQ(fs.opens[0].second, OpenMode::kSharedRead);
+
+  fs.read_lengths.clear();
+  test::TempDir dir;
+  ASSERT_TRUE(xz_extract(fixture("multi-block.xz"), dir.file("o")).has_value());
+  for (size_t len : fs.read_lengths) EXPECT_EQ(len, kIoBufferSize);
+  ASSERT_EQ(fs.opens.size(), 3u);
+  EXPECT_EQ(fs.opens[1].second, OpenMode::kSharedRead);
+  EXPECT_EQ(fs.opens[2].second, OpenMode::kCreateTruncate);
+}
+
+TEST(XzFailures, AReadErrorCarriesTheSystemText) {
+  test::FaultyFileSystem fs;
+  ScopedFileSystem scoped(fs);
+  fs.fail_reads_after = 100000;
+  fs.io_error = SysError{23, "Data error (cyclic redundancy check). (os error 23)"};
+  EXPECT_EQ(xz_validate(fixture("check-crc64.xz")).error(),
+            "Failed to read the image: Data error (cyclic redundancy check). (os error 23)");
+}
+
+TEST(XzFailures, AWriteErrorWhileDecodingLeavesThePartialOutput) {
+  test::TempDir dir;
+  std::string out = dir.file("out.img");
+  test::write_file(out, std::string(100, 'x'));  // replaced, then partly written
+  test::FaultyFileSystem fs;
+  ScopedFileSystem scoped(fs);
+  fs.fail_writes_after = kIoBufferSize;  // the second 4 MiB piece fails
+  auto sha = xz_extract(fixture("zeros.xz"), out);
+  ASSERT_FALSE(sha.has_value());
+  EXPECT_EQ(sha.error(), "Failed to write the extracted image: No space left on device (os error 28)");
+  EXPECT_EQ(test::read_file(out), std::string(kIoBufferSize, '\0'));
+}
+
+TEST(XzFailures, WritingOutTheLastBytesOrCommittingFailsWithTheSystemText) {
+  test::TempDir dir;
+  test::FaultyFileSystem fs;
+  ScopedFileSystem scoped(fs);
+  fs.fail_writes_after = 0;  // the whole output is still in the write buffer at the end
+  EXPECT_EQ(xz_extract(fixture("check-crc64.xz"), dir.file("a")).error(), "No space left on device (os error 28)");
+
+  fs.fail_writes_after = UINT64_MAX;
+  fs.flush_error = SysError{5, "Input/output error (os error 5)"};
+  EXPECT_EQ(xz_extract(fixture("check-crc64.xz"), dir.file("b")).error(), "Input/output error (os error 5)");
+  EXPECT_EQ(test::read_file(dir.file("b")).size(), plain_size());
+}
+
+TEST(XzExtract, RefusesAnOutputThatIsTheImageItself) {
+  test::TempDir dir;
+  std::filesystem::create_directories(std::filesystem::u8path(dir.file("sub")));
+  std::string image = dir.file("image.xz");
+  std::string original = test::read_file(fixture("check-crc64.xz"));
+  test::write_file(image, original);
+  std::string link = dir.file("link.xz");
+  std::filesystem::create_hard_link(std::filesystem::u8path(image), std::filesystem::u8path(link));
+
+  const std::string sep = test::on_windows() ? "\\" : "/";
+  for (const std::string& out : {image, dir.path() + sep + "sub" + sep + ".." + sep + "image.xz",
+                                 dir.path() + sep + "." + sep + "image.xz", link}) {
+    SCOPED_TRACE(out);
+    auto sha = xz_extract(image, out);
+    ASSERT_FALSE(sha.has_value());
+    EXPECT_EQ(sha.error(), "Output path is the image file itself; choose another outputPath: " + out);
+    EXPECT_EQ(test::read_file(image), original);
+  }
+  // A different file with the same contents is fine.
+  std::string copy = dir.file("copy.xz");
+  test::write_file(copy, original);
+  EXPECT_TRUE(xz_extract(image, copy).has_value());
+}
+
+TEST(XzFailures, OpenFailuresCarryTheSystemTextAndTouchNoOutput) {
+  test::TempDir dir;
+  std::string out = dir.file("out.img");
+  auto from_dir = xz_extract(dir.path(), out);
+  ASSERT_FALSE(from_dir.has_value());
+  EXPECT_NE(from_dir.error().find("(os error "), std::string::npos) << from_dir.error();
+  EXPECT_FALSE(test::file_exists(out));
+
+  auto into_missing_dir = xz_extract(fixture("check-crc64.xz"), dir.file("no-such-dir") + "/out.img");
+  ASSERT_FALSE(into_missing_dir.has_value());
+  EXPECT_NE(into_missing_dir.error().find("(os error "), std::string::npos) << into_missing_dir.error();
+  EXPECT_FALSE(test::file_exists(dir.file("no-such-dir")));
+}
+
+}  // namespace
+}  // namespace dh
