@@ -161,3 +161,24 @@ TEST(HostileRequests, OutOfRangeNumbersAreParserErrorsOrSaturate) {
 
 }  // namespace
 }  // namespace dh
+
+namespace dh {
+namespace {
+
+// Paths travel as UTF-8 inside and reach the OS whole: a user folder such as
+// C:\Users\José must work on Windows, where arguments arrive as UTF-16.
+TEST(Envelope, NonAsciiPathsReachTheFileSystem) {
+  test::TempDir dir;
+  std::string name = dir.file("Jos\xC3\xA9 \xE2\x9C\x93 image.img");
+  test::write_file(name, "not an xz stream");
+  auto found = test::run_command("image_validate_xz", {{"imagePath", name}});
+  EXPECT_EQ(found.response["errorCode"], "XZ_INVALID") << found.out;
+
+  std::string missing = dir.file("Jos\xC3\xA9-missing.img");
+  auto absent = test::run_command("image_validate_xz", {{"imagePath", missing}});
+  EXPECT_EQ(absent.response["errorCode"], "IMAGE_MISSING");
+  EXPECT_EQ(absent.response["errorMessage"], "Image does not exist: " + missing);
+}
+
+}  // namespace
+}  // namespace dh
