@@ -2,6 +2,9 @@
 
 #include <string_view>
 
+#include "write/classify_mismatch.h"
+#include "write/write_image.h"
+
 namespace dh {
 namespace {
 
@@ -13,6 +16,8 @@ struct Command {
 constexpr Command kCommands[] = {
     {"health", handle_health},
     {"cancel_task", handle_cancel_task},
+    {"write_image", handle_write_image},
+    {"classify_mismatch", handle_classify_mismatch},
 };
 
 }  // namespace
