@@ -45,7 +45,6 @@ class ClassifyFixture : public ::testing::Test {
     ASSERT_NE(f.fsinfo, 0u);
     ASSERT_NE(f.backup_boot, 0u);
     target = f.image;
-    test::write_file(image_path, f.image);
   }
   void flip(uint64_t offset) { target[offset] = static_cast<char>(target[offset] ^ 0x5A); }
   json classify(uint64_t bytes_total = 0) {
@@ -64,7 +63,7 @@ class ClassifyFixture : public ::testing::Test {
 
   FatFixture f;
   test::TempDir dir;
-  std::string image_path = dir.file("pi.img");
+  std::string image_path = test::fixture("pi.img");
   std::string target_path = dir.file("target.img");
   std::string target;
 };
@@ -149,6 +148,7 @@ TEST_F(ClassifyFixture, NoUsableLayoutIsAnAnswerNotAnError) {
   ASSERT_TRUE(zero.has_value());
   EXPECT_EQ(*zero, unable);
 
+  image_path = dir.file("pi.img");
   std::string unsigned_mbr = f.image;
   unsigned_mbr[511] = 0;
   test::write_file(image_path, unsigned_mbr);
@@ -171,7 +171,7 @@ TEST_F(ClassifyFixture, ShortSidesAndMissingFiles) {
   EXPECT_EQ(run(image_path, target_path, f.image.size()),
             (HelperError{"DEVICE_DISCONNECTED", "failed to fill whole buffer"}));
   test::write_file(target_path, f.image + "x");
-  EXPECT_EQ(run(image_path, target_path, f.image.size() + 1),
+  EXPECT_EQ(run(test::fixture("pi.img"), target_path, f.image.size() + 1),
             (HelperError{"IMAGE_MISSING", "failed to fill whole buffer"}));
   EXPECT_EQ(run(dir.file("none.img"), target_path, 100), (HelperError{"UNKNOWN", os_error_text(2)}));
   EXPECT_EQ(run(image_path, dir.file("none.img"), f.image.size()), (HelperError{"DEVICE_DISCONNECTED", os_error_text(2)}));

@@ -287,6 +287,41 @@ TEST(WriteImage, AVolumeThatCannotBeLockedStopsTheRunBeforeTheTargetOpens) {
   EXPECT_EQ(test::read_file(c.target), "target");
 }
 
+TEST(WriteImage, TheBuiltHelperPrintsProgressThenOneResponseLine) {
+  test::TempDir dir;
+  const std::string image = test::pattern_bytes(kIoBufferSize + 513);
+  test::write_file(dir.file("image.img"), image);
+  test::write_file(dir.file("target.img"), "");
+  auto run = test::run_command("write_image", {{"imagePath", dir.file("image.img")},
+                                               {"osDevicePath", dir.file("target.img")},
+                                               {"taskId", 9}});
+  EXPECT_EQ(run.exit_code, 0);
+  ASSERT_GE(run.lines.size(), 6u) << run.out;
+  // A slow machine may add rate-limited lines; the stages keep their order
+  // and each ends with its closing line.
+  std::string stages;
+  for (size_t i = 0; i + 1 < run.lines.size(); ++i) {
+    json l = json::parse(run.lines[i]);
+    EXPECT_EQ(l["sessionId"], "s");
+    EXPECT_EQ(l["taskId"], "unknown");
+    std::string stage = l["stage"];
+    if (stages.empty() || stages.back() != stage[0] || stage == "FINALIZE") stages += stage[0];
+  }
+  EXPECT_EQ(stages, "WFFV");
+  EXPECT_EQ(json::parse(run.lines[run.lines.size() - 2])["bytesProcessed"], image.size());
+  const json& p = run.payload();
+  EXPECT_EQ(run.response["ok"], true);
+  EXPECT_EQ(p["sourceSha256"], test::sha256_hex(image));
+  EXPECT_EQ(p["observedSha256"], p["sourceSha256"]);
+  EXPECT_EQ(p["verifyAttempts"], 1);
+  EXPECT_TRUE(test::read_file(dir.file("target.img")) == image);
+
+  auto missing = test::run_command("write_image", {{"imagePath", dir.file("none.img")},
+                                                   {"deviceId", "\\\\.\\PhysicalDrive9"}});
+  EXPECT_EQ(missing.out, "{\"id\":\"t\",\"ok\":false,\"errorCode\":\"IMAGE_MISSING\",\"errorMessage\":" +
+                             json("Image does not exist: " + dir.file("none.img")).dump() + "}\n");
+}
+
 // Each failure a card, reader or cable can produce: the documented code and
 // text, never a success, no handle left open, nothing read back.
 class WriteFaults : public ::testing::Test {
