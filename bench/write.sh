@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmark of write_image against dd and openssl on the same bytes.
 #
-#   bench/write.sh [runs]        (default 3 runs; run from the repository root)
+#   bench/write.sh [runs]        (default 3 runs; BENCH_IMAGE=path to use another image)
 #
 # Builds a native Release helper in build-release, takes the cached 1 GiB
 # image of bench/make-image.sh, and writes it onto a preallocated file (and
@@ -20,7 +20,7 @@ command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (apt-get inst
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DDISK_HELPER_TESTS=OFF >/dev/null
 cmake --build build-release --target disk-helper >/dev/null
 helper="$root/build-release/disk-helper"
-img="$(bash bench/make-image.sh)/image.img"
+img="${BENCH_IMAGE:-$(bash bench/make-image.sh)/image.img}"
 size=$(stat -c %s "$img")
 image_sha=$(openssl dgst -sha256 -r "$img" | cut -c1-64)
 

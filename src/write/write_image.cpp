@@ -50,6 +50,8 @@ struct WriteStage {
     uint64_t written = 0;
     uint64_t write_speed = 0;
     auto start = clock.now();
+    // The chunk and write buffers live for the write stage only, so the
+    // readback's own buffers do not come on top of them.
     {
       std::vector<uint8_t> chunk(kIoBufferSize);
       BufferedWriter writer(*target);
