@@ -128,8 +128,13 @@ TEST(WriteImage, WriteLinesAreRateLimitedToHalfSeconds) {
 TEST(WriteImage, BytesTotalZeroWritesNothingAndVerifiesTheEmptyRange) {
   WriteCase c(test::pattern_bytes(5000), "untouched");
   c.payload["bytesTotal"] = 0;
+  // A target path without a drive number locks no volume, not even disk 0's.
+  std::vector<std::string> volume_events;
+  test::LoggingVolumes volumes(volume_events, 0, {"\\\\?\\Volume{a}\\"});
+  ScopedVolumeSystem scoped_volumes(volumes);
   test::ManualClock clock;
   auto run = run_write(c.payload, clock);
+  EXPECT_TRUE(volume_events.empty());
   ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
   EXPECT_EQ(messages(run.lines),
             (std::vector<std::string>{"WRITE Writing image to " + c.target, "FINALIZE Flushing disk buffers",
