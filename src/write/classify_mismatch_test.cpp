@@ -5,7 +5,6 @@
 
 #include <cstring>
 
-#include "dispatch/dispatch.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
 #include "write/classify_mismatch.h"

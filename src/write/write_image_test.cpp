@@ -2,17 +2,12 @@
 // failures a real card produces.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
-#include "dispatch/dispatch.h"
-#include "image/hash_range.h"
 #include "platform/buffered_io.h"
 #include "platform/text.h"
 #include "progress/progress.h"
 #include "rawdisk/raw_access.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
-#include "write/classify_mismatch.h"
 #include "write/write_image.h"
 #include "write/write_test_util.h"
 

@@ -61,7 +61,7 @@ std::string fixture(const std::string& name);
 // Lines captured from emit_progress, parsed.
 std::vector<nlohmann::json> parse_lines(const std::vector<std::string>& lines);
 std::string sha256_hex(const std::string& bytes);
-// The OS error text the platform gives for a generic I/O failure, with its code.
+// An OS error code for a generic I/O failure: ERROR_CRC on Windows, EIO elsewhere.
 int io_error_code();
 
 }  // namespace dh::test
