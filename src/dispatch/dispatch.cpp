@@ -2,11 +2,13 @@
 
 #include <string_view>
 
+#include "boot/boot_report.h"
 #include "customize/customize.h"
 #include "disks/list_disks.h"
-#include "rawdisk/target_commands.h"
-#include "boot/boot_report.h"
 #include "image/image_commands.h"
+#include "rawdisk/target_commands.h"
+#include "write/classify_mismatch.h"
+#include "write/write_image.h"
 
 namespace dh {
 namespace {
@@ -18,18 +20,20 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"health", handle_health},
-    {"cancel_task", handle_cancel_task},
-    {"apply_customization", handle_apply_customization},
     {"list_disks", handle_list_disks},
+    {"write_image", handle_write_image},
+    {"verify_hash", handle_verify_hash},
+    {"verify_boot", handle_verify_boot},
+    {"cancel_task", handle_cancel_task},
     {"prepare_disk", handle_prepare_disk},
     {"read_sectors", handle_read_sectors},
     {"detach_target", handle_detach_target},
     {"finalize_disk", handle_finalize_disk},
-    {"verify_boot", handle_verify_boot},
-    {"image_validate_xz", handle_image_validate_xz},
-    {"image_uncompressed_size", handle_image_uncompressed_size},
     {"image_extract_xz", handle_image_extract_xz},
-    {"verify_hash", handle_verify_hash},
+    {"image_validate_xz", handle_image_validate_xz},
+    {"classify_mismatch", handle_classify_mismatch},
+    {"apply_customization", handle_apply_customization},
+    {"image_uncompressed_size", handle_image_uncompressed_size},
 };
 
 }  // namespace

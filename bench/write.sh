@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Benchmark of write_image against dd and openssl on the same bytes.
+#
+#   bench/write.sh [runs]        (default 3 runs; BENCH_IMAGE=path to use another image)
+#
+# Builds a native Release helper in build-release, takes the cached 1 GiB
+# image of bench/make-image.sh, and writes it onto a preallocated file (and
+# onto a loop device when one can be attached), printing medians and ratios:
+#   write_image skipReadback   vs  dd bs=4M conv=notrunc oflag=dsync + openssl dgst -sha256 IMG
+#   write_image with readback  vs  the same + openssl dgst -sha256 TARGET
+#   user CPU of write_image skipReadback  vs  openssl dgst -sha256 IMG
+#   peak resident memory of write_image
+# The helper opens the target with O_DSYNC (write-through), as oflag=dsync does.
+set -euo pipefail
+runs="${1:-3}"
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (apt-get install time)" >&2; exit 1; }
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DDISK_HELPER_TESTS=OFF >/dev/null
+cmake --build build-release --target disk-helper >/dev/null
+helper="$root/build-release/disk-helper"
+img="${BENCH_IMAGE:-$(bash bench/make-image.sh)/image.img}"
+size=$(stat -c %s "$img")
+image_sha=$(openssl dgst -sha256 -r "$img" | cut -c1-64)
+
+work="$(mktemp -d "${TMPDIR:-/var/tmp}/write-bench.XXXXXX")"
+loop=""
+cleanup() {
+  [[ -n "$loop" ]] && losetup -d "$loop" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# "%e %U %M" of one command: elapsed s, user s, peak RSS KiB.
+measure() {
+  local out="$work/time.txt"
+  sync
+  /usr/bin/time -o "$out" -f "%e %U %M" "$@" >"$work/stdout.txt" 2>"$work/stderr.txt"
+  tail -n 1 "$out"
+}
+
+median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
+
+check_helper_answer() {
+  local last
+  last=$(tail -n 1 "$work/stdout.txt")
+  if ! grep -q '"ok":true' <<<"$last" || ! grep -q "\"sourceSha256\":\"$image_sha\"" <<<"$last"; then
+    echo "write_image did not succeed: $last" >&2
+    exit 1
+  fi
+  if grep -q '"observedSha256"' <<<"$last" && ! grep -q "\"observedSha256\":\"$image_sha\"" <<<"$last"; then
+    echo "write_image read back other bytes: $last" >&2
+    exit 1
+  fi
+}
+
+request() {
+  printf '{"id":"b","sessionId":"bench","command":"write_image","payload":{"imagePath":"%s","osDevicePath":"%s","taskId":"b","skipReadback":%s}}' \
+    "$img" "$1" "$2"
+}
+
+bench_target() {
+  local target="$1" label="$2"
+  local -a dd_e dd_u ddv_e ddv_u wi_e wi_u wi_m wv_e wv_u wv_m os_u
+  for ((i = 0; i < runs; i++)); do
+    read -r e u _ < <(measure bash -c "dd if='$img' of='$target' bs=4M conv=notrunc oflag=dsync status=none && openssl dgst -sha256 '$img' >/dev/null")
+    dd_e+=("$e"); dd_u+=("$u")
+    read -r e u m < <(measure "$helper" --request "$(request "$target" true)")
+    check_helper_answer
+    wi_e+=("$e"); wi_u+=("$u"); wi_m+=("$m")
+    read -r e u _ < <(measure bash -c "dd if='$img' of='$target' bs=4M conv=notrunc oflag=dsync status=none && openssl dgst -sha256 '$img' >/dev/null && openssl dgst -sha256 '$target' >/dev/null")
+    ddv_e+=("$e"); ddv_u+=("$u")
+    read -r e u m < <(measure "$helper" --request "$(request "$target" false)")
+    check_helper_answer
+    wv_e+=("$e"); wv_u+=("$u"); wv_m+=("$m")
+    read -r e u _ < <(measure openssl dgst -sha256 "$img")
+    os_u+=("$u")
+  done
+  local m_dd m_wi m_ddv m_wv u_wi u_os peak_wi peak_wv
+  m_dd=$(printf '%s\n' "${dd_e[@]}" | median)
+  m_wi=$(printf '%s\n' "${wi_e[@]}" | median)
+  m_ddv=$(printf '%s\n' "${ddv_e[@]}" | median)
+  m_wv=$(printf '%s\n' "${wv_e[@]}" | median)
+  u_wi=$(printf '%s\n' "${wi_u[@]}" | median)
+  u_os=$(printf '%s\n' "${os_u[@]}" | median)
+  peak_wi=$(printf '%s\n' "${wi_m[@]}" | sort -g | tail -n 1)
+  peak_wv=$(printf '%s\n' "${wv_m[@]}" | sort -g | tail -n 1)
+  echo
+  echo "== $label: $target ($runs runs, $((size / 1048576)) MiB image; medians of elapsed seconds)"
+  printf '%-46s %9s %9s %8s\n' "" "baseline" "helper" "ratio"
+  awk -v a="$m_dd" -v b="$m_wi" 'BEGIN {printf "%-46s %9.2f %9.2f %8.3f  (goal <= 1.00)\n", "dd+openssl(img)  vs  write_image skipReadback", a, b, b / a}'
+  awk -v a="$m_ddv" -v b="$m_wv" 'BEGIN {printf "%-46s %9.2f %9.2f %8.3f  (goal <= 1.00)\n", "...+openssl(target)  vs  write_image readback", a, b, b / a}'
+  awk -v a="$u_os" -v b="$u_wi" 'BEGIN {printf "%-46s %9.2f %9.2f %8.3f  (goal <= 1.10)\n", "user s: openssl dgst(img)  vs  skipReadback", a, b, b / a}'
+  awk -v a="$peak_wi" -v b="$peak_wv" 'BEGIN {printf "%-46s %9.1f %9.1f           (goal < 20 MiB)\n", "peak RSS MiB: skipReadback, readback", a / 1024, b / 1024}'
+  echo "all elapsed: dd ${dd_e[*]} | skip ${wi_e[*]} | dd+verify ${ddv_e[*]} | readback ${wv_e[*]}"
+}
+
+# Both targets are exactly the image's size, so hashing the whole target
+# hashes the written range. The file is preallocated so that every run
+# overwrites blocks in place, as on a card.
+cp --sparse=never "$img" "$work/target.img"
+bench_target "$work/target.img" "file target"
+
+if [[ "$(id -u)" == 0 ]] && command -v losetup >/dev/null; then
+  truncate -s "$size" "$work/loop-backing.img"
+  if loop=$(losetup -f --show "$work/loop-backing.img" 2>/dev/null); then
+    bench_target "$loop" "loop device"
+  else
+    loop=""
+    echo; echo "(no loop device could be attached; skipped)"
+  fi
+else
+  echo; echo "(loop device needs root and losetup; skipped)"
+fi

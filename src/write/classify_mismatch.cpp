@@ -1,0 +1,180 @@
+#include "write/classify_mismatch.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <tuple>
+
+#include "disks/target.h"
+#include "dispatch/payload.h"
+#include "platform/buffered_io.h"
+#include "rawdisk/raw_access.h"
+
+namespace dh {
+namespace {
+
+constexpr size_t kPartitionTableOffset = 446;
+constexpr size_t kPartitionEntrySize = 16;
+constexpr std::array<uint8_t, 7> kFatPartitionTypes = {0x01, 0x04, 0x06, 0x0B, 0x0C, 0x0E, 0xEF};
+
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+
+uint64_t saturating_add(uint64_t a, uint64_t b) {
+  return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max() : a + b;
+}
+uint64_t saturating_mul(uint64_t a, uint64_t b) {
+  if (a != 0 && b > std::numeric_limits<uint64_t>::max() / a) return std::numeric_limits<uint64_t>::max();
+  return a * b;
+}
+
+bool has_boot_signature(const std::array<uint8_t, 512>& sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
+
+SysStatus read_sector_at(File& image, uint64_t offset, std::array<uint8_t, 512>& sector) {
+  if (auto sought = image.seek(offset); !sought) return sought;
+  return read_exact(image, sector.data(), sector.size());
+}
+
+// The FAT32 boot sector fields the metadata ranges are built from.
+struct FatLayout {
+  uint16_t bytes_per_sector = 0;
+  uint16_t reserved_sectors = 0;
+  uint8_t fat_count = 0;
+  uint32_t sectors_per_fat = 0;
+  uint16_t fsinfo_sector = 0;
+  uint16_t backup_boot_sector = 0;
+
+  static FatLayout parse(const std::array<uint8_t, 512>& s) {
+    return FatLayout{le16(&s[11]), le16(&s[14]), s[16], le32(&s[36]), le16(&s[48]), le16(&s[50])};
+  }
+  bool usable() const {
+    return bytes_per_sector >= 512 && bytes_per_sector <= 4096 && bytes_per_sector % 512 == 0 &&
+           sectors_per_fat != 0 && fat_count != 0 && reserved_sectors != 0;
+  }
+};
+
+std::vector<ByteRange> metadata_ranges(const FatLayout& fat, uint64_t start, uint64_t end) {
+  std::vector<ByteRange> ranges;
+  auto add_sector = [&](uint64_t sector) {
+    uint64_t lo = saturating_add(start, saturating_mul(sector, fat.bytes_per_sector));
+    uint64_t hi = std::min(saturating_add(start, saturating_mul(saturating_add(sector, 1), fat.bytes_per_sector)), end);
+    if (lo < hi) ranges.push_back(ByteRange{lo, hi});
+  };
+  if (fat.fsinfo_sector != 0 && fat.fsinfo_sector < fat.reserved_sectors) add_sector(fat.fsinfo_sector);
+  uint32_t backup_fsinfo = static_cast<uint32_t>(fat.fsinfo_sector) + fat.backup_boot_sector;
+  if (fat.fsinfo_sector != 0 && fat.backup_boot_sector != 0 && backup_fsinfo < fat.reserved_sectors) {
+    add_sector(backup_fsinfo);
+  }
+  for (uint64_t copy = 0; copy < fat.fat_count; ++copy) {
+    add_sector(fat.reserved_sectors + copy * fat.sectors_per_fat);
+  }
+  return ranges;
+}
+
+bool in_any_range(const std::vector<ByteRange>& ranges, uint64_t offset) {
+  for (const auto& range : ranges) {
+    if (offset >= range.start && offset < range.end) return true;
+  }
+  return false;
+}
+
+nlohmann::json verdict(bool safe, std::string message) { return {{"safe", safe}, {"message", std::move(message)}}; }
+
+}  // namespace
+
+SysResult<std::vector<ByteRange>> locate_fat_metadata(const std::string& image_path, uint64_t bytes_total) {
+  auto opened = file_system().open(image_path, OpenMode::kSharedRead);
+  if (!opened) return unexpected(std::move(opened).error());
+  FilePtr image = std::move(opened).value();
+
+  std::array<uint8_t, 512> mbr{};
+  if (auto read = read_sector_at(*image, 0, mbr); !read) return unexpected(std::move(read).error());
+  if (!has_boot_signature(mbr)) return std::vector<ByteRange>{};
+
+  for (size_t entry = 0; entry < 4; ++entry) {
+    const uint8_t* e = &mbr[kPartitionTableOffset + entry * kPartitionEntrySize];
+    if (std::find(kFatPartitionTypes.begin(), kFatPartitionTypes.end(), e[4]) == kFatPartitionTypes.end()) continue;
+    uint64_t start = static_cast<uint64_t>(le32(e + 8)) * kSectorSize;
+    uint64_t end = std::min(saturating_add(start, static_cast<uint64_t>(le32(e + 12)) * kSectorSize), bytes_total);
+    if (start == 0 || end <= start) continue;
+
+    std::array<uint8_t, 512> boot{};
+    if (auto read = read_sector_at(*image, start, boot); !read) return unexpected(std::move(read).error());
+    FatLayout fat = FatLayout::parse(boot);
+    if (!has_boot_signature(boot) || !fat.usable()) continue;
+    // The first usable boot sector decides, even when all its ranges lie
+    // beyond bytes_total.
+    return metadata_ranges(fat, start, end);
+  }
+  return std::vector<ByteRange>{};
+}
+
+HandlerResult classify_mismatch(const std::string& image_path, const std::string& device_path,
+                                uint64_t bytes_total) {
+  auto located = locate_fat_metadata(image_path, bytes_total);
+  if (!located) return unexpected(helper_error(error_code::kUnknown, located.error()));
+  const std::vector<ByteRange>& ranges = *located;
+  if (ranges.empty()) return verdict(false, "Unable to locate known FAT metadata sectors in the prepared image.");
+
+  auto image_opened = file_system().open(image_path, OpenMode::kSharedRead);
+  if (!image_opened) return unexpected(image_missing_error(image_opened.error()));
+  FilePtr image = std::move(image_opened).value();
+  auto target_opened = open_target_exclusive_read(device_path);
+  if (!target_opened) return unexpected(map_raw_disk_error(target_opened.error()));
+  FilePtr target = std::move(target_opened).value();
+  if (auto sought = image->seek(0); !sought) return unexpected(image_missing_error(sought.error()));
+  if (auto sought = target->seek(0); !sought) return unexpected(device_disconnected_error(sought.error()));
+
+  std::vector<uint8_t> expected(kIoBufferSize);
+  std::vector<uint8_t> observed(kIoBufferSize);
+  uint64_t metadata_diff_bytes = 0;
+  for (uint64_t position = 0; position < bytes_total;) {
+    size_t c = static_cast<size_t>(std::min<uint64_t>(bytes_total - position, kIoBufferSize));
+    if (auto read = read_exact(*image, expected.data(), c); !read) return unexpected(image_missing_error(read.error()));
+    if (auto read = read_exact(*target, observed.data(), c); !read) {
+      return unexpected(device_disconnected_error(read.error()));
+    }
+    auto e = expected.begin();
+    auto o = observed.begin();
+    const auto e_end = expected.begin() + static_cast<ptrdiff_t>(c);
+    while ((std::tie(e, o) = std::mismatch(e, e_end, o)), e != e_end) {
+      uint64_t offset = position + static_cast<uint64_t>(e - expected.begin());
+      if (!in_any_range(ranges, offset)) {
+        auto answer = verdict(false, "The readback differs outside known FAT metadata sectors at byte offset " +
+                                         std::to_string(offset) + ".");
+        answer["firstUnsafeOffset"] = offset;
+        answer["metadataDiffBytes"] = metadata_diff_bytes;
+        return answer;
+      }
+      if (++metadata_diff_bytes > kMaxMetadataDiffBytes) {
+        auto answer =
+            verdict(false, "The FAT metadata changed too much to classify as a normal Windows mount side effect.");
+        answer["metadataDiffBytes"] = metadata_diff_bytes;
+        return answer;
+      }
+      ++e;
+      ++o;
+    }
+    position += c;
+  }
+  auto answer = verdict(true, "Only known FAT metadata sectors changed after the write (" +
+                                  std::to_string(metadata_diff_bytes) + " differing byte" +
+                                  (metadata_diff_bytes == 1 ? "" : "s") + ").");
+  answer["metadataDiffBytes"] = metadata_diff_bytes;
+  return answer;
+}
+
+HandlerResult handle_classify_mismatch(const WindowsHelperRequest& request) {
+  auto image_path = payload_str(request.payload, "imagePath");
+  if (!image_path) return unexpected(unknown_error(missing_field::kImagePath));
+  auto bytes_total = payload_u64(request.payload, "bytesTotal");
+  if (!bytes_total) return unexpected(unknown_error(missing_field::kBytesTotal));
+  auto device_path = resolve_target_path(request.payload);
+  if (!device_path) return unexpected(std::move(device_path).error());
+  return classify_mismatch(*image_path, *device_path, *bytes_total);
+}
+
+}  // namespace dh

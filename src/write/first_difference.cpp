@@ -1,0 +1,63 @@
+#include "write/first_difference.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/buffered_io.h"
+#include "platform/text.h"
+#include "rawdisk/raw_access.h"
+
+namespace dh {
+
+nlohmann::json FirstDifference::to_json() const {
+  return {{"offset", offset}, {"expectedSampleHex", expected_sample_hex}, {"observedSampleHex", observed_sample_hex}};
+}
+
+Expected<std::optional<FirstDifference>, HelperError> find_first_difference(const std::string& image_path,
+                                                                            const std::string& device_path,
+                                                                            uint64_t byte_count) {
+  auto image_opened = file_system().open(image_path, OpenMode::kSharedRead);
+  if (!image_opened) return unexpected(image_missing_error(image_opened.error()));
+  FilePtr image = std::move(image_opened).value();
+  auto target_opened = open_target_exclusive_read(device_path);
+  if (!target_opened) return unexpected(map_raw_disk_error(target_opened.error()));
+  FilePtr target = std::move(target_opened).value();
+  if (auto sought = image->seek(0); !sought) return unexpected(image_missing_error(sought.error()));
+  if (auto sought = target->seek(0); !sought) return unexpected(device_disconnected_error(sought.error()));
+
+  std::vector<uint8_t> expected(kIoBufferSize);
+  std::vector<uint8_t> observed(kIoBufferSize);
+  uint64_t position = 0;
+  while (position < byte_count) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(byte_count - position, kIoBufferSize));
+    auto got = image->read(expected.data(), want);
+    if (!got) return unexpected(image_missing_error(got.error()));
+    size_t n = *got;
+    if (n == 0) return std::optional<FirstDifference>(FirstDifference{position, "", ""});
+
+    // The target may hand out less per read than asked; gather the whole
+    // counterpart of the image's chunk unless the target really ends.
+    size_t m = 0;
+    while (m < n) {
+      auto part = target->read(observed.data() + m, n - m);
+      if (!part) return unexpected(device_disconnected_error(part.error()));
+      if (*part == 0) break;
+      m += *part;
+    }
+
+    size_t common = std::min(m, n);
+    auto differ = std::mismatch(expected.begin(), expected.begin() + common, observed.begin());
+    size_t i = static_cast<size_t>(differ.first - expected.begin());
+    if (i < common || m < n) {
+      FirstDifference report;
+      report.offset = position + i;
+      report.expected_sample_hex = hex_encode(expected.data() + i, std::min(n, i + kDifferenceSampleBytes) - i);
+      if (i < m) report.observed_sample_hex = hex_encode(observed.data() + i, std::min(m, i + kDifferenceSampleBytes) - i);
+      return std::optional<FirstDifference>(std::move(report));
+    }
+    position += n;
+  }
+  return std::optional<FirstDifference>();
+}
+
+}  // namespace dh

@@ -1,0 +1,39 @@
+// Locating the first byte where a written target differs from its image.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "dispatch/helper_error.h"
+
+namespace dh {
+
+// Where image and target first differ, with up to 32 bytes of each side from
+// that offset (cut at the end of the data read in that chunk; empty when a
+// side has no byte there), as lower-case hex.
+struct FirstDifference {
+  uint64_t offset = 0;
+  std::string expected_sample_hex;
+  std::string observed_sample_hex;
+
+  // {"expectedSampleHex","observedSampleHex","offset"}
+  nlohmann::json to_json() const;
+};
+
+inline constexpr size_t kDifferenceSampleBytes = 32;
+
+// Compares the first `byte_count` bytes of the image with the target, 4 MiB
+// at a time, through handles of its own (the target opened exclusively).
+// Returns the first difference, or nothing when no byte differs. An image that
+// ends early is a difference at its end with two empty samples; a target that
+// ends early is a difference at its end with an empty observed sample.
+// Errors: the image's open, seek or read as IMAGE_MISSING; the target's open
+// through map_raw_disk_error; its seek or read as DEVICE_DISCONNECTED.
+Expected<std::optional<FirstDifference>, HelperError> find_first_difference(const std::string& image_path,
+                                                                            const std::string& device_path,
+                                                                            uint64_t byte_count);
+
+}  // namespace dh

@@ -1,0 +1,161 @@
+// write_image, the readback and classify_mismatch against a real block
+// device: a Linux loop device over a sparse file.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "image/hash_range.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "progress/progress.h"
+#include "support/test_support.h"
+#include "write/classify_mismatch.h"
+#include "write/write_image.h"
+#include "write/write_test_util.h"
+
+namespace dh {
+namespace {
+
+using nlohmann::json;
+
+std::optional<std::string> losetup() {
+  if (auto found = find_program("losetup")) return *found;
+  for (const char* path : {"/usr/sbin/losetup", "/sbin/losetup"}) {
+    if (test::file_exists(path)) return std::string(path);
+  }
+  return std::nullopt;
+}
+
+// A loop device attached to a sparse file of `size` bytes for the lifetime
+// of the object; `why_not` says why none could be attached.
+class LoopDevice {
+ public:
+  explicit LoopDevice(uint64_t size) {
+    if (test::on_windows()) {
+      why_not_ = "loop devices are a Linux facility";
+      return;
+    }
+    auto program = losetup();
+    if (!program) {
+      why_not_ = "losetup is not installed";
+      return;
+    }
+    program_ = *program;
+    std::string backing = dir_.file("backing.img");
+    std::FILE* f = std::fopen(backing.c_str(), "wb");
+    if (f == nullptr || std::fseek(f, static_cast<long>(size - 1), SEEK_SET) != 0 || std::fputc(0, f) == EOF) {
+      why_not_ = "cannot make the backing file";
+      if (f != nullptr) std::fclose(f);
+      return;
+    }
+    std::fclose(f);
+    auto run = run_process(program_, {"-f", "--show", backing});
+    if (!run || run->exit_code != 0) {
+      why_not_ = "losetup could not attach a loop device (needs root and the loop driver): " +
+                 (run ? std::string(trim_unicode(run->err)) : run.error().message);
+      return;
+    }
+    path_ = std::string(trim_unicode(run->out));
+  }
+  ~LoopDevice() {
+    if (!path_.empty()) (void)run_process(program_, {"-d", path_});
+  }
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+
+  const std::string& path() const { return path_; }
+  const std::string& why_not() const { return why_not_; }
+
+ private:
+  test::TempDir dir_;
+  std::string program_;
+  std::string path_;
+  std::string why_not_;
+};
+
+// Changes one byte of the device in place, as a mount would.
+void flip_on_device(const std::string& device, uint64_t offset) {
+  std::FILE* f = std::fopen(device.c_str(), "r+b");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(std::fseek(f, static_cast<long>(offset), SEEK_SET), 0);
+  int byte = std::fgetc(f);
+  ASSERT_NE(byte, EOF);
+  ASSERT_EQ(std::fseek(f, static_cast<long>(offset), SEEK_SET), 0);
+  ASSERT_NE(std::fputc(byte ^ 0x5A, f), EOF);
+  ASSERT_EQ(std::fclose(f), 0);
+}
+
+TEST(LoopDevice, PiImageWritesReadsBackAndClassifies) {
+  LoopDevice loop(64 * 1024 * 1024);
+  if (loop.path().empty()) GTEST_SKIP() << loop.why_not();
+  const std::string image = test::fixture("pi.img");
+  const std::string sha = test::read_file(test::fixture("pi.img.sha256")).substr(0, 64);
+  const uint64_t size = test::read_file(image).size();
+
+  test::ManualClock clock;
+  ScopedProgressCapture capture;
+  auto written = write_image(test::write_request({{"imagePath", image}, {"osDevicePath", loop.path()}, {"taskId", "t"}}),
+                             clock);
+  ASSERT_TRUE(written.has_value()) << written.error().message;
+  EXPECT_EQ((*written)["sourceSha256"], sha);
+  EXPECT_EQ((*written)["observedSha256"], sha);
+  EXPECT_EQ((*written)["verifiedBytes"], size);
+  EXPECT_EQ((*written)["verifyAttempts"], 1);
+  EXPECT_EQ(capture.lines().size(), 5u);
+
+  // What verify_hash does: the device's first bytes hash to the image's digest.
+  auto hashed = hash_range(nullptr, "t", loop.path(), size, "");
+  ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
+  EXPECT_EQ(hashed->sha256, sha);
+  EXPECT_EQ(hashed->bytes, size);
+
+  auto clean = classify_mismatch(image, loop.path(), size);
+  ASSERT_TRUE(clean.has_value()) << clean.error().message;
+  EXPECT_EQ((*clean)["metadataDiffBytes"], 0);
+  EXPECT_EQ((*clean)["safe"], true);
+
+  auto ranges = locate_fat_metadata(image, size);
+  ASSERT_TRUE(ranges.has_value());
+  ASSERT_FALSE(ranges->empty());
+  flip_on_device(loop.path(), ranges->front().start + 488);
+  auto mounted = classify_mismatch(image, loop.path(), size);
+  ASSERT_TRUE(mounted.has_value());
+  EXPECT_EQ((*mounted)["safe"], true);
+  EXPECT_EQ((*mounted)["metadataDiffBytes"], 1);
+
+  flip_on_device(loop.path(), size - 5);
+  auto damaged = classify_mismatch(image, loop.path(), size);
+  ASSERT_TRUE(damaged.has_value());
+  EXPECT_EQ((*damaged)["safe"], false);
+  EXPECT_EQ((*damaged)["firstUnsafeOffset"], size - 5);
+
+}
+
+TEST(LoopDevice, AnImageLargerThanTheDeviceFailsWhenTheDeviceIsFull) {
+  LoopDevice loop(6 * 1024 * 1024);
+  if (loop.path().empty()) GTEST_SKIP() << loop.why_not();
+  test::TempDir dir;
+  test::write_file(dir.file("big.img"), test::pattern_bytes(9 * 1024 * 1024));
+  test::ManualClock clock;
+  ScopedProgressCapture capture;
+  auto run = write_image(test::write_request({{"imagePath", dir.file("big.img")}, {"osDevicePath", loop.path()}}),
+                         clock);
+  ASSERT_FALSE(run.has_value());
+  EXPECT_EQ(run.error(), (HelperError{"WRITE_FAILED", os_error_text(28)}));  // ENOSPC
+  EXPECT_TRUE(capture.lines().empty());
+
+  // The readback of a device shorter than bytesTotal hashes what is there
+  // and reports the first missing byte.
+  test::write_file(dir.file("small.img"), test::pattern_bytes(3 * 1024 * 1024));
+  auto shorter = write_image(test::write_request({{"imagePath", dir.file("small.img")},
+                                                  {"osDevicePath", loop.path()},
+                                                  {"bytesTotal", 8 * 1024 * 1024}}),
+                             clock);
+  ASSERT_TRUE(shorter.has_value()) << shorter.error().message;
+  EXPECT_EQ((*shorter)["verifiedBytes"], 6 * 1024 * 1024);
+  EXPECT_EQ((*shorter)["verifyAttempts"], 2);
+  EXPECT_EQ((*shorter)["mismatch"]["offset"], 3 * 1024 * 1024);
+}
+
+}  // namespace
+}  // namespace dh

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Test images for the write and mismatch tests, made with real tools: a disk
+# image laid out like a Raspberry Pi OS image (MBR from sfdisk with a FAT32
+# boot partition of type 0x0c and a Linux partition of type 0x83), its
+# SHA-256 from sha256sum, and the FAT32 file system on its own.
+set -euo pipefail
+dir="$1"
+cd "$dir"
+export MTOOLS_SKIP_CHECK=1
+
+# The boot file system is made apart, filled with mtools, then placed into
+# the disk image at the partition's start.
+boot_start=8192      # sectors
+boot_sectors=81920   # 40 MiB
+root_start=$((boot_start + boot_sectors))
+truncate -s $((boot_sectors * 512)) boot.fat
+mkfs.vfat -F 32 -n BOOTFS boot.fat >/dev/null
+printf 'console=serial0,115200 console=tty1 root=PARTUUID=0badcafe-02 rootfstype=ext4 rootwait\n' > cmdline.txt
+printf '[all]\narm_64bit=1\ndtoverlay=vc4-kms-v3d\n' > config.txt
+head -c 700001 /dev/urandom > kernel8.img
+mcopy -i boot.fat cmdline.txt config.txt kernel8.img ::/
+rm -f cmdline.txt config.txt kernel8.img
+
+# 50 MiB and three sectors, so the last 4 MiB chunk is a short one.
+truncate -s $((50 * 1024 * 1024 + 3 * 512)) pi.img
+printf 'label: dos\nstart=%d, size=%d, type=c\nstart=%d, type=83\n' "$boot_start" "$boot_sectors" "$root_start" |
+  sfdisk -q pi.img
+dd if=boot.fat of=pi.img bs=512 seek=$boot_start conv=notrunc status=none
+# Some incompressible bytes where a root file system would start.
+head -c $((3 * 1024 * 1024 + 123)) /dev/urandom | dd of=pi.img bs=512 seek=$root_start conv=notrunc status=none
+sha256sum pi.img | cut -c1-64 > pi.img.sha256

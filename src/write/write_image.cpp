@@ -1,0 +1,178 @@
+#include "write/write_image.h"
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "disks/target.h"
+#include "dispatch/payload.h"
+#include "image/hash_range.h"
+#include "image/sha256.h"
+#include "platform/buffered_io.h"
+#include "progress/progress.h"
+#include "rawdisk/raw_access.h"
+#include "rawdisk/volume_lock.h"
+#include "write/first_difference.h"
+
+namespace dh {
+namespace {
+
+constexpr const char* kVerifyMessage = "Verifying written bytes from a fresh Windows disk handle";
+constexpr const char* kRecheckMessage = "Rechecking written bytes from a fresh Windows disk handle";
+constexpr auto kRecheckPause = std::chrono::milliseconds(250);
+
+HelperError write_failed(const SysError& error) { return helper_error(error_code::kWriteFailed, error); }
+
+// What the write and finalize stages leave for the answer.
+struct WriteOutcome {
+  uint64_t written = 0;
+  uint64_t speed = 0;  // over the whole write including the flush, 1.0 s floor
+  std::string source_sha256;
+};
+
+struct WriteStage {
+  const WindowsHelperRequest& request;
+  const std::string& task_id;
+  const std::string& device_path;
+  std::optional<uint64_t> total;
+  Clock& clock;
+
+  void progress(const char* stage, uint64_t written, uint64_t speed, const std::string& message) const {
+    emit_progress(request, task_id, stage, written, total.value_or(0), speed, message);
+  }
+
+  // Streams the image onto the target and commits it. Once the device flush
+  // has been tried the target is closed here; after an earlier failure the
+  // caller's handle closes it.
+  Expected<WriteOutcome, HelperError> run(BufferedReader& image, FilePtr& target) const {
+    const std::string write_message = "Writing image to " + device_path;
+    Sha256 sha;
+    uint64_t written = 0;
+    uint64_t write_speed = 0;
+    auto start = clock.now();
+    // The chunk and write buffers live for the write stage only, so the
+    // readback's own buffers do not come on top of them.
+    {
+      std::vector<uint8_t> chunk(kIoBufferSize);
+      BufferedWriter writer(*target);
+      ProgressRateLimit rate(start);
+      for (;;) {
+        if (total && written >= *total) break;
+        size_t want = total ? static_cast<size_t>(std::min<uint64_t>(*total - written, kIoBufferSize)) : kIoBufferSize;
+        auto got = image.read(chunk.data(), want);
+        if (!got) return unexpected(write_failed(got.error()));
+        if (*got == 0) break;
+        sha.update(chunk.data(), *got);
+        if (auto put = writer.write(chunk.data(), *got); !put) return unexpected(write_failed(put.error()));
+        written += *got;
+        auto now = clock.now();
+        if (rate.due(now)) progress("WRITE", written, speed_bps(written, now - start), write_message);
+      }
+      write_speed = speed_bps(written, clock.now() - start);
+      progress("WRITE", written, write_speed, write_message);
+
+      progress("FINALIZE", written, write_speed, "Flushing disk buffers");
+      if (auto rest = writer.flush_buffer(); !rest) return unexpected(write_failed(rest.error()));
+    }
+    // The write buffer is gone; commit the device's caches, then close the
+    // handle whatever the outcome so the readback can open the drive
+    // exclusively.
+    auto committed = target->flush();
+    target.reset();
+    if (!committed) return unexpected(write_failed(committed.error()));
+
+    uint64_t overall_speed = speed_bps(written, clock.now() - start, 1.0);
+    progress("FINALIZE", written, overall_speed, "Disk buffers flushed");
+    return WriteOutcome{written, overall_speed, sha.finish_hex()};
+  }
+};
+
+// Hashes the written range back, once more after a pause when it differs,
+// and locates the first difference when both attempts differ.
+HandlerResult read_back(const WindowsHelperRequest& request, const std::string& task_id,
+                        const std::string& image_path, const std::string& device_path, uint64_t length,
+                        const WriteOutcome& outcome, Clock& clock) {
+  auto matches = [&](const RangeHash& hash) { return hash.sha256 == outcome.source_sha256 && hash.bytes >= length; };
+
+  auto attempt = hash_range(&request, task_id, device_path, length, kVerifyMessage, clock);
+  if (!attempt) return unexpected(std::move(attempt).error());
+  nlohmann::json first_observed = nullptr;
+  nlohmann::json mismatch = nullptr;
+  int attempts = 1;
+  if (!matches(*attempt)) {
+    first_observed = attempt->sha256;
+    clock.sleep(kRecheckPause);
+    attempt = hash_range(&request, task_id, device_path, length, kRecheckMessage, clock);
+    if (!attempt) return unexpected(std::move(attempt).error());
+    attempts = 2;
+    if (!matches(*attempt)) {
+      auto difference = find_first_difference(image_path, device_path, length);
+      if (!difference) {
+        mismatch = {{"errorCode", difference.error().code}, {"errorMessage", difference.error().message}};
+      } else if (*difference) {
+        mismatch = (*difference)->to_json();
+      }
+    }
+  }
+  return nlohmann::json{{"bytesWritten", outcome.written},
+                        {"speedBps", outcome.speed},
+                        {"sourceSha256", outcome.source_sha256},
+                        {"verifiedBeforeFinalize", true},
+                        {"observedSha256", attempt->sha256},
+                        {"verifiedBytes", attempt->bytes},
+                        {"verifySpeedBps", attempt->speed},
+                        {"verifyAttempts", attempts},
+                        {"firstObservedSha256", first_observed},
+                        {"mismatch", mismatch}};
+}
+
+}  // namespace
+
+HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
+  const nlohmann::json& payload = request.payload;
+  auto image_path = payload_str(payload, "imagePath");
+  if (!image_path) return unexpected(unknown_error(missing_field::kImagePath));
+  auto device_path = resolve_target_path(payload);
+  if (!device_path) return unexpected(std::move(device_path).error());
+  std::string task_id = payload_str(payload, "taskId").value_or("unknown");
+
+  if (!file_system().metadata(*image_path)) {
+    return unexpected(HelperError{error_code::kImageMissing, "Image does not exist: " + *image_path});
+  }
+  // Declaration order is the release order in reverse: whatever the path out,
+  // the target closes first, then the volume locks are released, then the
+  // image reader's buffer and handle go.
+  auto image_opened = file_system().open(*image_path, OpenMode::kSharedRead);
+  if (!image_opened) return unexpected(image_missing_error(image_opened.error()));
+  FilePtr image = std::move(image_opened).value();
+  BufferedReader image_reader(*image);
+
+  VolumeLockSet locks;
+  if (auto disk = parse_drive_number(*device_path)) {
+    auto locked = lock_and_dismount_volumes(*disk, clock);
+    if (!locked) return unexpected(HelperError{error_code::kUnmountFailed, std::move(locked).error()});
+    locks = std::move(locked).value();
+  }
+
+  auto target_opened = open_target_exclusive_write(*device_path);
+  if (!target_opened) return unexpected(map_raw_disk_error(target_opened.error()));
+  FilePtr target = std::move(target_opened).value();
+  std::optional<uint64_t> total = payload_u64(payload, "bytesTotal");
+
+  WriteStage stage{request, task_id, *device_path, total, clock};
+  auto outcome = stage.run(image_reader, target);
+  if (!outcome) return unexpected(std::move(outcome).error());
+
+  if (payload_flag(payload, "skipReadback")) {
+    return nlohmann::json{{"bytesWritten", outcome->written},
+                          {"speedBps", outcome->speed},
+                          {"sourceSha256", outcome->source_sha256},
+                          {"verifiedBeforeFinalize", true},
+                          {"skippedReadback", true}};
+  }
+  return read_back(request, task_id, *image_path, *device_path, total.value_or(outcome->written), *outcome, clock);
+}
+
+HandlerResult handle_write_image(const WindowsHelperRequest& request) { return write_image(request, system_clock()); }
+
+}  // namespace dh

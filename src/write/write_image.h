@@ -1,0 +1,31 @@
+// Streaming an image onto the raw target, then reading it back through a
+// fresh handle to prove it arrived.
+#pragma once
+
+#include "dispatch/helper_error.h"
+#include "main/request.h"
+#include "platform/clock.h"
+
+namespace dh {
+
+// Payload: imagePath, osDevicePath/deviceId, optional taskId, bytesTotal (an
+// upper bound of bytes to write and the readback length) and skipReadback.
+//
+// Writes the image from byte 0 in one pass (read, hash, write), printing
+// "WRITE" and "FINALIZE" progress lines, flushes and closes the target, then
+// unless skipReadback is true hashes the written range back ("VERIFY" lines),
+// rereading once after 250 ms when the digests differ. A readback difference
+// is reported in the payload, not as an error.
+//
+// Errors, in the order checked: UNKNOWN for a missing imagePath or target;
+// IMAGE_MISSING when the image does not exist or cannot be opened;
+// UNMOUNT_FAILED when the target's volumes cannot be locked and dismounted;
+// ELEVATION_DENIED or DEVICE_DISCONNECTED when the target cannot be opened;
+// WRITE_FAILED for an image read, target write or device flush failure;
+// the readback's own errors (hash_range). Volume locks are held until it
+// returns; every handle is closed on every path.
+HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock);
+
+HandlerResult handle_write_image(const WindowsHelperRequest& request);
+
+}  // namespace dh

@@ -1,0 +1,451 @@
+// write_image: the line sequence, the readback, the preconditions and the
+// failures a real card produces.
+#include <gtest/gtest.h>
+
+#include "platform/buffered_io.h"
+#include "platform/text.h"
+#include "progress/progress.h"
+#include "rawdisk/raw_access.h"
+#include "support/fault_file_system.h"
+#include "support/test_support.h"
+#include "write/write_image.h"
+#include "write/write_test_util.h"
+
+namespace dh {
+namespace {
+
+using nlohmann::json;
+using std::chrono::milliseconds;
+
+constexpr const char* kEmptySha256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+constexpr const char* kVerify = "Verifying written bytes from a fresh Windows disk handle";
+constexpr const char* kRecheck = "Rechecking written bytes from a fresh Windows disk handle";
+
+json line(const std::string& stage, uint64_t done, uint64_t total, uint64_t speed, const std::string& message) {
+  return {{"bytesProcessed", done}, {"bytesTotal", total}, {"event", "progress"}, {"message", message},
+          {"sessionId", "s-1"},     {"speedBps", speed},   {"stage", stage},       {"taskId", "t-7"}};
+}
+
+// A write onto a plain file standing in for the drive.
+struct WriteCase {
+  test::TempDir dir;
+  std::string image = dir.file("image.img");
+  std::string target = dir.file("target.img");
+  json payload;
+
+  explicit WriteCase(const std::string& image_bytes, const std::string& target_bytes = "") {
+    test::write_file(image, image_bytes);
+    test::write_file(target, target_bytes);
+    payload = {{"imagePath", image}, {"osDevicePath", target}, {"taskId", "t-7"}};
+  }
+};
+
+struct Run {
+  HandlerResult result;
+  std::vector<json> lines;
+};
+
+Run run_write(const json& payload, Clock& clock) {
+  ScopedProgressCapture capture;
+  auto result = write_image(test::write_request(payload), clock);
+  return Run{std::move(result), test::parse_lines(capture.lines())};
+}
+
+std::string hex(const std::string& bytes) {
+  return hex_encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+std::vector<std::string> messages(const std::vector<json>& lines) {
+  std::vector<std::string> out;
+  for (const auto& l : lines) out.push_back(l["stage"].get<std::string>() + " " + l["message"].get<std::string>());
+  return out;
+}
+
+TEST(WriteImage, PiImageReadsBackIdenticalWithTheExactLineSequence) {
+  std::string image = test::read_file(test::fixture("pi.img"));
+  std::string expected_sha = test::read_file(test::fixture("pi.img.sha256")).substr(0, 64);
+  // The target holds other bytes first, as a used card does.
+  WriteCase c(image, std::string(image.size(), '\xA5'));
+  c.payload["imagePath"] = test::fixture("pi.img");
+  test::ManualClock clock;  // no time passes: both speed floors show
+  auto run = run_write(c.payload, clock);
+  ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
+
+  const uint64_t n = image.size();
+  const std::string writing = "Writing image to " + c.target;
+  std::vector<json> expected = {line("WRITE", n, 0, n * 1000, writing),
+                                line("FINALIZE", n, 0, n * 1000, "Flushing disk buffers"),
+                                line("FINALIZE", n, 0, n, "Disk buffers flushed"),
+                                line("VERIFY", 0, n, 0, kVerify),
+                                line("VERIFY", n, n, n * 1000, kVerify)};
+  EXPECT_EQ(run.lines, expected);
+  EXPECT_EQ(*run.result, (json{{"bytesWritten", n},
+                               {"speedBps", n},
+                               {"sourceSha256", expected_sha},
+                               {"verifiedBeforeFinalize", true},
+                               {"observedSha256", expected_sha},
+                               {"verifiedBytes", n},
+                               {"verifySpeedBps", n * 1000},
+                               {"verifyAttempts", 1},
+                               {"firstObservedSha256", nullptr},
+                               {"mismatch", nullptr}}));
+  EXPECT_TRUE(test::read_file(c.target) == image);
+  EXPECT_TRUE(clock.sleeps.empty());
+}
+
+TEST(WriteImage, WriteLinesAreRateLimitedToHalfSeconds) {
+  // Five chunks, the last one short; the clock moves 300 ms per reading.
+  const size_t size = 4 * kIoBufferSize + 1000;
+  WriteCase c(test::pattern_bytes(size));
+  c.payload["skipReadback"] = true;
+  test::ManualClock clock(milliseconds(300));
+  auto run = run_write(c.payload, clock);
+  ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
+  // Start at 0 ms; chunks end at 300, 600 (due), 900, 1200 (due), 1500; the
+  // final line reads 1800 ms and the flushed line 2100 ms.
+  const uint64_t mib4 = kIoBufferSize;
+  const std::string writing = "Writing image to " + c.target;
+  std::vector<json> expected = {
+      line("WRITE", 2 * mib4, 0, static_cast<uint64_t>(2 * mib4 / 0.6), writing),
+      line("WRITE", 4 * mib4, 0, static_cast<uint64_t>(4 * mib4 / 1.2), writing),
+      line("WRITE", size, 0, static_cast<uint64_t>(size / 1.8), writing),
+      line("FINALIZE", size, 0, static_cast<uint64_t>(size / 1.8), "Flushing disk buffers"),
+      line("FINALIZE", size, 0, static_cast<uint64_t>(size / 2.1), "Disk buffers flushed")};
+  EXPECT_EQ(run.lines, expected);
+  EXPECT_EQ(*run.result, (json{{"bytesWritten", size},
+                               {"speedBps", static_cast<uint64_t>(size / 2.1)},
+                               {"sourceSha256", test::sha256_hex(test::read_file(c.image))},
+                               {"verifiedBeforeFinalize", true},
+                               {"skippedReadback", true}}));
+  EXPECT_TRUE(test::read_file(c.target) == test::read_file(c.image));
+}
+
+TEST(WriteImage, BytesTotalZeroWritesNothingAndVerifiesTheEmptyRange) {
+  WriteCase c(test::pattern_bytes(5000), "untouched");
+  c.payload["bytesTotal"] = 0;
+  // A target path without a drive number locks no volume, not even disk 0's.
+  std::vector<std::string> volume_events;
+  test::LoggingVolumes volumes(volume_events, 0, {"\\\\?\\Volume{a}\\"});
+  ScopedVolumeSystem scoped_volumes(volumes);
+  test::ManualClock clock;
+  auto run = run_write(c.payload, clock);
+  EXPECT_TRUE(volume_events.empty());
+  ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
+  EXPECT_EQ(messages(run.lines),
+            (std::vector<std::string>{"WRITE Writing image to " + c.target, "FINALIZE Flushing disk buffers",
+                                      "FINALIZE Disk buffers flushed", std::string("VERIFY ") + kVerify,
+                                      std::string("VERIFY ") + kVerify}));
+  EXPECT_EQ((*run.result)["bytesWritten"], 0);
+  EXPECT_EQ((*run.result)["verifiedBytes"], 0);
+  EXPECT_EQ((*run.result)["verifyAttempts"], 1);
+  EXPECT_EQ((*run.result)["sourceSha256"], kEmptySha256);
+  EXPECT_EQ((*run.result)["observedSha256"], kEmptySha256);
+  EXPECT_EQ(test::read_file(c.target), "untouched");
+}
+
+TEST(WriteImage, BytesTotalBelowTheImageWritesAndHashesExactlyThatMany) {
+  const std::string image = test::pattern_bytes(2 * kIoBufferSize + 999);
+  const size_t bound = kIoBufferSize + 1234567;
+  WriteCase c(image, std::string(image.size(), 'x'));
+  c.payload["bytesTotal"] = bound;
+  test::ManualClock clock;
+  auto run = run_write(c.payload, clock);
+  ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
+  EXPECT_EQ((*run.result)["bytesWritten"], bound);
+  EXPECT_EQ((*run.result)["sourceSha256"], test::sha256_hex(image.substr(0, bound)));
+  EXPECT_EQ((*run.result)["verifyAttempts"], 1);
+  EXPECT_EQ(run.lines.front()["bytesTotal"], bound);
+  std::string target = test::read_file(c.target);
+  EXPECT_TRUE(target.substr(0, bound) == image.substr(0, bound));
+  EXPECT_EQ(target.substr(bound), std::string(image.size() - bound, 'x'));
+}
+
+TEST(WriteImage, BytesTotalBeyondTheImageStopsAtItsEndAndReportsWhereTheTargetRunsShort) {
+  const std::string image = test::pattern_bytes(kIoBufferSize + 4321);
+  WriteCase c(image);
+  c.payload["bytesTotal"] = 3 * kIoBufferSize;
+  test::ManualClock clock;
+  auto run = run_write(c.payload, clock);
+  ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
+  const json& p = *run.result;
+  EXPECT_EQ(p["bytesWritten"], image.size());
+  EXPECT_EQ(p["verifiedBytes"], image.size());
+  EXPECT_EQ(p["verifyAttempts"], 2);
+  // Every byte that is there matches, so the digests do too; the missing
+  // bytes make it a mismatch all the same.
+  EXPECT_EQ(p["observedSha256"], p["sourceSha256"]);
+  EXPECT_EQ(p["firstObservedSha256"], p["sourceSha256"]);
+  EXPECT_EQ(p["mismatch"], (json{{"offset", image.size()}, {"expectedSampleHex", ""}, {"observedSampleHex", ""}}));
+  EXPECT_EQ(clock.sleeps, std::vector<milliseconds>{milliseconds(250)});
+  EXPECT_EQ(messages(run.lines).back(), std::string("VERIFY ") + kRecheck);
+}
+
+TEST(WriteImage, OnlyTheJsonTrueSkipsTheReadback) {
+  for (json flag : {json("true"), json(1), json(false), json(nullptr)}) {
+    WriteCase c(test::pattern_bytes(777));
+    c.payload["skipReadback"] = flag;
+    test::ManualClock clock;
+    auto run = run_write(c.payload, clock);
+    ASSERT_TRUE(run.result.has_value());
+    EXPECT_EQ((*run.result)["verifyAttempts"], 1) << flag;
+    EXPECT_FALSE(run.result->contains("skippedReadback"));
+    EXPECT_EQ(run.lines.size(), 5u);
+  }
+}
+
+TEST(WriteImage, PreconditionsFailInTheirOrderBeforeAnythingIsWritten) {
+  test::TempDir dir;
+  std::string image = dir.file("image.img");
+  std::string target = dir.file("target.img");
+  test::write_file(image, "image");
+  test::write_file(target, "target");
+  test::ManualClock clock;
+  auto error_of = [&](const json& payload) {
+    auto run = run_write(payload, clock);
+    EXPECT_FALSE(run.result.has_value());
+    EXPECT_TRUE(run.lines.empty());
+    return run.result.has_value() ? HelperError{} : run.result.error();
+  };
+  EXPECT_EQ(error_of({{"imagePath", 5}, {"taskId", 1}}), (HelperError{"UNKNOWN", "Missing imagePath payload field"}));
+  EXPECT_EQ(error_of({{"imagePath", dir.file("none.img")}, {"deviceId", "disk4"}}),
+            (HelperError{"UNKNOWN", "Missing osDevicePath/deviceId payload field"}));
+  EXPECT_EQ(error_of({{"imagePath", dir.file("none.img")}, {"osDevicePath", target}}),
+            (HelperError{"IMAGE_MISSING", "Image does not exist: " + dir.file("none.img")}));
+  // A folder has metadata but cannot be opened as an image.
+  HelperError folder = error_of({{"imagePath", dir.path()}, {"osDevicePath", target}});
+  EXPECT_EQ(folder.code, "IMAGE_MISSING");
+  EXPECT_NE(folder.message.find("(os error "), std::string::npos) << folder.message;
+  EXPECT_EQ(error_of({{"imagePath", image}, {"osDevicePath", dir.file("gone.img")}}),
+            (HelperError{"DEVICE_DISCONNECTED", os_error_text(2)}));
+
+  test::FaultFileSystem fs;
+  ScopedFileSystem scoped(fs);
+  fs.fail_open(target, OpenMode::kExclusiveWrite, test::on_windows() ? 5 : 13);
+  EXPECT_EQ(error_of({{"imagePath", image}, {"osDevicePath", target}}),
+            (HelperError{"ELEVATION_DENIED", kElevationDeniedMessage}));
+  EXPECT_EQ(fs.open_handles(), 0);
+  EXPECT_EQ(test::read_file(target), "target");
+}
+
+TEST(WriteImage, VolumeLocksAreHeldUntilTheHandlerReturnsAndReleasedInOrder) {
+  const std::string drive = "\\\\.\\PhysicalDrive7";
+  WriteCase c(test::pattern_bytes(kIoBufferSize + 10));
+  test::FaultFileSystem fs;
+  fs.redirect(drive, c.target);
+  test::LoggingVolumes volumes(fs.events(), 7, {"\\\\?\\Volume{a}\\", "\\\\?\\Volume{b}\\"});
+  ScopedFileSystem scoped_fs(fs);
+  ScopedVolumeSystem scoped_volumes(volumes);
+  c.payload["osDevicePath"] = drive;
+  // Both readback attempts see a flipped byte, so the first-difference scan
+  // runs too.
+  fs.corrupt_read(drive, 1, 5);
+  fs.corrupt_read(drive, 2, 5);
+  fs.corrupt_read(drive, 3, 5);
+  test::ManualClock clock;
+  auto run = run_write(c.payload, clock);
+  ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
+  EXPECT_EQ((*run.result)["mismatch"]["offset"], 5);
+  EXPECT_EQ(fs.events(), (std::vector<std::string>{
+                             "open shared-read " + c.image, "lock \\\\?\\Volume{a}", "lock \\\\?\\Volume{b}",
+                             "open exclusive-write " + drive, "close " + drive,
+                             "open exclusive-read " + drive, "close " + drive,    // attempt 1
+                             "open exclusive-read " + drive, "close " + drive,    // attempt 2
+                             "open shared-read " + c.image, "open exclusive-read " + drive,  // first difference
+                             "close " + drive, "close " + c.image,
+                             "release \\\\?\\Volume{a}", "release \\\\?\\Volume{b}", "close " + c.image}));
+
+  // A failed write releases the same way: target, volumes, image.
+  fs.events().clear();
+  fs.fail_write(drive, fs.writes(drive), test::io_error_code());
+  auto failed = run_write(c.payload, clock);
+  ASSERT_FALSE(failed.result.has_value());
+  EXPECT_EQ(failed.result.error(), (HelperError{"WRITE_FAILED", os_error_text(test::io_error_code())}));
+  EXPECT_EQ(fs.events(), (std::vector<std::string>{"open shared-read " + c.image, "lock \\\\?\\Volume{a}",
+                                                   "lock \\\\?\\Volume{b}", "open exclusive-write " + drive,
+                                                   "close " + drive, "release \\\\?\\Volume{a}",
+                                                   "release \\\\?\\Volume{b}", "close " + c.image}));
+  EXPECT_EQ(fs.open_handles(), 0);
+}
+
+TEST(WriteImage, AVolumeThatCannotBeLockedStopsTheRunBeforeTheTargetOpens) {
+  const std::string drive = "\\\\.\\PhysicalDrive3";
+  WriteCase c(test::pattern_bytes(100), "target");
+  test::FaultFileSystem fs;
+  fs.redirect(drive, c.target);
+  test::LoggingVolumes volumes(fs.events(), 3, {"\\\\?\\Volume{a}\\", "\\\\?\\Volume{b}\\"}, "\\\\?\\Volume{b}");
+  ScopedFileSystem scoped_fs(fs);
+  ScopedVolumeSystem scoped_volumes(volumes);
+  c.payload["osDevicePath"] = drive;
+  test::ManualClock clock;
+  auto run = run_write(c.payload, clock);
+  ASSERT_FALSE(run.result.has_value());
+  EXPECT_EQ(run.result.error(),
+            (HelperError{"UNMOUNT_FAILED", "Unable to open mounted volume \\\\?\\Volume{b}\\: " + os_error_text(5)}));
+  EXPECT_EQ(fs.opens(drive), 0);
+  EXPECT_EQ(fs.open_handles(), 0);
+  EXPECT_EQ(fs.events().back(), "close " + c.image);
+  EXPECT_EQ(test::read_file(c.target), "target");
+}
+
+TEST(WriteImage, TheBuiltHelperPrintsProgressThenOneResponseLine) {
+  test::TempDir dir;
+  const std::string image = test::pattern_bytes(kIoBufferSize + 513);
+  test::write_file(dir.file("image.img"), image);
+  test::write_file(dir.file("target.img"), "");
+  auto run = test::run_command("write_image", {{"imagePath", dir.file("image.img")},
+                                               {"osDevicePath", dir.file("target.img")},
+                                               {"taskId", 9}});
+  EXPECT_EQ(run.exit_code, 0);
+  ASSERT_GE(run.lines.size(), 6u) << run.out;
+  // A slow machine may add rate-limited lines; the stages keep their order
+  // and each ends with its closing line.
+  std::string stages;
+  for (size_t i = 0; i + 1 < run.lines.size(); ++i) {
+    json l = json::parse(run.lines[i]);
+    EXPECT_EQ(l["sessionId"], "s");
+    EXPECT_EQ(l["taskId"], "unknown");
+    std::string stage = l["stage"];
+    if (stages.empty() || stages.back() != stage[0] || stage == "FINALIZE") stages += stage[0];
+  }
+  EXPECT_EQ(stages, "WFFV");
+  EXPECT_EQ(json::parse(run.lines[run.lines.size() - 2])["bytesProcessed"], image.size());
+  const json& p = run.payload();
+  EXPECT_EQ(run.response["ok"], true);
+  EXPECT_EQ(p["sourceSha256"], test::sha256_hex(image));
+  EXPECT_EQ(p["observedSha256"], p["sourceSha256"]);
+  EXPECT_EQ(p["verifyAttempts"], 1);
+  EXPECT_TRUE(test::read_file(dir.file("target.img")) == image);
+
+  auto missing = test::run_command("write_image", {{"imagePath", dir.file("none.img")},
+                                                   {"deviceId", "\\\\.\\PhysicalDrive9"}});
+  EXPECT_EQ(missing.out, "{\"id\":\"t\",\"ok\":false,\"errorCode\":\"IMAGE_MISSING\",\"errorMessage\":" +
+                             json("Image does not exist: " + dir.file("none.img")).dump() + "}\n");
+}
+
+// Each failure a card, reader or cable can produce: the documented code and
+// text, never a success, no handle left open, nothing read back.
+class WriteFaults : public ::testing::Test {
+ protected:
+  WriteFaults() : c(test::pattern_bytes(3 * kIoBufferSize + 300)), scoped(fs) {}
+
+  HelperError fails() {
+    auto run = run_write(c.payload, clock);
+    EXPECT_FALSE(run.result.has_value());
+    EXPECT_EQ(fs.open_handles(), 0);
+    EXPECT_EQ(fs.opens(c.target), 1) << "the target must not be read back after a failure";
+    for (const auto& l : run.lines) EXPECT_NE(l["message"], "Disk buffers flushed");
+    return run.result.has_value() ? HelperError{} : run.result.error();
+  }
+
+  WriteCase c;
+  test::FaultFileSystem fs;
+  ScopedFileSystem scoped;
+  test::ManualClock clock;
+  const int eio = test::io_error_code();
+};
+
+TEST_F(WriteFaults, ImageReadFailingAtTheThirdChunk) {
+  fs.fail_read(c.image, 2, eio);
+  EXPECT_EQ(fails(), (HelperError{"WRITE_FAILED", os_error_text(eio)}));
+  EXPECT_EQ(fs.writes(c.target), 2);
+}
+
+TEST_F(WriteFaults, TargetRefusingAWrite) {
+  fs.fail_write(c.target, 1, eio);
+  EXPECT_EQ(fails(), (HelperError{"WRITE_FAILED", os_error_text(eio)}));
+}
+
+TEST_F(WriteFaults, DeviceFlushFailingStillClosesTheTarget) {
+  fs.fail_flush(c.target, eio);
+  EXPECT_EQ(fails(), (HelperError{"WRITE_FAILED", os_error_text(eio)}));
+  // The whole image reached the target before the commit failed.
+  EXPECT_TRUE(test::read_file(c.target) == test::read_file(c.image));
+}
+
+TEST_F(WriteFaults, FullChunkAcceptedWithZeroBytes) {
+  fs.refuse_write(c.target, 1);
+  EXPECT_EQ(fails(), (HelperError{"WRITE_FAILED", "failed to write whole buffer"}));
+}
+
+TEST_F(WriteFaults, StagedTailAcceptedWithZeroBytes) {
+  // Three full chunks go straight through; the 300-byte tail is staged and
+  // written out at the finalize stage.
+  fs.refuse_write(c.target, 3);
+  EXPECT_EQ(fails(), (HelperError{"WRITE_FAILED", "failed to write the buffered data"}));
+}
+
+TEST_F(WriteFaults, DeviceEndingEarly) {
+  fs.end_at(c.target, kIoBufferSize + 512);
+  EXPECT_EQ(fails(), (HelperError{"WRITE_FAILED", "failed to write whole buffer"}));
+  EXPECT_EQ(test::read_file(c.target).size(), kIoBufferSize + 512);
+}
+
+TEST_F(WriteFaults, ReadbackOpenRefused) {
+  fs.fail_open(c.target, OpenMode::kExclusiveRead, test::on_windows() ? 5 : 13);
+  auto run = run_write(c.payload, clock);
+  ASSERT_FALSE(run.result.has_value());
+  EXPECT_EQ(run.result.error(), (HelperError{"ELEVATION_DENIED", kElevationDeniedMessage}));
+  EXPECT_EQ(fs.open_handles(), 0);
+}
+
+TEST_F(WriteFaults, ReadbackReadFailingIsADisconnect) {
+  fs.fail_read(c.target, 1, eio);
+  auto run = run_write(c.payload, clock);
+  ASSERT_FALSE(run.result.has_value());
+  EXPECT_EQ(run.result.error(), (HelperError{"DEVICE_DISCONNECTED", os_error_text(eio)}));
+  EXPECT_EQ(fs.open_handles(), 0);
+}
+
+TEST_F(WriteFaults, ReadbackDifferingOnTheFirstAttemptOnly) {
+  fs.corrupt_read(c.target, 1, 2 * kIoBufferSize + 17);
+  auto run = run_write(c.payload, clock);
+  ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
+  const json& p = *run.result;
+  EXPECT_EQ(p["verifyAttempts"], 2);
+  EXPECT_EQ(p["observedSha256"], p["sourceSha256"]);
+  EXPECT_NE(p["firstObservedSha256"], p["sourceSha256"]);
+  EXPECT_TRUE(p["firstObservedSha256"].is_string());
+  EXPECT_EQ(p["mismatch"], nullptr);
+  EXPECT_EQ(clock.sleeps, std::vector<milliseconds>{milliseconds(250)});
+  auto m = messages(run.lines);
+  ASSERT_EQ(m.size(), 7u);
+  EXPECT_EQ(m[3], std::string("VERIFY ") + kVerify);
+  EXPECT_EQ(m[4], std::string("VERIFY ") + kVerify);
+  EXPECT_EQ(m[5], std::string("VERIFY ") + kRecheck);
+  EXPECT_EQ(m[6], std::string("VERIFY ") + kRecheck);
+  EXPECT_EQ(fs.open_handles(), 0);
+}
+
+TEST_F(WriteFaults, ReadbackDifferingTwiceIsReportedWithSamples) {
+  const uint64_t at = 2 * kIoBufferSize + 17;
+  fs.corrupt_read(c.target, 1, at);
+  fs.corrupt_read(c.target, 2, at);
+  fs.corrupt_read(c.target, 3, at);  // the first-difference scan's handle
+  auto run = run_write(c.payload, clock);
+  ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
+  const json& p = *run.result;
+  EXPECT_EQ(p["verifyAttempts"], 2);
+  EXPECT_EQ(p["firstObservedSha256"], p["observedSha256"]);
+  std::string image = test::read_file(c.image);
+  std::string observed = image.substr(at, 32);
+  observed[0] = static_cast<char>(observed[0] ^ 0xFF);
+  EXPECT_EQ(p["mismatch"], (json{{"offset", at},
+                                 {"expectedSampleHex", hex(image.substr(at, 32))},
+                                 {"observedSampleHex", hex(observed)}}));
+  EXPECT_EQ(fs.open_handles(), 0);
+}
+
+TEST_F(WriteFaults, AFailingFirstDifferenceScanIsReportedInsideTheAnswer) {
+  fs.corrupt_read(c.target, 1, 3);
+  fs.corrupt_read(c.target, 2, 3);
+  // Four image reads feed the write loop (three chunks and the tail) and a
+  // fifth sees the end; the scan's first read is the sixth.
+  fs.fail_read(c.image, 5, eio);
+  auto run = run_write(c.payload, clock);
+  ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
+  EXPECT_EQ((*run.result)["mismatch"], (json{{"errorCode", "IMAGE_MISSING"}, {"errorMessage", os_error_text(eio)}}));
+  EXPECT_EQ(fs.open_handles(), 0);
+}
+
+}  // namespace
+}  // namespace dh

@@ -1,0 +1,141 @@
+#include "support/fault_file_system.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace dh::test {
+
+const char* open_mode_name(OpenMode mode) {
+  switch (mode) {
+    case OpenMode::kSharedRead: return "shared-read";
+    case OpenMode::kExclusiveRead: return "exclusive-read";
+    case OpenMode::kExclusiveWrite: return "exclusive-write";
+    case OpenMode::kCreateTruncate: return "create";
+    case OpenMode::kCreateTruncateWriteThrough: return "create-write-through";
+    case OpenMode::kCreateNewWriteThrough: return "create-new-write-through";
+  }
+  return "?";
+}
+
+// One handle: forwards to the real file, tracks its position, and applies
+// the faults of its path.
+class FaultFile final : public File {
+ public:
+  FaultFile(FaultFileSystem& fs, std::string path, int open_index, FilePtr inner)
+      : fs_(fs), path_(std::move(path)), open_index_(open_index), inner_(std::move(inner)) {
+    ++fs_.open_handles_;
+  }
+  ~FaultFile() override {
+    inner_.reset();
+    --fs_.open_handles_;
+    fs_.events_.push_back("close " + path_);
+  }
+
+  SysResult<size_t> read(uint8_t* buf, size_t len) override {
+    auto& st = fs_.state(path_);
+    int call = st.reads++;
+    if (auto it = st.read_errors.find(call); it != st.read_errors.end()) return unexpected(SysError::from_os(it->second));
+    len = clamp(st, len);
+    auto got = inner_->read(buf, len);
+    if (!got) return got;
+    if (auto it = st.corruptions.find(open_index_); it != st.corruptions.end()) {
+      if (it->second >= position_ && it->second < position_ + *got) buf[it->second - position_] ^= 0xFF;
+    }
+    position_ += *got;
+    return got;
+  }
+
+  SysResult<size_t> write(const uint8_t* buf, size_t len) override {
+    auto& st = fs_.state(path_);
+    int call = st.writes++;
+    if (auto it = st.write_errors.find(call); it != st.write_errors.end()) {
+      return unexpected(SysError::from_os(it->second));
+    }
+    if (st.refused_writes.count(call) != 0) return size_t{0};
+    len = clamp(st, len);
+    if (len == 0) return size_t{0};
+    auto wrote = inner_->write(buf, len);
+    if (wrote) position_ += *wrote;
+    return wrote;
+  }
+
+  SysStatus seek(uint64_t offset) override {
+    auto& st = fs_.state(path_);
+    if (st.seek_error) return unexpected(SysError::from_os(*st.seek_error));
+    auto sought = inner_->seek(offset);
+    if (sought) position_ = offset;
+    return sought;
+  }
+
+  SysStatus flush() override {
+    auto& st = fs_.state(path_);
+    if (st.flush_error) return unexpected(SysError::from_os(*st.flush_error));
+    return inner_->flush();
+  }
+
+ private:
+  size_t clamp(const FaultFileSystem::PathState& st, size_t len) const {
+    if (!st.end) return len;
+    if (position_ >= *st.end) return 0;
+    return static_cast<size_t>(std::min<uint64_t>(len, *st.end - position_));
+  }
+
+  FaultFileSystem& fs_;
+  std::string path_;
+  int open_index_;
+  FilePtr inner_;
+  uint64_t position_ = 0;
+};
+
+FaultFileSystem::FaultFileSystem(FileSystem& inner) : inner_(inner) {}
+
+FaultFileSystem::~FaultFileSystem() {
+  // A handle outliving its file system would write into freed memory.
+  if (open_handles_ != 0) std::abort();
+}
+
+void FaultFileSystem::fail_read(const std::string& path, int call, int code) { state(path).read_errors[call] = code; }
+void FaultFileSystem::fail_write(const std::string& path, int call, int code) { state(path).write_errors[call] = code; }
+void FaultFileSystem::refuse_write(const std::string& path, int call) { state(path).refused_writes.insert(call); }
+void FaultFileSystem::fail_flush(const std::string& path, int code) { state(path).flush_error = code; }
+void FaultFileSystem::fail_seek(const std::string& path, int code) { state(path).seek_error = code; }
+void FaultFileSystem::fail_open(const std::string& path, OpenMode mode, int code) { state(path).open_errors[mode] = code; }
+void FaultFileSystem::corrupt_read(const std::string& path, int open, uint64_t offset) {
+  state(path).corruptions[open] = offset;
+}
+void FaultFileSystem::end_at(const std::string& path, uint64_t size) { state(path).end = size; }
+void FaultFileSystem::redirect(const std::string& alias, const std::string& real) { state(alias).real_path = real; }
+
+const FaultFileSystem::PathState* FaultFileSystem::find(const std::string& path) const {
+  auto it = paths_.find(path);
+  return it == paths_.end() ? nullptr : &it->second;
+}
+int FaultFileSystem::opens(const std::string& path) const { auto* st = find(path); return st ? st->opens : 0; }
+int FaultFileSystem::reads(const std::string& path) const { auto* st = find(path); return st ? st->reads : 0; }
+int FaultFileSystem::writes(const std::string& path) const { auto* st = find(path); return st ? st->writes : 0; }
+
+SysResult<FilePtr> FaultFileSystem::open(const std::string& path, OpenMode mode) {
+  auto& st = state(path);
+  if (auto it = st.open_errors.find(mode); it != st.open_errors.end()) {
+    events_.push_back(std::string("refuse ") + open_mode_name(mode) + " " + path);
+    return unexpected(SysError::from_os(it->second));
+  }
+  auto opened = inner_.open(st.real_path.value_or(path), mode);
+  if (!opened) return opened;
+  events_.push_back(std::string("open ") + open_mode_name(mode) + " " + path);
+  int index = st.opens++;
+  return FilePtr(std::make_unique<FaultFile>(*this, path, index, std::move(opened).value()));
+}
+
+SysStatus FaultFileSystem::metadata(const std::string& path) {
+  const auto* st = find(path);
+  return inner_.metadata(st && st->real_path ? *st->real_path : path);
+}
+SysResult<FileIdentity> FaultFileSystem::identity(const std::string& path) {
+  const auto* st = find(path);
+  return inner_.identity(st && st->real_path ? *st->real_path : path);
+}
+SysStatus FaultFileSystem::replace(const std::string& from, const std::string& to) { return inner_.replace(from, to); }
+SysStatus FaultFileSystem::remove(const std::string& path) { return inner_.remove(path); }
+
+}  // namespace dh::test

@@ -1,0 +1,90 @@
+// A FileSystem over the native one that counts its handles, logs opens and
+// closes, and makes chosen calls fail the way a failing card, reader or
+// cable does. Install it with ScopedFileSystem.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+
+namespace dh::test {
+
+// "shared-read", "exclusive-read", "exclusive-write", "create", ...
+const char* open_mode_name(OpenMode mode);
+
+class FaultFileSystem final : public FileSystem {
+ public:
+  explicit FaultFileSystem(FileSystem& inner = native_file_system());
+  ~FaultFileSystem() override;
+  FaultFileSystem(const FaultFileSystem&) = delete;
+  FaultFileSystem& operator=(const FaultFileSystem&) = delete;
+
+  // Calls are counted per path over every handle opened on it, from 0.
+  // The `call`-th read of `path` fails with OS error `code`.
+  void fail_read(const std::string& path, int call, int code);
+  // The `call`-th write of `path` fails with OS error `code`.
+  void fail_write(const std::string& path, int call, int code);
+  // The `call`-th write of `path` is accepted with zero bytes.
+  void refuse_write(const std::string& path, int call);
+  // Every flush (device commit) of `path` fails with `code`.
+  void fail_flush(const std::string& path, int code);
+  // Every seek of `path` fails with `code`.
+  void fail_seek(const std::string& path, int code);
+  // Opens of `path` in `mode` fail with `code`.
+  void fail_open(const std::string& path, OpenMode mode, int code);
+  // Reads through the `open`-th handle (from 0) of `path` see the byte at
+  // `offset` inverted, as a flaky reader would return it.
+  void corrupt_read(const std::string& path, int open, uint64_t offset);
+  // `path` acts as a device of `size` bytes: reads end there, and writes
+  // that start there are accepted with zero bytes (a write that crosses it is
+  // cut short).
+  void end_at(const std::string& path, uint64_t size);
+  // Opens of `alias` (say a physical-drive path) reach the file `real`.
+  // Faults and the log still use `alias`.
+  void redirect(const std::string& alias, const std::string& real);
+
+  int open_handles() const { return open_handles_; }
+  int opens(const std::string& path) const;
+  int reads(const std::string& path) const;
+  int writes(const std::string& path) const;
+  // "open <mode> <path>" and "close <path>" in the order they happened.
+  // Other fakes may append their own events to keep one timeline.
+  std::vector<std::string>& events() { return events_; }
+
+  SysResult<FilePtr> open(const std::string& path, OpenMode mode) override;
+  SysStatus metadata(const std::string& path) override;
+  SysResult<FileIdentity> identity(const std::string& path) override;
+  SysStatus replace(const std::string& from, const std::string& to) override;
+  SysStatus remove(const std::string& path) override;
+
+ private:
+  friend class FaultFile;
+  struct PathState {
+    std::map<int, int> read_errors;
+    std::map<int, int> write_errors;
+    std::set<int> refused_writes;
+    std::optional<int> flush_error;
+    std::optional<int> seek_error;
+    std::map<OpenMode, int> open_errors;
+    std::map<int, uint64_t> corruptions;  // open index -> offset
+    std::optional<uint64_t> end;
+    std::optional<std::string> real_path;
+    int opens = 0;
+    int reads = 0;
+    int writes = 0;
+  };
+  PathState& state(const std::string& path) { return paths_[path]; }
+  const PathState* find(const std::string& path) const;
+
+  FileSystem& inner_;
+  std::map<std::string, PathState> paths_;
+  std::vector<std::string> events_;
+  int open_handles_ = 0;
+};
+
+}  // namespace dh::test
