@@ -3,7 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "platform/file.h"
 
@@ -23,7 +23,10 @@ class BufferedReader {
 
  private:
   File& file_;
-  std::vector<uint8_t> buffer_;
+  // Left uninitialised: pages that are never used (reads that bypass the
+  // buffer) then cost no memory.
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t capacity_;
   size_t pos_ = 0;
   size_t filled_ = 0;
 };
@@ -47,7 +50,8 @@ class BufferedWriter {
 
  private:
   File& file_;
-  std::vector<uint8_t> buffer_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t capacity_;
   size_t staged_ = 0;
 };
 
