@@ -1,0 +1,44 @@
+// libFuzzer target: the XZ decoder on small inputs. Whatever it accepts,
+// liblzma's own single-call decoder must accept too and produce the same
+// number of bytes (our rules are stricter, never looser).
+#include <lzma.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "boot/memory_file.h"
+#include "image/xz_decode.h"
+
+namespace {
+
+class CountingSink final : public dh::XzSink {
+ public:
+  dh::Expected<void, std::string> write(const uint8_t*, size_t len) override {
+    total += len;
+    // Small inputs cannot legitimately expand without bound; stop runaway
+    // output (a 1-byte input can describe gigabytes of zeros) early.
+    if (total > (64u << 20)) return dh::unexpected(std::string("output limit"));
+    return {};
+  }
+  uint64_t total = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  dh::MemoryFile input({data, size});
+  CountingSink sink;
+  auto decoded = dh::xz_decode(input, 8 * 1024, 64 * 1024, sink);
+  if (!decoded) return 0;
+
+  std::vector<uint8_t> out(sink.total + 1);
+  uint64_t memlimit = dh::kXzMemoryLimit;
+  size_t in_pos = 0;
+  size_t out_pos = 0;
+  lzma_ret ret = lzma_stream_buffer_decode(&memlimit, 0, nullptr, data, &in_pos, size, out.data(), &out_pos,
+                                           out.size());
+  if (ret != LZMA_OK || in_pos != size || out_pos != sink.total) std::abort();
+  return 0;
+}
