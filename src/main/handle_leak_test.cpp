@@ -67,7 +67,7 @@ TEST(HandleLeaks, FailurePathsCloseEverything) {
   };
   run_all();
   const int before = test::open_handle_count();
-  ASSERT_GT(before, 0);
+  if (before == 0) GTEST_SKIP() << "this platform does not report the process's handle count (Wine)";
   run_all();
   run_all();
   EXPECT_EQ(test::open_handle_count(), before);
