@@ -224,12 +224,12 @@ TEST(DiskClassification, ReadOnlyAttributeNeedsSixteenBytes) {
 // Physical drives answering from scripted bytes. Counts open handles.
 class FakeDrives final : public PhysicalDriveSystem {
  public:
-  struct Spec {
+  struct Setup {
     SysResult<Bytes> length = unexpected(SysError::from_os(1));
     SysResult<Bytes> descriptor = unexpected(SysError::from_os(1));
     SysResult<Bytes> attributes = unexpected(SysError::from_os(1));
   };
-  std::map<uint32_t, Spec> drives;
+  std::map<uint32_t, Setup> drives;
   std::vector<uint32_t> opened;
   int open_handles = 0;
 
@@ -249,23 +249,23 @@ class FakeDrives final : public PhysicalDriveSystem {
  private:
   class Drive final : public PhysicalDrive {
    public:
-    Drive(FakeDrives& owner, const Spec& spec) : owner_(owner), spec_(spec) { ++owner_.open_handles; }
+    Drive(FakeDrives& owner, const Setup& setup) : owner_(owner), setup_(setup) { ++owner_.open_handles; }
     ~Drive() override { --owner_.open_handles; }
-    SysResult<Bytes> length_info() override { return spec_.length; }
-    SysResult<Bytes> device_descriptor() override { return spec_.descriptor; }
-    SysResult<Bytes> disk_attributes() override { return spec_.attributes; }
+    SysResult<Bytes> length_info() override { return setup_.length; }
+    SysResult<Bytes> device_descriptor() override { return setup_.descriptor; }
+    SysResult<Bytes> disk_attributes() override { return setup_.attributes; }
 
    private:
     FakeDrives& owner_;
-    const Spec& spec_;
+    const Setup& setup_;
   };
 };
 
-FakeDrives::Spec drive(uint64_t size, const Descriptor& descriptor) {
-  FakeDrives::Spec spec;
-  spec.length = FakeDrives::length(size);
-  spec.descriptor = descriptor.bytes();
-  return spec;
+FakeDrives::Setup drive(uint64_t size, const Descriptor& descriptor) {
+  FakeDrives::Setup setup;
+  setup.length = FakeDrives::length(size);
+  setup.descriptor = descriptor.bytes();
+  return setup;
 }
 
 TEST(DeviceRoute, ClassifiesAndFiltersDrivesInNumberOrder) {

@@ -35,7 +35,7 @@ inline Bytes volume_extents(const std::vector<uint32_t>& disks) {
 }
 
 // One scripted volume. Error codes are Win32-style numbers; 0 is success.
-struct FakeVolumeSpec {
+struct FakeVolumeSetup {
   std::string name;  // as enumerated, with its trailing backslash
   Bytes extents;
   int extents_error = 0;
@@ -50,17 +50,17 @@ struct FakeVolumeSpec {
 class FakeVolumes final : public VolumeSystem {
  public:
   // A deque, so that references from add() stay valid.
-  std::deque<FakeVolumeSpec> volumes;
+  std::deque<FakeVolumeSetup> volumes;
   // "list", "open-r <path>", "open-rw <path>", "lock <name>", "dismount
   // <name>", "close <name>" in call order.
   std::vector<std::string> log;
   int open_handles = 0;
 
-  FakeVolumeSpec& add(const std::string& name, const std::vector<uint32_t>& disks) {
-    FakeVolumeSpec& spec = volumes.emplace_back();
-    spec.name = name;
-    spec.extents = volume_extents(disks);
-    return spec;
+  FakeVolumeSetup& add(const std::string& name, const std::vector<uint32_t>& disks) {
+    FakeVolumeSetup& setup = volumes.emplace_back();
+    setup.name = name;
+    setup.extents = volume_extents(disks);
+    return setup;
   }
 
   std::vector<std::string> list_volume_names() override {
@@ -72,13 +72,13 @@ class FakeVolumes final : public VolumeSystem {
 
   SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) override {
     log.push_back((read_write ? "open-rw " : "open-r ") + path);
-    for (auto& spec : volumes) {
-      std::string trimmed = spec.name;
+    for (auto& setup : volumes) {
+      std::string trimmed = setup.name;
       while (!trimmed.empty() && trimmed.back() == '\\') trimmed.pop_back();
       if (trimmed != path) continue;
-      int error = read_write ? spec.open_write_error : spec.open_read_error;
+      int error = read_write ? setup.open_write_error : setup.open_read_error;
       if (error != 0) return unexpected(SysError::from_os(error));
-      return VolumePtr(std::make_unique<Handle>(*this, spec));
+      return VolumePtr(std::make_unique<Handle>(*this, setup));
     }
     return unexpected(SysError::from_os(2));
   }
@@ -86,22 +86,22 @@ class FakeVolumes final : public VolumeSystem {
  private:
   class Handle final : public Volume {
    public:
-    Handle(FakeVolumes& owner, FakeVolumeSpec& spec) : owner_(owner), spec_(spec) { ++owner_.open_handles; }
+    Handle(FakeVolumes& owner, FakeVolumeSetup& setup) : owner_(owner), setup_(setup) { ++owner_.open_handles; }
     ~Handle() override {
       --owner_.open_handles;
-      owner_.log.push_back("close " + spec_.name);
+      owner_.log.push_back("close " + setup_.name);
     }
     SysResult<Bytes> disk_extents() override {
-      if (spec_.extents_error != 0) return unexpected(SysError::from_os(spec_.extents_error));
-      return spec_.extents;
+      if (setup_.extents_error != 0) return unexpected(SysError::from_os(setup_.extents_error));
+      return setup_.extents;
     }
     SysStatus lock() override {
-      owner_.log.push_back("lock " + spec_.name);
-      return next(spec_.lock_results, locks_, spec_.lock_default);
+      owner_.log.push_back("lock " + setup_.name);
+      return next(setup_.lock_results, locks_, setup_.lock_default);
     }
     SysStatus dismount() override {
-      owner_.log.push_back("dismount " + spec_.name);
-      return next(spec_.dismount_results, dismounts_, spec_.dismount_default);
+      owner_.log.push_back("dismount " + setup_.name);
+      return next(setup_.dismount_results, dismounts_, setup_.dismount_default);
     }
 
    private:
@@ -112,7 +112,7 @@ class FakeVolumes final : public VolumeSystem {
       return {};
     }
     FakeVolumes& owner_;
-    FakeVolumeSpec& spec_;
+    FakeVolumeSetup& setup_;
     size_t locks_ = 0;
     size_t dismounts_ = 0;
   };
