@@ -87,3 +87,9 @@ PY
 
 # 10 MiB that decode into more than two 4 MiB write pieces.
 head -c $((10 * 1024 * 1024)) /dev/zero | xz -T1 -c > zeros.xz
+# 10 MiB with no zero bytes, and an image-like mix: data, 9 MiB of zeros, data,
+# then zeros to the end (extraction skips whole 4 MiB runs of zeros).
+{ yes 'disk-helper' || true; } | head -c $((10 * 1024 * 1024)) | xz -T1 -c > pattern.xz
+{ seq 1 100000; head -c $((9 * 1024 * 1024)) /dev/zero; seq 1 1000; head -c $((5 * 1024 * 1024)) /dev/zero; } > holes.bin
+sha256sum holes.bin | cut -d' ' -f1 > holes.sha256
+xz -T1 -c holes.bin > holes.xz

@@ -1,5 +1,9 @@
 #include "image/xz_image.h"
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
 #include "image/sha256.h"
 #include "image/xz_decode.h"
 #include "platform/buffered_io.h"
@@ -22,20 +26,73 @@ class CountingSink final : public XzSink {
   uint64_t total = 0;
 };
 
-// Writes through the 4 MiB write buffer and hashes exactly what the buffer
+// Writes through a 4 MiB write buffer and hashes exactly what the buffer
 // took, so the digest covers the bytes handed to the file, in file order.
+// OS images hold long runs of zeros: a full buffer of zeros is skipped with a
+// seek instead of written, which leaves a hole where the file system supports
+// them (the file was truncated, so the skipped range reads back as zeros
+// either way). The last bytes are always written, so the file ends at its
+// full length.
 class HashingFileSink final : public XzSink {
  public:
-  explicit HashingFileSink(File& file) : writer(file) {}
+  explicit HashingFileSink(File& file) : file_(file), buffer_(new uint8_t[kIoBufferSize]) {}
+
   Expected<void, std::string> write(const uint8_t* data, size_t len) override {
-    if (auto wrote = writer.write(data, len); !wrote) {
-      return unexpected("Failed to write the extracted image: " + wrote.error().message);
+    while (len > 0) {
+      size_t n = std::min(len, kIoBufferSize - staged_);
+      std::memcpy(buffer_.get() + staged_, data, n);
+      sha_.update(data, n);
+      staged_ += n;
+      data += n;
+      len -= n;
+      if (staged_ == kIoBufferSize) {
+        if (auto wrote = write_staged(/*last=*/false); !wrote) {
+          return unexpected("Failed to write the extracted image: " + wrote.error().message);
+        }
+      }
     }
-    sha.update(data, len);
     return {};
   }
-  BufferedWriter writer;
-  Sha256 sha;
+
+  // Writes what is staged (or the last byte of a trailing hole).
+  SysStatus finish() {
+    if (staged_ > 0) return write_staged(/*last=*/true);
+    if (!skipping_) return {};
+    // The file ends in a skipped range: one zero byte at its end gives the
+    // file its length.
+    const uint8_t zero = 0;
+    if (auto sought = file_.seek(offset_ - 1); !sought) return sought;
+    return write_all(file_, &zero, 1);
+  }
+
+  std::string digest() { return sha_.finish_hex(); }
+
+ private:
+  SysStatus write_staged(bool last) {
+    const uint8_t* begin = buffer_.get();
+    bool zeros = std::all_of(begin, begin + staged_, [](uint8_t b) { return b == 0; });
+    if (zeros && !last) {
+      offset_ += staged_;
+      staged_ = 0;
+      skipping_ = true;
+      return {};
+    }
+    if (skipping_) {
+      if (auto sought = file_.seek(offset_); !sought) return sought;
+      skipping_ = false;
+    }
+    if (auto wrote = write_all(file_, begin, staged_); !wrote) return wrote;
+    offset_ += staged_;
+    staged_ = 0;
+    return {};
+  }
+
+  File& file_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t staged_ = 0;
+  uint64_t offset_ = 0;    // file offset of the first staged byte
+  bool skipping_ = false;  // the file position lags behind offset_
+  Sha256 sha_;
 };
 
 SysResult<FilePtr> open_image(const std::string& image_path) {
@@ -79,9 +136,9 @@ Expected<std::string, std::string> xz_extract(const std::string& image_path, con
   if (auto decoded = xz_decode(**image, kIoBufferSize, kXzOutputChunk, sink); !decoded) {
     return unexpected(std::move(decoded).error());
   }
-  if (auto flushed = sink.writer.flush_buffer(); !flushed) return unexpected(std::move(flushed).error().message);
+  if (auto flushed = sink.finish(); !flushed) return unexpected(std::move(flushed).error().message);
   if (auto committed = (*output)->flush(); !committed) return unexpected(std::move(committed).error().message);
-  return sink.sha.finish_hex();
+  return sink.digest();
 }
 
 }  // namespace dh

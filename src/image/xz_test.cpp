@@ -136,10 +136,31 @@ TEST(XzFailures, AWriteErrorWhileDecodingLeavesThePartialOutput) {
   test::FaultyFileSystem fs;
   ScopedFileSystem scoped(fs);
   fs.fail_writes_after = kIoBufferSize;  // the second 4 MiB piece fails
-  auto sha = xz_extract(fixture("zeros.xz"), out);
+  auto sha = xz_extract(fixture("pattern.xz"), out);
   ASSERT_FALSE(sha.has_value());
   EXPECT_EQ(sha.error(), "Failed to write the extracted image: No space left on device (os error 28)");
-  EXPECT_EQ(test::read_file(out), std::string(kIoBufferSize, '\0'));
+  std::string expected;
+  while (expected.size() < kIoBufferSize) expected += "disk-helper\n";
+  expected.resize(kIoBufferSize);
+  EXPECT_EQ(test::read_file(out), expected);
+}
+
+TEST(XzExtract, ZeroRunsReadBackAsZerosAndTheFileKeepsItsLength) {
+  test::TempDir dir;
+  // Data, a run of zeros spanning whole buffers, data, and zeros to the end:
+  // the skipped ranges must read back as zeros, and a trailing skipped range
+  // must still give the file its length.
+  std::string holes = dir.file("holes.img");
+  test::write_file(holes, std::string(100, 'x'));  // replaced
+  auto sha = xz_extract(fixture("holes.xz"), holes);
+  ASSERT_TRUE(sha.has_value()) << sha.error();
+  std::string bytes = test::read_file(holes);
+  EXPECT_EQ(bytes, test::read_file(fixture("holes.bin")));
+  EXPECT_EQ(*sha, test::read_file(fixture("holes.sha256")).substr(0, 64));
+
+  std::string zeros = dir.file("zeros.img");
+  ASSERT_TRUE(xz_extract(fixture("zeros.xz"), zeros).has_value());
+  EXPECT_EQ(test::read_file(zeros), std::string(10 * 1024 * 1024, '\0'));
 }
 
 TEST(XzFailures, WritingOutTheLastBytesOrCommittingFailsWithTheSystemText) {
