@@ -15,6 +15,8 @@ TEST(MergeCmdline, CollapsesWhiteSpaceAndEndsWithOneLineFeed) {
   EXPECT_EQ(merge_cmdline("\r\n a\nb\rc \r\n\r\n", "x"), "a b c x\n");
   // The addition is trimmed but its inner text is used as given.
   EXPECT_EQ(merge_cmdline("a", "\xC2\xA0 x  y=z  a \n"), "a x  y=z  a\n");
+  // Line breaks inside the addition become spaces, so the file stays one line.
+  EXPECT_EQ(merge_cmdline("a\n", "x\r\ny\nz\rw"), "a x  y z w\n");
 }
 
 TEST(MergeCmdline, MergingTheSameAdditionTwiceChangesNothing) {
