@@ -86,14 +86,21 @@ bool all_finite(const json& v) {
 // The line must be one JSON object with its members in the fixed order.
 json check_line(const std::string& line) {
   if (line.find('\n') != std::string::npos) std::abort();
-  if (!line.starts_with("{\"id\":")) std::abort();
-  json back = json::parse(line, nullptr, /*allow_exceptions=*/false);
+  std::vector<std::string> members;
+  json::parser_callback_t record_members = [&](int depth, json::parse_event_t event, json& parsed) {
+    if (event == json::parse_event_t::key && depth == 1) members.push_back(parsed.get<std::string>());
+    return true;
+  };
+  json back = json::parse(line, record_members, /*allow_exceptions=*/false);
   if (back.is_discarded() || !back.is_object() || !back["ok"].is_boolean() || !back["id"].is_string()) std::abort();
-  size_t at_ok = line.find(",\"ok\":");
-  size_t at_code = line.find(",\"errorCode\":");
-  size_t at_payload = line.find(",\"payload\":");
-  if (at_ok == std::string::npos) std::abort();
-  if (at_code != std::string::npos && at_payload != std::string::npos && at_code > at_payload) std::abort();
+  static const std::vector<std::string> kOrder = {"id", "ok", "errorCode", "errorMessage", "payload"};
+  size_t at = 0;
+  for (const std::string& member : members) {
+    while (at < kOrder.size() && kOrder[at] != member) ++at;
+    if (at == kOrder.size()) std::abort();
+    ++at;
+  }
+  if (members.size() < 2 || members[0] != "id" || members[1] != "ok") std::abort();
   return back;
 }
 
