@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <unordered_set>
+#include <utility>
 
 #include "platform/text.h"
 #include "rawdisk/raw_access.h"
@@ -141,7 +142,11 @@ std::vector<std::string> list_directory_names(Bytes directory) {
     std::string name = ascii_upper(field_text(entry.subspan(0, 8)));
     if (name.empty()) continue;
     std::string extension = ascii_upper(field_text(entry.subspan(8, 3)));
-    names.push_back(extension.empty() ? name : name + "." + extension);
+    if (!extension.empty()) {
+      name += '.';
+      name += extension;
+    }
+    names.push_back(std::move(name));
   }
   return names;
 }

@@ -1,6 +1,6 @@
 #include "boot/boot_report.h"
 
-#include <cstdio>
+#include <charconv>
 #include <optional>
 
 #include "boot/boot_reader.h"
@@ -32,9 +32,9 @@ constexpr BootFileRequirement kBootFiles[] = {
 
 json partition_type_text(const std::optional<PartitionEntry>& partition) {
   if (!partition) return nullptr;
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(partition->partition_type));
-  return text;
+  char digits[8];
+  char* end = std::to_chars(digits, digits + sizeof digits, static_cast<unsigned>(partition->partition_type), 16).ptr;
+  return "0x" + std::string(digits, end);
 }
 
 json media_read_failure(const std::string& message) {

@@ -34,7 +34,13 @@ std::string merge_cmdline(std::string_view existing, std::string_view addition) 
   keep(existing.substr(token_start));
 
   if (!merged.empty()) merged += ' ';
+  // The firmware reads only the first line of cmdline.txt: a line break
+  // inside the addition would cut off everything after it.
+  size_t added_at = merged.size();
   merged.append(trim_unicode(addition));
+  for (size_t i = added_at; i < merged.size(); ++i) {
+    if (merged[i] == '\r' || merged[i] == '\n') merged[i] = ' ';
+  }
   merged += '\n';
   return merged;
 }

@@ -12,8 +12,9 @@ namespace dh {
 // every "systemd.unit=kernel-command-line.target"); the rest keep their text
 // and order and are joined by single spaces. Then come one space if anything
 // was kept, `addition` trimmed of Unicode white space (its inner text as
-// given), and one LF. The result is always one line, so merging the same
-// marker-token addition twice gives the same text as merging it once.
+// given, except that each CR and LF becomes a space), and one LF. The result
+// is always one line, so merging the same marker-token addition twice gives
+// the same text as merging it once.
 std::string merge_cmdline(std::string_view existing, std::string_view addition);
 
 }  // namespace dh

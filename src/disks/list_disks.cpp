@@ -109,12 +109,32 @@ std::optional<json> get_disk_record(const json& item) {
   return record;
 }
 
+std::optional<std::set<uint32_t>> parse_guard_output(std::string_view output) {
+  json guard_output = json::parse(output, nullptr, /*allow_exceptions=*/false);
+  if (guard_output.is_discarded()) return std::nullopt;
+  return guard_excluded_drives(guard_output);
+}
+
+Expected<std::vector<json>, HelperError> parse_get_disk_output(std::string_view output) {
+  json parsed;
+  try {
+    parsed = json::parse(output);
+  } catch (const json::exception& e) {
+    return unexpected(unknown_error(e.what()));
+  }
+  std::vector<json> disks;
+  for (const json& item : json_items(parsed)) {
+    if (auto record = get_disk_record(item)) disks.push_back(std::move(*record));
+  }
+  return disks;
+}
+
 std::optional<std::vector<json>> enumerate_physical_drives() {
   auto guard = run_powershell(kGuardScript);
   if (!guard) return std::nullopt;
-  json guard_output = json::parse(*guard, nullptr, /*allow_exceptions=*/false);
-  if (guard_output.is_discarded()) return std::nullopt;
-  std::set<uint32_t> excluded = guard_excluded_drives(guard_output);
+  auto guard_excluded = parse_guard_output(*guard);
+  if (!guard_excluded) return std::nullopt;
+  const std::set<uint32_t>& excluded = *guard_excluded;
 
   std::vector<json> disks;
   bool any_answered = false;
@@ -147,17 +167,7 @@ std::optional<std::vector<json>> enumerate_physical_drives() {
 Expected<std::vector<json>, HelperError> list_disks_via_powershell() {
   auto output = run_powershell(kGetDiskScript);
   if (!output) return unexpected(std::move(output).error());
-  json parsed;
-  try {
-    parsed = json::parse(*output);
-  } catch (const json::exception& e) {
-    return unexpected(unknown_error(e.what()));
-  }
-  std::vector<json> disks;
-  for (const json& item : json_items(parsed)) {
-    if (auto record = get_disk_record(item)) disks.push_back(std::move(*record));
-  }
-  return disks;
+  return parse_get_disk_output(*output);
 }
 
 HandlerResult handle_list_disks(const WindowsHelperRequest&) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -38,6 +39,14 @@ std::vector<nlohmann::json> json_items(const nlohmann::json& value);
 
 // Drive numbers below 2^32 that the guard output marks IsSystem or IsBoot.
 std::set<uint32_t> guard_excluded_drives(const nlohmann::json& guard_output);
+
+// The guard script's output text as the excluded drive numbers; nothing when
+// it is not JSON.
+std::optional<std::set<uint32_t>> parse_guard_output(std::string_view output);
+
+// The Get-Disk script's output text as disk records, in its order. Errors:
+// UNKNOWN with the JSON parser's text when the output is not JSON.
+Expected<std::vector<nlohmann::json>, HelperError> parse_get_disk_output(std::string_view output);
 
 // The disk record for one Get-Disk item, or nothing when the item is not an
 // object, not on an SD/USB/MMC bus, read-only, system, boot, or without a

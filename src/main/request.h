@@ -10,7 +10,9 @@
 
 namespace dh {
 
-struct WindowsHelperRequest {
+// The implicit destructor and moves are noexcept; nlohmann::json's destructor
+// allocates a work stack and could only throw when memory runs out.
+struct WindowsHelperRequest {  // NOLINT(bugprone-exception-escape)
   std::string id;
   std::string session_id;
   std::string command;

@@ -43,7 +43,9 @@ SysResult<std::string> find_program(const std::string& name) {
     std::string dir = path.substr(start, end - start);
     start = end + 1;
     if (dir.empty() || dir[0] != '/') continue;  // never the working directory
-    std::string candidate = dir + "/" + name;
+    std::string candidate = std::move(dir);
+    candidate += '/';
+    candidate += name;
     struct stat st {};
     if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
       return candidate;

@@ -29,8 +29,9 @@ class VolumeLockSet {
   std::vector<VolumePtr> volumes_;
 };
 
-// True when any extent in VOLUME_DISK_EXTENTS bytes lies on `disk`. Extents
-// that the returned byte count does not fully cover are ignored.
+// True when any extent in VOLUME_DISK_EXTENTS bytes lies on `disk`. An extent
+// counts while its index is below NumberOfDiskExtents and its DiskNumber lies
+// within the returned bytes.
 bool extents_on_disk(const std::vector<uint8_t>& extents, uint32_t disk);
 
 // FSCTL_LOCK_VOLUME, retried every 150 ms while it fails with access denied

@@ -12,6 +12,8 @@ using std::chrono::milliseconds;
 using test::FakeClock;
 using test::FakeVolumes;
 
+// Test constants: a start-up allocation failure would only abort the test run.
+// NOLINTBEGIN(cert-err58-cpp)
 const std::string kA = "\\\\?\\Volume{aaaaaaaa-0000-0000-0000-000000000001}\\";
 const std::string kB = "\\\\?\\Volume{bbbbbbbb-0000-0000-0000-000000000002}\\";
 const std::string kC = "\\\\?\\Volume{cccccccc-0000-0000-0000-000000000003}\\";
@@ -19,6 +21,7 @@ const std::string kD = "\\\\?\\Volume{dddddddd-0000-0000-0000-000000000004}\\";
 const std::string kE = "\\\\?\\Volume{eeeeeeee-0000-0000-0000-000000000005}\\";
 const std::string kF = "\\\\?\\Volume{ffffffff-0000-0000-0000-000000000006}\\";
 const std::string kAdvice = "Close File Explorer windows and other programs using this target";
+// NOLINTEND(cert-err58-cpp)
 
 std::string path_of(const std::string& name) { return name.substr(0, name.size() - 1); }
 
