@@ -157,8 +157,7 @@ class StreamDecoder {
       case LZMA_OK: break;
       case LZMA_FORMAT_ERROR: return unexpected(std::string(kNotXzText));
       case LZMA_DATA_ERROR: return unexpected(std::string(kHeaderCorruptText));
-      case LZMA_OPTIONS_ERROR: return unexpected(std::string(kHeaderOptionsText));
-      default: return unexpected(std::string(kHeaderOptionsText));
+      default: return unexpected(std::string(kHeaderOptionsText));  // LZMA_OPTIONS_ERROR and anything else
     }
     switch (flags_.check) {
       case LZMA_CHECK_NONE:
@@ -205,8 +204,7 @@ class StreamDecoder {
     switch (lzma_block_decoder(&strm_, &block)) {
       case LZMA_OK: break;
       case LZMA_MEM_ERROR: return unexpected(std::string(kMemoryText));
-      case LZMA_OPTIONS_ERROR: return unexpected(std::string(kBlockHeaderOptionsText));
-      default: return unexpected(std::string(kBlockHeaderOptionsText));
+      default: return unexpected(std::string(kBlockHeaderOptionsText));  // LZMA_OPTIONS_ERROR and anything else
     }
 
     for (;;) {

@@ -45,10 +45,10 @@ class LoopDevice {
     std::FILE* f = std::fopen(backing.c_str(), "wb");
     if (f == nullptr || std::fseek(f, static_cast<long>(size - 1), SEEK_SET) != 0 || std::fputc(0, f) == EOF) {
       why_not_ = "cannot make the backing file";
-      if (f != nullptr) std::fclose(f);
+      if (f != nullptr) (void)std::fclose(f);
       return;
     }
-    std::fclose(f);
+    (void)std::fclose(f);
     auto run = run_process(program_, {"-f", "--show", backing});
     if (!run || run->exit_code != 0) {
       why_not_ = "losetup could not attach a loop device (needs root and the loop driver): " +

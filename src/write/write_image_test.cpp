@@ -181,7 +181,7 @@ TEST(WriteImage, BytesTotalBeyondTheImageStopsAtItsEndAndReportsWhereTheTargetRu
 }
 
 TEST(WriteImage, OnlyTheJsonTrueSkipsTheReadback) {
-  for (json flag : {json("true"), json(1), json(false), json(nullptr)}) {
+  for (const json& flag : {json("true"), json(1), json(false), json(nullptr)}) {
     WriteCase c(test::pattern_bytes(777));
     c.payload["skipReadback"] = flag;
     test::ManualClock clock;
