@@ -40,8 +40,11 @@ if [[ -z "${1:-}" ]]; then truncate -s 96M "$target"; fi
 field() { python3 -c 'import json,sys; d=json.loads(sys.stdin.read().splitlines()[-1]); print(d.get("payload",{}).get(sys.argv[1],""))' "$1"; }
 run() {
   local request="{\"id\":\"$1\",\"sessionId\":\"example\",\"command\":\"$2\",\"payload\":$3}"
-  printf '\n$ disk-helper --request %q\n' "$request" >&2
-  "$helper" --request "$request" | tee /dev/stderr
+  printf "\n$ disk-helper --request '%s'\n" "$request" >&2
+  local out
+  out=$("$helper" --request "$request")
+  printf '%s\n' "$out" >&2
+  printf '%s\n' "$out"
 }
 
 echo "Example flashing job: image $image.xz -> target $target" >&2
