@@ -9,6 +9,7 @@
 #include "dispatch/payload.h"
 #include "platform/buffered_io.h"
 #include "rawdisk/raw_access.h"
+#include "write/first_difference.h"
 
 namespace dh {
 namespace {
@@ -119,14 +120,10 @@ HandlerResult classify_mismatch(const std::string& image_path, const std::string
   const std::vector<ByteRange>& ranges = *located;
   if (ranges.empty()) return verdict(false, "Unable to locate known FAT metadata sectors in the prepared image.");
 
-  auto image_opened = file_system().open(image_path, OpenMode::kSharedRead);
-  if (!image_opened) return unexpected(image_missing_error(image_opened.error()));
-  FilePtr image = std::move(image_opened).value();
-  auto target_opened = open_target_exclusive_read(device_path);
-  if (!target_opened) return unexpected(map_raw_disk_error(target_opened.error()));
-  FilePtr target = std::move(target_opened).value();
-  if (auto sought = image->seek(0); !sought) return unexpected(image_missing_error(sought.error()));
-  if (auto sought = target->seek(0); !sought) return unexpected(device_disconnected_error(sought.error()));
+  auto files = open_for_comparison(image_path, device_path);
+  if (!files) return unexpected(std::move(files).error());
+  FilePtr image = std::move(files->image);
+  FilePtr target = std::move(files->target);
 
   std::vector<uint8_t> expected(kIoBufferSize);
   std::vector<uint8_t> observed(kIoBufferSize);

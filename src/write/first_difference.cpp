@@ -13,9 +13,8 @@ nlohmann::json FirstDifference::to_json() const {
   return {{"offset", offset}, {"expectedSampleHex", expected_sample_hex}, {"observedSampleHex", observed_sample_hex}};
 }
 
-Expected<std::optional<FirstDifference>, HelperError> find_first_difference(const std::string& image_path,
-                                                                            const std::string& device_path,
-                                                                            uint64_t byte_count) {
+Expected<ComparisonFiles, HelperError> open_for_comparison(const std::string& image_path,
+                                                          const std::string& device_path) {
   auto image_opened = file_system().open(image_path, OpenMode::kSharedRead);
   if (!image_opened) return unexpected(image_missing_error(image_opened.error()));
   FilePtr image = std::move(image_opened).value();
@@ -24,6 +23,16 @@ Expected<std::optional<FirstDifference>, HelperError> find_first_difference(cons
   FilePtr target = std::move(target_opened).value();
   if (auto sought = image->seek(0); !sought) return unexpected(image_missing_error(sought.error()));
   if (auto sought = target->seek(0); !sought) return unexpected(device_disconnected_error(sought.error()));
+  return ComparisonFiles{std::move(image), std::move(target)};
+}
+
+Expected<std::optional<FirstDifference>, HelperError> find_first_difference(const std::string& image_path,
+                                                                            const std::string& device_path,
+                                                                            uint64_t byte_count) {
+  auto files = open_for_comparison(image_path, device_path);
+  if (!files) return unexpected(std::move(files).error());
+  FilePtr image = std::move(files->image);
+  FilePtr target = std::move(files->target);
 
   std::vector<uint8_t> expected(kIoBufferSize);
   std::vector<uint8_t> observed(kIoBufferSize);

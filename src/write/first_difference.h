@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "dispatch/helper_error.h"
+#include "platform/file.h"
 
 namespace dh {
 
@@ -32,6 +33,17 @@ inline constexpr size_t kDifferenceSampleBytes = 32;
 // ends early is a difference at its end with an empty observed sample.
 // Errors: the image's open, seek or read as IMAGE_MISSING; the target's open
 // through map_raw_disk_error; its seek or read as DEVICE_DISCONNECTED.
+// The image (shared read) and the target (exclusive read), both at byte 0,
+// for a byte-by-byte comparison. Errors: IMAGE_MISSING for the image's open or
+// seek, map_raw_disk_error for the target's open, DEVICE_DISCONNECTED for its
+// seek.
+struct ComparisonFiles {
+  FilePtr image;
+  FilePtr target;
+};
+Expected<ComparisonFiles, HelperError> open_for_comparison(const std::string& image_path,
+                                                          const std::string& device_path);
+
 Expected<std::optional<FirstDifference>, HelperError> find_first_difference(const std::string& image_path,
                                                                             const std::string& device_path,
                                                                             uint64_t byte_count);
