@@ -31,7 +31,9 @@ std::string_view as_chars(Bytes b) { return {reinterpret_cast<const char*>(b.dat
 // Lossy UTF-8, trimmed: the form of every text field read from disk.
 std::string field_text(Bytes b) { return std::string(trim_unicode(utf8_lossy(as_chars(b)))); }
 
-bool is_boot_type(uint8_t type) {
+}  // namespace
+
+bool is_fat_partition_type(uint8_t type) {
   switch (type) {
     case 0x01: case 0x04: case 0x06: case 0x0B: case 0x0C: case 0x0E: case 0xEF:
       return true;
@@ -39,8 +41,6 @@ bool is_boot_type(uint8_t type) {
       return false;
   }
 }
-
-}  // namespace
 
 bool mbr_signature_present(Bytes sector) {
   return sector.size() >= kSignatureEnd && sector[510] == 0x55 && sector[511] == 0xAA;
@@ -59,7 +59,7 @@ std::vector<PartitionEntry> parse_partition_entries(Bytes mbr) {
 
 std::optional<PartitionEntry> find_boot_partition(const std::vector<PartitionEntry>& entries) {
   for (const auto& entry : entries) {
-    if (is_boot_type(entry.partition_type)) return entry;
+    if (is_fat_partition_type(entry.partition_type)) return entry;
   }
   return std::nullopt;
 }

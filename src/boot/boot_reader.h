@@ -49,6 +49,10 @@ bool mbr_signature_present(Bytes sector);
 // Entries that do not fit in a short buffer are treated as unused.
 std::vector<PartitionEntry> parse_partition_entries(Bytes mbr);
 
+// FAT partition types (0x01, 0x04, 0x06, 0x0B, 0x0C, 0x0E) and the EFI system
+// partition (0xEF), which holds FAT too.
+bool is_fat_partition_type(uint8_t type);
+
 // The first entry of a FAT type (0x01, 0x04, 0x06, 0x0B, 0x0C, 0x0E) or an EFI
 // system partition (0xEF); nothing else qualifies (a GPT-protective 0xEE
 // entry included).

@@ -5,6 +5,7 @@
 #include <limits>
 #include <tuple>
 
+#include "boot/boot_reader.h"
 #include "disks/target.h"
 #include "dispatch/payload.h"
 #include "platform/buffered_io.h"
@@ -16,7 +17,6 @@ namespace {
 
 constexpr size_t kPartitionTableOffset = 446;
 constexpr size_t kPartitionEntrySize = 16;
-constexpr std::array<uint8_t, 7> kFatPartitionTypes = {0x01, 0x04, 0x06, 0x0B, 0x0C, 0x0E, 0xEF};
 
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t le32(const uint8_t* p) {
@@ -97,7 +97,7 @@ SysResult<std::vector<ByteRange>> locate_fat_metadata(const std::string& image_p
 
   for (size_t entry = 0; entry < 4; ++entry) {
     const uint8_t* e = &mbr[kPartitionTableOffset + entry * kPartitionEntrySize];
-    if (std::find(kFatPartitionTypes.begin(), kFatPartitionTypes.end(), e[4]) == kFatPartitionTypes.end()) continue;
+    if (!is_fat_partition_type(e[4])) continue;
     uint64_t start = static_cast<uint64_t>(le32(e + 8)) * kSectorSize;
     uint64_t end = std::min(saturating_add(start, static_cast<uint64_t>(le32(e + 12)) * kSectorSize), bytes_total);
     if (start == 0 || end <= start) continue;
