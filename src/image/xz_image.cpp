@@ -70,7 +70,9 @@ class HashingFileSink final : public XzSink {
  private:
   SysStatus write_staged(bool last) {
     const uint8_t* begin = buffer_.get();
-    bool zeros = std::all_of(begin, begin + staged_, [](uint8_t b) { return b == 0; });
+    // memcmp of the buffer against itself shifted by one byte runs at memory
+    // speed, where a byte loop would cost a tenth of the whole extraction.
+    bool zeros = staged_ > 0 && begin[0] == 0 && std::memcmp(begin, begin + 1, staged_ - 1) == 0;
     if (zeros && !last) {
       offset_ += staged_;
       staged_ = 0;
