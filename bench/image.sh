@@ -18,6 +18,7 @@ helper=$build/disk-helper
 cache=$("$root/bench/make-image.sh")
 img=$cache/image.img
 xzimg=$cache/image.img.xz
+multixz=$cache/image-multiblock.img.xz
 work=$(mktemp -d "${TMPDIR:-/tmp}/disk-helper-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -70,6 +71,9 @@ pair verify_hash 1.10 "$(request verify_hash "{\"osDevicePath\":\"$img\",\"bytes
   "openssl dgst -sha256 '$img'"
 pair image_extract_xz 1.15 "$(request image_extract_xz "{\"imagePath\":\"$xzimg\",\"outputPath\":\"$work/out.img\"}")" \
   "xz -dc -T1 '$xzimg' > '$work/ref.img'"
+pair "image_extract_xz multi-block" 1.15 \
+  "$(request image_extract_xz "{\"imagePath\":\"$multixz\",\"outputPath\":\"$work/out.img\"}")" \
+  "xz -dc -T1 '$multixz' > '$work/ref.img'"
 pair image_uncompressed_size 1.05 "$(request image_uncompressed_size "{\"imagePath\":\"$xzimg\"}")" \
   "xz -dc -T1 '$xzimg' > /dev/null"
 pair image_validate_xz - "$(request image_validate_xz "{\"imagePath\":\"$xzimg\"}")" \
