@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -54,7 +56,7 @@ TEST(StdoutFaults, ClosedPipeStopsTheWriteAtOnce) {
   make_image(image, mib);
 
   int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(master, 0);
+  if (master < 0) GTEST_SKIP() << "no pseudo-terminals here: " << std::strerror(errno);
   ASSERT_EQ(grantpt(master), 0);
   ASSERT_EQ(unlockpt(master), 0);
   std::string target = ptsname(master);
