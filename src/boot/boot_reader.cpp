@@ -80,6 +80,8 @@ FatBootSector parse_fat_boot_sector(Bytes sector) {
   boot.fat_count = u8_at(sector, 0x10);
   boot.sectors_per_fat = u32_at(sector, 0x24);
   boot.root_cluster = u32_at(sector, 0x2C);
+  boot.fsinfo_sector = u16_at(sector, 0x30);
+  boot.backup_boot_sector = u16_at(sector, 0x32);
   if (sector.size() > 0x52) {
     boot.file_system_type = field_text(sector.subspan(0x52, std::min<size_t>(8, sector.size() - 0x52)));
   }

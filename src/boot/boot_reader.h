@@ -30,7 +30,8 @@ struct PartitionEntry {
   friend bool operator==(const PartitionEntry&, const PartitionEntry&) = default;
 };
 
-// The FAT32 BIOS parameter block fields the inspection uses.
+// The FAT32 BIOS parameter block fields the boot inspection and the mismatch
+// classifier use.
 struct FatBootSector {
   uint16_t bytes_per_sector = 0;
   uint8_t sectors_per_cluster = 0;
@@ -38,6 +39,8 @@ struct FatBootSector {
   uint8_t fat_count = 0;
   uint32_t sectors_per_fat = 0;
   uint32_t root_cluster = 0;
+  uint16_t fsinfo_sector = 0;
+  uint16_t backup_boot_sector = 0;
   std::string file_system_type;  // the 8 bytes at 0x52, lossy UTF-8, trimmed
   bool signature_present = false;
 };

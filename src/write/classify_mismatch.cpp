@@ -15,15 +15,6 @@
 namespace dh {
 namespace {
 
-constexpr size_t kPartitionTableOffset = 446;
-constexpr size_t kPartitionEntrySize = 16;
-
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-
 uint64_t saturating_add(uint64_t a, uint64_t b) {
   return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max() : a + b;
 }
@@ -32,32 +23,21 @@ uint64_t saturating_mul(uint64_t a, uint64_t b) {
   return a * b;
 }
 
-bool has_boot_signature(const std::array<uint8_t, 512>& sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
-
 SysStatus read_sector_at(File& image, uint64_t offset, std::array<uint8_t, 512>& sector) {
   if (auto sought = image.seek(offset); !sought) return sought;
   return read_exact(image, sector.data(), sector.size());
 }
 
-// The FAT32 boot sector fields the metadata ranges are built from.
-struct FatLayout {
-  uint16_t bytes_per_sector = 0;
-  uint16_t reserved_sectors = 0;
-  uint8_t fat_count = 0;
-  uint32_t sectors_per_fat = 0;
-  uint16_t fsinfo_sector = 0;
-  uint16_t backup_boot_sector = 0;
+// A boot sector whose metadata ranges can be built: signed, a sector size of
+// 512 to 4096 in steps of 512, and non-zero FAT count, FAT size and reserved
+// area.
+bool layout_usable(const FatBootSector& fat) {
+  return fat.signature_present && fat.bytes_per_sector >= 512 && fat.bytes_per_sector <= 4096 &&
+         fat.bytes_per_sector % 512 == 0 && fat.sectors_per_fat != 0 && fat.fat_count != 0 &&
+         fat.reserved_sectors != 0;
+}
 
-  static FatLayout parse(const std::array<uint8_t, 512>& s) {
-    return FatLayout{le16(&s[11]), le16(&s[14]), s[16], le32(&s[36]), le16(&s[48]), le16(&s[50])};
-  }
-  bool usable() const {
-    return bytes_per_sector >= 512 && bytes_per_sector <= 4096 && bytes_per_sector % 512 == 0 &&
-           sectors_per_fat != 0 && fat_count != 0 && reserved_sectors != 0;
-  }
-};
-
-std::vector<ByteRange> metadata_ranges(const FatLayout& fat, uint64_t start, uint64_t end) {
+std::vector<ByteRange> metadata_ranges(const FatBootSector& fat, uint64_t start, uint64_t end) {
   std::vector<ByteRange> ranges;
   auto add_sector = [&](uint64_t sector) {
     uint64_t lo = saturating_add(start, saturating_mul(sector, fat.bytes_per_sector));
@@ -93,19 +73,18 @@ SysResult<std::vector<ByteRange>> locate_fat_metadata(const std::string& image_p
 
   std::array<uint8_t, 512> mbr{};
   if (auto read = read_sector_at(*image, 0, mbr); !read) return unexpected(std::move(read).error());
-  if (!has_boot_signature(mbr)) return std::vector<ByteRange>{};
+  if (!mbr_signature_present(mbr)) return std::vector<ByteRange>{};
 
-  for (size_t entry = 0; entry < 4; ++entry) {
-    const uint8_t* e = &mbr[kPartitionTableOffset + entry * kPartitionEntrySize];
-    if (!is_fat_partition_type(e[4])) continue;
-    uint64_t start = static_cast<uint64_t>(le32(e + 8)) * kSectorSize;
-    uint64_t end = std::min(saturating_add(start, static_cast<uint64_t>(le32(e + 12)) * kSectorSize), bytes_total);
-    if (start == 0 || end <= start) continue;
+  for (const PartitionEntry& entry : parse_partition_entries(mbr)) {
+    if (!is_fat_partition_type(entry.partition_type)) continue;
+    uint64_t start = static_cast<uint64_t>(entry.start_lba) * kSectorSize;
+    uint64_t end = std::min(start + static_cast<uint64_t>(entry.sector_count) * kSectorSize, bytes_total);
+    if (end <= start) continue;
 
     std::array<uint8_t, 512> boot{};
     if (auto read = read_sector_at(*image, start, boot); !read) return unexpected(std::move(read).error());
-    FatLayout fat = FatLayout::parse(boot);
-    if (!has_boot_signature(boot) || !fat.usable()) continue;
+    FatBootSector fat = parse_fat_boot_sector(boot);
+    if (!layout_usable(fat)) continue;
     // The first usable boot sector decides, even when all its ranges lie
     // beyond bytes_total.
     return metadata_ranges(fat, start, end);
