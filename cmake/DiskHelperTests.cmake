@@ -7,6 +7,12 @@ function(disk_helper_test name)
   add_dependencies(${name} disk-helper fake_powershell)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 900)
+  if(CMAKE_CROSSCOMPILING)
+    # A Wine prefix per build folder: tests that plant programs in its system
+    # folder cannot disturb another build, and a fresh build proves that a
+    # new prefix works.
+    set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix")
+  endif()
 endfunction()
 
 # disk_helper_fixtures(test_target script) runs `bash script <dir>` on the

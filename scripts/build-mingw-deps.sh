@@ -4,6 +4,7 @@
 # build links these. The result is cached outside the source tree and reused
 # by later runs; delete the cache folder to rebuild.
 set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
 
 prefix="${DISK_HELPER_MINGW_PREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/disk-helper/mingw64}"
 stamp="$prefix/.complete-v1"
@@ -39,7 +40,7 @@ echo "mingw dependencies: building liblzma"
 apt-get source -qq --download-only xz-utils >/dev/null 2>&1 || apt-get source --download-only xz-utils
 dpkg-source -x --no-check xz-utils_*.dsc xz-src >/dev/null
 cmake -S xz-src -B xz-build -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$(dirname "$0")/../cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
   -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
 cmake --build xz-build --target liblzma -j "$jobs" >/dev/null
@@ -58,8 +59,10 @@ dpkg-source -x --no-check openssl_*.dsc openssl-src >/dev/null
   cd openssl-src
   ./Configure mingw64 no-shared no-asm no-tests no-engine no-module no-legacy \
     --cross-compile-prefix=x86_64-w64-mingw32- --prefix="$prefix" --libdir=lib >/dev/null
-  make -j "$jobs" build_generated >/dev/null
-  make -j "$jobs" libcrypto.a >/dev/null
+  # The compiler's warnings about OpenSSL's own sources are noise here; the
+  # log is shown when the build fails.
+  make -j "$jobs" build_generated >"$work/openssl.log" 2>&1 || { cat "$work/openssl.log"; exit 1; }
+  make -j "$jobs" libcrypto.a >>"$work/openssl.log" 2>&1 || { tail -n 100 "$work/openssl.log"; exit 1; }
   mkdir -p "$prefix/lib" "$prefix/include"
   cp libcrypto.a "$prefix/lib/"
   cp -r include/openssl "$prefix/include/"
