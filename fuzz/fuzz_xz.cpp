@@ -1,6 +1,7 @@
 // libFuzzer target: the XZ decoder on small inputs. Whatever it accepts,
 // liblzma's own single-call decoder must accept too and produce the same
-// number of bytes (our rules are stricter, never looser).
+// number of bytes (our rules are stricter, never looser). The threaded
+// decoder must hand over the same bytes and end with the same text.
 #include <lzma.h>
 
 #include <cstddef>
@@ -9,20 +10,23 @@
 #include <vector>
 
 #include "boot/memory_file.h"
+#include "image/sha256.h"
 #include "image/xz_decode.h"
 
 namespace {
 
 class CountingSink final : public dh::XzSink {
  public:
-  dh::Expected<void, std::string> write(const uint8_t*, size_t len) override {
+  dh::Expected<void, std::string> write(const uint8_t* data, size_t len) override {
     total += len;
+    sha.update(data, len);
     // Small inputs cannot legitimately expand without bound; stop runaway
     // output (a 1-byte input can describe gigabytes of zeros) early.
     if (total > (64u << 20)) return dh::unexpected(std::string("output limit"));
     return {};
   }
   uint64_t total = 0;
+  dh::Sha256 sha;
 };
 
 }  // namespace
@@ -31,6 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   dh::MemoryFile input({data, size});
   CountingSink sink;
   auto decoded = dh::xz_decode(input, 8 * 1024, 64 * 1024, sink);
+  dh::MemoryFile again({data, size});
+  CountingSink threaded;
+  auto threaded_decoded = dh::xz_decode(again, 8 * 1024, 64 * 1024, threaded, 2);
+  if (threaded.total != sink.total || threaded.sha.finish_hex() != sink.sha.finish_hex() ||
+      decoded.has_value() != threaded_decoded.has_value() ||
+      (!decoded && decoded.error() != threaded_decoded.error())) {
+    std::abort();
+  }
   if (!decoded) return 0;
 
   std::vector<uint8_t> out(sink.total + 1);

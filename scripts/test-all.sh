@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds both targets and runs every test: the native suite, the same suite
-# under Wine for the Windows build, the sanitizer suite, the static checks and
-# a short fuzz run. Installs what is missing first.
+# under Wine for the Windows build, the sanitizer suite, the image tests under
+# ThreadSanitizer, the static checks and a short fuzz run. Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -26,6 +26,11 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDISK_HELPER_SANITIZ
 timed cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   timed ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+step "image tests with ThreadSanitizer (the threaded XZ decoder)"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDISK_HELPER_TSAN=ON >/dev/null
+timed cmake --build build-tsan -j "$jobs" --target image_tests
+TSAN_OPTIONS=halt_on_error=1 timed ctest --test-dir build-tsan -R image_tests --output-on-failure
 
 step "static checks (clang-tidy)"
 timed run-clang-tidy -p build -quiet -j "$jobs" "$PWD/src/" >build/clang-tidy.log 2>&1 || {

@@ -43,6 +43,77 @@ data[at] ^= 0x55
 open(path, "wb").write(data)
 PY
 
+# Made with xz -T2, every block header gives both sizes, so the threaded
+# decoder hands the blocks to its workers. Derived from it: a byte flipped in
+# a middle block; the index's first record changed; a middle block whose
+# header drops its uncompressed size (decoded in place amid handed-over
+# blocks, still a valid stream); and a first block header that claims 1 PiB
+# of decoded data (nothing may be allocated for it).
+xz -T1 -c --block-size=256KiB plain.bin > multi-block-nosize.xz
+python3 - multi-block.xz <<'PY'
+import struct, sys, zlib, subprocess
+source = sys.argv[1]
+rows = [line.split("\t") for line in subprocess.run(["xz", "--robot", "--list", "-vv", source], check=True,
+        capture_output=True, text=True).stdout.splitlines() if line.startswith("block")]
+blocks = [(int(r[4]), int(r[11]), int(r[13])) for r in rows]  # offset, header size, data size
+data = bytes(open(source, "rb").read())
+
+def vli(value):
+    out = bytearray()
+    while value >= 0x80:
+        out.append(value & 0x7F | 0x80)
+        value >>= 7
+    out.append(value)
+    return bytes(out)
+
+def read_vli(buf, pos):
+    value, shift = 0, 0
+    while True:
+        value |= (buf[pos] & 0x7F) << shift
+        shift += 7
+        pos += 1
+        if not buf[pos - 1] & 0x80:
+            return value, pos
+
+def header(compressed, uncompressed, filters, size):
+    flags = (0x40 if compressed is not None else 0) | (0x80 if uncompressed is not None else 0)
+    body = bytes([size // 4 - 1, flags]) + (vli(compressed) if compressed is not None else b"") + \
+        (vli(uncompressed) if uncompressed is not None else b"") + filters
+    body += bytes(size - 4 - len(body))
+    return body + struct.pack("<I", zlib.crc32(body))
+
+def parse(offset):
+    size = (data[offset] + 1) * 4
+    assert data[offset + 1] == 0xC0, "expected both sizes in the block header"
+    compressed, pos = read_vli(data, offset + 2)
+    uncompressed, pos = read_vli(data, pos)
+    filters = data[pos:pos + 3]
+    assert filters[:2] == b"\x21\x01", "expected LZMA2 alone"
+    return size, compressed, uncompressed, filters
+
+middle = blocks[len(blocks) // 2]
+flipped = bytearray(data)
+flipped[middle[0] + middle[1] + middle[2] // 2] ^= 0x55
+open("flipped-middle-block.xz", "wb").write(flipped)
+
+backward = struct.unpack("<I", data[-8:-4])[0]
+index = len(data) - 12 - (backward + 1) * 4
+assert data[index] == 0
+_, records = read_vli(data, index + 1)
+changed = bytearray(data)
+changed[records] ^= 0x04  # the first block's unpadded size
+open("flipped-multi-index.xz", "wb").write(changed)
+
+offset = blocks[len(blocks) // 2 + 1][0]
+size, compressed, _, filters = parse(offset)
+open("mixed-sizes.xz", "wb").write(data[:offset] + header(compressed, None, filters, size) + data[offset + size:])
+
+offset = blocks[0][0]
+size, compressed, _, filters = parse(offset)
+open("huge-size.xz", "wb").write(data[:offset] + header(compressed, 1 << 50, filters, size + 4) +
+                                 data[offset + size:])
+PY
+
 # One byte flipped in the index's CRC32 (just before the 12-byte footer), and
 # one in the footer's backward size field.
 python3 - check-crc64.xz flipped-index.xz flipped-footer.xz <<'PY'

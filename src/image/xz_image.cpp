@@ -107,14 +107,14 @@ Expected<void, std::string> xz_validate(const std::string& image_path) {
   auto image = open_image(image_path);
   if (!image) return unexpected(std::move(image).error().message);
   DiscardSink sink;
-  return xz_decode(**image, kXzSmallReadBuffer, kXzOutputChunk, sink);
+  return xz_decode(**image, kXzSmallReadBuffer, kXzOutputChunk, sink, kXzAutoThreads);
 }
 
 Expected<uint64_t, std::string> xz_uncompressed_size(const std::string& image_path) {
   auto image = open_image(image_path);
   if (!image) return unexpected(std::move(image).error().message);
   CountingSink sink;
-  if (auto decoded = xz_decode(**image, kXzSmallReadBuffer, kXzOutputChunk, sink); !decoded) {
+  if (auto decoded = xz_decode(**image, kXzSmallReadBuffer, kXzOutputChunk, sink, kXzAutoThreads); !decoded) {
     return unexpected(std::move(decoded).error());
   }
   return sink.total;
@@ -135,7 +135,7 @@ Expected<std::string, std::string> xz_extract(const std::string& image_path, con
   auto output = file_system().open(output_path, OpenMode::kCreateTruncate);
   if (!output) return unexpected(std::move(output).error().message);
   HashingFileSink sink(**output);
-  if (auto decoded = xz_decode(**image, kIoBufferSize, kXzOutputChunk, sink); !decoded) {
+  if (auto decoded = xz_decode(**image, kIoBufferSize, kXzOutputChunk, sink, kXzAutoThreads); !decoded) {
     return unexpected(std::move(decoded).error());
   }
   if (auto flushed = sink.finish(); !flushed) return unexpected(std::move(flushed).error().message);

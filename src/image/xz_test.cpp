@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "image/image_test_support.h"
 #include "image/sha256.h"
+#include "image/xz_decode.h"
 #include "image/xz_image.h"
 #include "platform/buffered_io.h"
 #include "support/test_support.h"
@@ -25,7 +27,8 @@ std::string plain_sha() { return test::read_file(fixture("plain.sha256")).substr
 uint64_t plain_size() { return test::read_file(fixture("plain.bin")).size(); }
 
 TEST(XzAccepted, SingleStreamsWithNoneCrc32OrCrc64AndTheirBlocksDecodeExactly) {
-  for (const char* name : {"check-none.xz", "check-crc32.xz", "check-crc64.xz", "multi-block.xz"}) {
+  for (const char* name : {"check-none.xz", "check-crc32.xz", "check-crc64.xz", "multi-block.xz",
+                           "multi-block-nosize.xz", "mixed-sizes.xz"}) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(xz_validate(fixture(name)).has_value());
     auto size = xz_uncompressed_size(fixture(name));
@@ -73,7 +76,10 @@ TEST(XzRejected, EveryCommandGivesTheDecoderTextForEachDefect) {
       {"truncated-middle.xz", "XZ data ends unexpectedly: the file is truncated"},
       {"truncated-footer.xz", "XZ data ends unexpectedly: the file is truncated"},
       {"flipped-last-block.xz", "XZ block data is corrupt or fails its integrity check"},
+      {"flipped-middle-block.xz", "XZ block data is corrupt or fails its integrity check"},
+      {"huge-size.xz", "XZ block data is corrupt or fails its integrity check"},
       {"flipped-index.xz", "XZ index is corrupt or does not match the blocks"},
+      {"flipped-multi-index.xz", "XZ index is corrupt or does not match the blocks"},
       {"flipped-footer.xz", "XZ stream footer is corrupt (CRC32 mismatch)"},
       {"plain.bin", "Not an XZ file: the stream header's magic bytes are missing"},
       {"plain.bin.gz", "Not an XZ file: the stream header's magic bytes are missing"},
@@ -212,6 +218,100 @@ TEST(XzFailures, OpenFailuresCarryTheSystemTextAndTouchNoOutput) {
   ASSERT_FALSE(into_missing_dir.has_value());
   EXPECT_NE(into_missing_dir.error().find("(os error "), std::string::npos) << into_missing_dir.error();
   EXPECT_FALSE(test::file_exists(dir.file("no-such-dir")));
+}
+
+// What a decoder handed to its sink: every piece (the failing one too), the
+// bytes it accepted, the error, and whether every call came on the caller's
+// thread.
+struct Decoded {
+  std::vector<size_t> pieces;
+  std::string bytes;
+  std::string error;
+  bool on_caller_thread = true;
+  bool operator==(const Decoded&) const = default;
+};
+
+class RecordingSink final : public XzSink {
+ public:
+  RecordingSink(Decoded& out, uint64_t fail_after) : out_(out), fail_after_(fail_after) {}
+  Expected<void, std::string> write(const uint8_t* data, size_t len) override {
+    out_.on_caller_thread = out_.on_caller_thread && std::this_thread::get_id() == caller_;
+    out_.pieces.push_back(len);
+    if (out_.bytes.size() + len > fail_after_) return unexpected("sink full at " + std::to_string(out_.bytes.size()));
+    out_.bytes.append(reinterpret_cast<const char*>(data), len);
+    return {};
+  }
+
+ private:
+  Decoded& out_;
+  uint64_t fail_after_;
+  std::thread::id caller_ = std::this_thread::get_id();
+};
+
+struct Failures {
+  uint64_t sink_after = UINT64_MAX;
+  uint64_t reads_after = UINT64_MAX;
+};
+
+Decoded decode(const std::string& name, unsigned threads, size_t read_buffer, Failures failures = {}) {
+  test::FaultyFileSystem fs;
+  fs.fail_reads_after = failures.reads_after;
+  fs.io_error = SysError{5, "Input/output error (os error 5)"};
+  ScopedFileSystem scoped(fs);
+  auto file = file_system().open(fixture(name), OpenMode::kSharedRead);
+  EXPECT_TRUE(file.has_value());
+  if (!file) return {};
+  Decoded out;
+  RecordingSink sink(out, failures.sink_after);
+  if (auto r = xz_decode(**file, read_buffer, kXzOutputChunk, sink, threads); !r) out.error = r.error();
+  return out;
+}
+
+// Several threads change when blocks are decoded, never what the sink sees:
+// the same pieces and bytes up to the same first failure, whatever fails
+// (the data, the sink, a read) and wherever (first, middle or last block,
+// index).
+TEST(XzThreads, TheSinkSeesExactlyWhatOneThreadGivesIt) {
+  const char* names[] = {"check-crc64.xz", "multi-block.xz", "multi-block-nosize.xz",
+                         "mixed-sizes.xz", "empty.xz", "empty-sha256.xz", "check-sha256.xz", "check-id-2.xz",
+                         "bcj.xz", "padded.xz", "two-streams.xz", "truncated-middle.xz", "truncated-footer.xz",
+                         "flipped-middle-block.xz", "flipped-last-block.xz", "flipped-index.xz",
+                         "flipped-multi-index.xz", "flipped-footer.xz", "huge-size.xz", "large-dictionary.xz",
+                         "plain.bin"};
+  for (const char* name : names) {
+    for (size_t read_buffer : {size_t{8 * 1024}, kIoBufferSize}) {
+      SCOPED_TRACE(std::string(name) + " read buffer " + std::to_string(read_buffer));
+      Decoded one = decode(name, 1, read_buffer);
+      EXPECT_EQ(decode(name, 2, read_buffer), one);
+      EXPECT_EQ(decode(name, 3, read_buffer), one);
+    }
+  }
+
+  // multi-block.xz: 13 blocks, 12 of 256 KiB (four pieces each);
+  // mixed-sizes.xz decodes its block 7 in place.
+  const uint64_t block = 256 * 1024;
+  const Failures failures[] = {
+      {.sink_after = 0},
+      {.sink_after = 100000},
+      {.sink_after = 6 * block + 3 * kXzOutputChunk},
+      {.sink_after = 12 * block + 1},
+      {.sink_after = plain_size() - 1},
+      {.reads_after = 1000},          // inside the first block
+      {.reads_after = 9088},          // just after the first block
+      {.reads_after = 600 * 1024},    // a middle block
+      {.reads_after = 1298264 - 60},  // the index
+  };
+  for (const char* name : {"multi-block.xz", "mixed-sizes.xz", "flipped-middle-block.xz"}) {
+    for (const auto& f : failures) {
+      SCOPED_TRACE(std::string(name) + " sink fails after " + std::to_string(f.sink_after) + ", reads after " +
+                   std::to_string(f.reads_after));
+      Decoded one = decode(name, 1, 8 * 1024, f);
+      EXPECT_FALSE(one.error.empty());
+      EXPECT_TRUE(one.on_caller_thread);
+      EXPECT_EQ(decode(name, 2, 8 * 1024, f), one);
+      EXPECT_EQ(decode(name, 3, 8 * 1024, f), one);
+    }
+  }
 }
 
 }  // namespace
