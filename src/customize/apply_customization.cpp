@@ -34,14 +34,14 @@ std::string drive_letter_script(uint32_t drive_number) {
 HandlerResult handle_apply_customization(const WindowsHelperRequest& request) {
   auto target = resolve_target_path(request.payload);
   if (!target) return unexpected(std::move(target).error());
+  // Every name is checked before the disk is asked or touched, so a bad one
+  // leaves nothing written.
+  const nlohmann::json* files = payload_array(request.payload, "files");
+  if (auto refused = check_boot_file_names(files); !refused) return unexpected(std::move(refused).error());
   auto drive_number = parse_drive_number(*target);
   if (auto checked = check_disk_target(*target, drive_number); !checked) return unexpected(std::move(checked).error());
   if (!drive_number) return unexpected(unknown_error("Could not parse PhysicalDrive number from " + *target));
-  const nlohmann::json* files = payload_array(request.payload, "files");
   const std::string cmdline_append = payload_str(request.payload, "cmdlineAppend").value_or("");
-  // Every name is checked before the disk is touched, so a bad one leaves
-  // nothing written.
-  if (auto refused = check_boot_file_names(files); !refused) return unexpected(std::move(refused).error());
 
   // The runner already trims the output.
   auto letter = run_powershell(drive_letter_script(*drive_number));

@@ -14,11 +14,10 @@ namespace dh {
 // Brings the target disk online and writable, makes sure its partition 1 has
 // a drive letter, then writes the payload's `files` and merges
 // `cmdlineAppend` into cmdline.txt on that partition (see
-// customize_boot_partition). Errors: the target errors of
-// resolve_target_path; the refusal of the running system's disk
-// (check_disk_target); UNKNOWN "Could not parse PhysicalDrive number from
-// <path>"; check_boot_file_names' refusal, before any script runs; the
-// PowerShell runner's errors unchanged; UNKNOWN "Could not assign a drive
+// customize_boot_partition). Errors, in this order: the target errors of
+// resolve_target_path; check_boot_file_names' refusal; the refusal of the
+// running system's disk (check_disk_target); UNKNOWN "Could not parse
+// PhysicalDrive number from <path>"; the PowerShell runner's errors unchanged; UNKNOWN "Could not assign a drive
 // letter to the boot partition" when the script printed nothing, or
 // "PowerShell printed no drive letter for the boot partition: <output as a
 // JSON string>" when it printed anything but one ASCII letter; UNKNOWN when

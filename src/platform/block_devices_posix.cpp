@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -29,9 +28,13 @@ std::optional<std::string> first_line(const fs::path& file) {
 // "MAJ:MIN" as sysfs writes it in a device's "dev" file.
 std::optional<dev_t> read_dev(const fs::path& dir) {
   auto text = first_line(dir / "dev");
-  unsigned maj = 0;
-  unsigned min = 0;
-  if (!text || std::sscanf(text->c_str(), "%u:%u", &maj, &min) != 2) return std::nullopt;
+  if (!text) return std::nullopt;
+  char* end = nullptr;
+  unsigned long maj = std::strtoul(text->c_str(), &end, 10);
+  if (end == text->c_str() || *end != ':') return std::nullopt;
+  const char* minor_text = end + 1;
+  unsigned long min = std::strtoul(minor_text, &end, 10);
+  if (end == minor_text) return std::nullopt;
   return makedev(maj, min);
 }
 

@@ -276,7 +276,7 @@ std::string FakePowerShell::program(int call) const {
 }
 
 int FakePowerShell::pid(int call) const {
-  return std::atoi(read_file(control_.file(std::to_string(call) + ".pid")).c_str());
+  return static_cast<int>(std::strtol(read_file(control_.file(std::to_string(call) + ".pid")).c_str(), nullptr, 10));
 }
 
 std::string FakePowerShell::probed(int call) const {
