@@ -17,8 +17,9 @@ namespace dh {
 // customize_boot_partition). Errors, in this order: the target errors of
 // resolve_target_path; check_boot_file_names' refusal; the refusal of the
 // running system's disk (check_disk_target); UNKNOWN "Could not parse
-// PhysicalDrive number from <path>"; the PowerShell runner's errors unchanged; UNKNOWN "Could not assign a drive
-// letter to the boot partition" when the script printed nothing, or
+// PhysicalDrive number from <path>"; the PowerShell runner's errors
+// unchanged; UNKNOWN "Could not assign a drive letter to the boot
+// partition" when the script printed nothing, or
 // "PowerShell printed no drive letter for the boot partition: <output as a
 // JSON string>" when it printed anything but one ASCII letter; UNKNOWN when
 // the platform cannot reach a drive letter (POSIX); the WRITE_FAILED errors
