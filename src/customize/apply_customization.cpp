@@ -50,7 +50,8 @@ HandlerResult handle_apply_customization(const WindowsHelperRequest& request) {
   // Anything but one letter (a warning printed first, "E:", an error text)
   // would make the file names relative to some other folder.
   if (!is_drive_letter(*letter)) {
-    return unexpected(unknown_error("PowerShell printed no drive letter for the boot partition: " + as_json_string(*letter)));
+    return unexpected(
+        unknown_error("PowerShell printed no drive letter for the boot partition: " + as_json_string(*letter)));
   }
   auto root = drive_letter_root(*letter);
   if (!root) {

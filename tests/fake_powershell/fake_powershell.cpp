@@ -107,7 +107,9 @@ int main(int argc, char** argv) {
   std::string probed = answer(dir, call, "probe");
   if (!probed.empty()) write_file(prefix + ".probed", probe(probed));
   std::string sleep_text = answer(dir, call, "sleep");
-  if (!sleep_text.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(std::strtol(sleep_text.c_str(), nullptr, 10)));
+  if (!sleep_text.empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::strtol(sleep_text.c_str(), nullptr, 10)));
+  }
 
   std::string out = answer(dir, call, "stdout");
   std::string err = answer(dir, call, "stderr");

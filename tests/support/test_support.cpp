@@ -210,7 +210,8 @@ HelperRun run_command(const std::string& command, const nlohmann::json& payload)
 HelperRun run_command_here(const std::string& command, const nlohmann::json& payload) {
   HelperRun run;
   run.exit_code = 0;
-  run.out = serialize_response(handle_arguments({"disk-helper", "--request", command_request(command, payload).dump()})) + "\n";
+  const std::string request = command_request(command, payload).dump();
+  run.out = serialize_response(handle_arguments({"disk-helper", "--request", request})) + "\n";
   split_lines(run);
   return run;
 }
