@@ -1,6 +1,7 @@
 // libFuzzer target: the drive-number parser against a plain reference, and
-// resolve_target_path over a payload. The input is tried as a payload's JSON
-// text and, whole, as the `deviceId` string of a payload.
+// resolve_target_path over a payload, its NUL refusals included. The input is
+// tried as a payload's JSON text and, whole, as the `deviceId` string of a
+// payload.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -44,8 +45,21 @@ void check_resolve(const json& payload) {
   auto resolved = dh::resolve_target_path(payload);
   auto path = dh::payload_str(payload, "osDevicePath");
   auto id = dh::payload_str(payload, "deviceId");
+  // A field the system would read only up to a NUL is refused, naming it.
+  auto refused_for = [&](const char* field) {
+    return !resolved && resolved.error().code == "UNKNOWN" &&
+           resolved.error().message == std::string(field) + " payload field contains a NUL character";
+  };
+  if (path && path->find('\0') != std::string::npos) {
+    if (!refused_for("osDevicePath")) std::abort();
+    return;
+  }
   if (path) {
     if (!resolved || *resolved != *path) std::abort();
+    return;
+  }
+  if (id && id->find('\0') != std::string::npos) {
+    if (!refused_for("deviceId")) std::abort();
     return;
   }
   std::optional<uint32_t> number = id ? dh::parse_drive_number(*id) : std::nullopt;

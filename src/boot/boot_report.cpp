@@ -7,7 +7,7 @@
 #include "disks/target.h"
 #include "dispatch/payload.h"
 #include "rawdisk/raw_access.h"
-#include "rawdisk/volume_lock.h"
+#include "rawdisk/target_guard.h"
 
 namespace dh {
 namespace {

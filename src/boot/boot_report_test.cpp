@@ -331,6 +331,7 @@ class WatchedDrives final : public FileSystem {
   SysResult<FileIdentity> identity(const std::string&) override { return unexpected(SysError::fixed("unused")); }
   SysStatus replace(const std::string&, const std::string&) override { return unexpected(SysError::fixed("unused")); }
   SysStatus remove(const std::string&) override { return unexpected(SysError::fixed("unused")); }
+  SysResult<PathDevice> device_of(const std::string& path) override { return test::windows_device_path(path); }
 
  private:
   class Watched final : public File {

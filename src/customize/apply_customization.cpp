@@ -1,13 +1,23 @@
 // The apply_customization command: a drive letter for the boot partition
 // from Windows disk management, then the files written through it.
 #include "customize/boot_files.h"
+#include "customize/boot_names.h"
 #include "customize/customize.h"
 #include "disks/target.h"
 #include "dispatch/payload.h"
 #include "platform/drive_letter.h"
 #include "powershell/powershell.h"
+#include "rawdisk/target_guard.h"
 
 namespace dh {
+namespace {
+
+// `text` as a JSON string, so that control characters and quotes show.
+std::string as_json_string(const std::string& text) {
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
 
 std::string drive_letter_script(uint32_t drive_number) {
   const std::string n = std::to_string(drive_number);
@@ -24,15 +34,25 @@ std::string drive_letter_script(uint32_t drive_number) {
 HandlerResult handle_apply_customization(const WindowsHelperRequest& request) {
   auto target = resolve_target_path(request.payload);
   if (!target) return unexpected(std::move(target).error());
-  auto drive_number = parse_drive_number(*target);
-  if (!drive_number) return unexpected(unknown_error("Could not parse PhysicalDrive number from " + *target));
+  // Every name is checked before the disk is asked or touched, so a bad one
+  // leaves nothing written.
   const nlohmann::json* files = payload_array(request.payload, "files");
+  if (auto refused = check_boot_file_names(files); !refused) return unexpected(std::move(refused).error());
+  auto drive_number = parse_drive_number(*target);
+  if (auto checked = check_disk_target(*target, drive_number); !checked) return unexpected(std::move(checked).error());
+  if (!drive_number) return unexpected(unknown_error("Could not parse PhysicalDrive number from " + *target));
   const std::string cmdline_append = payload_str(request.payload, "cmdlineAppend").value_or("");
 
   // The runner already trims the output.
   auto letter = run_powershell(drive_letter_script(*drive_number));
   if (!letter) return unexpected(std::move(letter).error());
   if (letter->empty()) return unexpected(unknown_error("Could not assign a drive letter to the boot partition"));
+  // Anything but one letter (a warning printed first, "E:", an error text)
+  // would make the file names relative to some other folder.
+  if (!is_drive_letter(*letter)) {
+    return unexpected(
+        unknown_error("PowerShell printed no drive letter for the boot partition: " + as_json_string(*letter)));
+  }
   auto root = drive_letter_root(*letter);
   if (!root) {
     return unexpected(unknown_error("Drive letter " + *letter +
@@ -42,6 +62,18 @@ HandlerResult handle_apply_customization(const WindowsHelperRequest& request) {
   auto written = customize_boot_partition(*root, files, cmdline_append);
   if (!written) return unexpected(std::move(written).error());
   return nlohmann::json{{"applied", true}, {"driveLetter", *letter}, {"files", *written}};
+}
+
+Expected<void, HelperError> check_boot_file_names(const nlohmann::json* files) {
+  if (files == nullptr) return {};
+  for (const auto& element : *files) {
+    auto path = payload_str(element, "path");
+    if (!path) continue;
+    if (auto problem = boot_path_problem(*path)) {
+      return unexpected(unknown_error("Refusing files[].path " + as_json_string(*path) + ": " + *problem));
+    }
+  }
+  return {};
 }
 
 }  // namespace dh

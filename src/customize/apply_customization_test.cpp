@@ -54,8 +54,33 @@ TEST(ApplyCustomization, PowerShellFailuresAndEmptyOutput) {
   EXPECT_EQ(ps.script(1), kScriptForDisk7);
   {
     test::NoPowerShell none;
-    EXPECT_EQ(error_of(test::run_command("apply_customization", payload))["code"], "TOOL_MISSING");
+    EXPECT_EQ(error_of(test::run_command_here("apply_customization", payload))["code"], "TOOL_MISSING");
   }
+}
+
+TEST(ApplyCustomization, AnUnsafeFileNameRefusesTheWholeRequestBeforeTheScript) {
+  test::FakePowerShell ps;
+  const json files = json::array({{{"path", "config.txt"}, {"contents", "x"}}, {{"path", "nul.txt"}}});
+  EXPECT_EQ(error_of(test::run_command("apply_customization", {{"deviceId", "PhysicalDrive7"}, {"files", files}})),
+            (json{{"code", "UNKNOWN"},
+                  {"message", "Refusing files[].path \"nul.txt\": \"nul.txt\" is a reserved device name"}}));
+  EXPECT_EQ(ps.calls(), 0);
+}
+
+TEST(ApplyCustomization, OnlyOneLetterIsTakenForTheDriveLetter) {
+  test::FakePowerShell ps;
+  const std::vector<std::string> printed = {"WARNING: The disk is offline.\r\nE", "E:", "EF", "1", "\xC3\x89"};
+  for (size_t i = 0; i < printed.size(); ++i) ps.answer(static_cast<int>(i), printed[i] + "\r\n");
+  for (const std::string& text : printed) {
+    auto run = test::run_command("apply_customization", {{"deviceId", "PhysicalDrive7"}, {"files", {{"path", "a"}}}});
+    EXPECT_EQ(error_of(run), (json{{"code", "UNKNOWN"},
+                                   {"message", "PowerShell printed no drive letter for the boot partition: " +
+                                                   json(text).dump()}}));
+  }
+  ps.answer(static_cast<int>(printed.size()), " e \n");
+  auto lower = test::run_command("apply_customization", {{"deviceId", "PhysicalDrive7"}});
+  EXPECT_EQ(lower.response.value("errorMessage", "").find("printed no drive letter"), std::string::npos) << lower.out;
+  EXPECT_EQ(ps.calls(), static_cast<int>(printed.size()) + 1);
 }
 
 TEST(ApplyCustomization, WithoutDriveLettersTheLetterIsRefusedAfterTheScript) {

@@ -143,7 +143,7 @@ TEST(ListDisksCommand, PowerShellRouteErrors) {
 
 TEST(ListDisksCommand, MissingPowerShellIsToolMissing) {
   test::NoPowerShell none;
-  auto run = test::run_command("list_disks", nullptr);
+  auto run = test::run_command_here("list_disks", nullptr);
   EXPECT_EQ(run.exit_code, 0);
   ASSERT_EQ(run.lines.size(), 1u);
   EXPECT_EQ(run.response["ok"], false);

@@ -23,9 +23,13 @@ std::optional<uint32_t> parse_drive_number(std::string_view text) {
 }
 
 Expected<std::string, HelperError> resolve_target_path(const nlohmann::json& payload) {
-  if (auto path = payload_str(payload, "osDevicePath")) return *path;
-  if (auto id = payload_str(payload, "deviceId")) {
-    if (auto number = parse_drive_number(*id)) return physical_drive_path(*number);
+  auto path = payload_path(payload, "osDevicePath");
+  if (!path) return unexpected(std::move(path).error());
+  if (*path) return **path;
+  auto id = payload_path(payload, "deviceId");
+  if (!id) return unexpected(std::move(id).error());
+  if (*id) {
+    if (auto number = parse_drive_number(**id)) return physical_drive_path(*number);
   }
   return unexpected(unknown_error(missing_field::kTarget));
 }

@@ -12,9 +12,10 @@
 
 namespace dh {
 
-// `osDevicePath` when it is a string (unchecked, even empty); otherwise
+// `osDevicePath` when it is a string (even empty); otherwise
 // "\\.\PhysicalDriveN" from a string `deviceId` that holds a drive number.
-// Fails with UNKNOWN "Missing osDevicePath/deviceId payload field".
+// Fails with UNKNOWN "Missing osDevicePath/deviceId payload field", or with
+// payload_path's error for a field it reads that contains a NUL character.
 Expected<std::string, HelperError> resolve_target_path(const nlohmann::json& payload);
 
 // The digits after the last "physicaldrive" (ASCII case-insensitive) in

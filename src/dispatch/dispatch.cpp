@@ -1,11 +1,13 @@
 #include "dispatch/dispatch.h"
 
+#include <exception>
 #include <string_view>
 
 #include "boot/boot_report.h"
 #include "customize/customize.h"
 #include "disks/list_disks.h"
 #include "image/image_commands.h"
+#include "platform/text.h"
 #include "rawdisk/target_commands.h"
 #include "write/classify_mismatch.h"
 #include "write/write_image.h"
@@ -38,9 +40,20 @@ constexpr Command kCommands[] = {
 
 }  // namespace
 
+HandlerResult run_handler(Handler handler, const WindowsHelperRequest& request) {
+  try {
+    return handler(request);
+  } catch (const std::exception& e) {
+    // The text of a system error may be in the system's code page.
+    return unexpected(unknown_error(utf8_lossy(e.what())));
+  } catch (...) {
+    return unexpected(unknown_error("Unexpected error"));
+  }
+}
+
 HandlerResult dispatch(const WindowsHelperRequest& request) {
   for (const auto& command : kCommands) {
-    if (command.name == request.command) return command.handler(request);
+    if (command.name == request.command) return run_handler(command.handler, request);
   }
   return unexpected(unknown_error("Unsupported helper command: " + request.command));
 }

@@ -8,10 +8,15 @@ namespace dh {
 
 using Handler = HandlerResult (*)(const WindowsHelperRequest&);
 
-// Runs the handler named by request.command (exact, case-sensitive match) and
-// returns its result unchanged; an unknown command gives UNKNOWN
-// "Unsupported helper command: <command>".
+// Runs the handler named by request.command (exact, case-sensitive match)
+// through run_handler; an unknown command gives UNKNOWN "Unsupported helper
+// command: <command>".
 HandlerResult dispatch(const WindowsHelperRequest& request);
+
+// The handler's result unchanged; an exception that escapes it (memory
+// exhausted, a thread that cannot start) becomes UNKNOWN with the
+// exception's text, so the request still gets its one answer.
+HandlerResult run_handler(Handler handler, const WindowsHelperRequest& request);
 
 HandlerResult handle_health(const WindowsHelperRequest& request);
 HandlerResult handle_cancel_task(const WindowsHelperRequest& request);

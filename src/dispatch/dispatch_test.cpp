@@ -91,7 +91,7 @@ TEST(Health, RunnerFailuresPassThrough) {
   }
   {
     test::NoPowerShell none;
-    auto run = test::run_command("health", nullptr);
+    auto run = test::run_command_here("health", nullptr);
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.response["errorCode"], "TOOL_MISSING");
     EXPECT_NE(run.response["errorMessage"].get<std::string>().find("(os error 2)"), std::string::npos);

@@ -14,6 +14,14 @@ const nlohmann::json* field(const nlohmann::json& payload, const char* key) {
 
 }  // namespace
 
+Expected<std::optional<std::string>, HelperError> payload_path(const nlohmann::json& payload, const char* key) {
+  auto text = payload_str(payload, key);
+  if (text && text->find('\0') != std::string::npos) {
+    return unexpected(unknown_error(std::string(key) + " payload field contains a NUL character"));
+  }
+  return text;
+}
+
 std::optional<uint64_t> json_to_u64(const nlohmann::json& value) {
   if (value.is_number_unsigned()) return value.get<uint64_t>();
   if (value.is_number_integer()) {

@@ -8,10 +8,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include "dispatch/helper_error.h"
+
 namespace dh {
 
 // The text of a string field.
 std::optional<std::string> payload_str(const nlohmann::json& payload, const char* key);
+
+// A string field that names a file or device. As payload_str, except that a
+// string containing U+0000 is refused with UNKNOWN "<key> payload field
+// contains a NUL character": the system would see only the text before it,
+// while the helper's own checks read all of it.
+Expected<std::optional<std::string>, HelperError> payload_path(const nlohmann::json& payload, const char* key);
 
 // A number field as an unsigned 64-bit count: non-negative integers as they
 // are; negative integers and numbers with a fraction or exponent through

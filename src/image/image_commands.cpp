@@ -5,7 +5,7 @@
 #include "image/hash_range.h"
 #include "image/xz_image.h"
 #include "platform/file.h"
-#include "rawdisk/volume_lock.h"
+#include "rawdisk/target_guard.h"
 
 namespace dh {
 namespace {
@@ -13,12 +13,13 @@ namespace {
 // The shared start of the XZ commands: the image path, which must have
 // metadata (a directory passes here and fails when the worker opens it).
 Expected<std::string, HelperError> existing_image_path(const nlohmann::json& payload) {
-  auto image = payload_str(payload, "imagePath");
-  if (!image) return unexpected(unknown_error(missing_field::kImagePath));
-  if (!file_system().metadata(*image)) {
-    return unexpected(HelperError{error_code::kImageMissing, "Image does not exist: " + *image});
+  auto image = payload_path(payload, "imagePath");
+  if (!image) return unexpected(std::move(image).error());
+  if (!*image) return unexpected(unknown_error(missing_field::kImagePath));
+  if (!file_system().metadata(**image)) {
+    return unexpected(HelperError{error_code::kImageMissing, "Image does not exist: " + **image});
   }
-  return *image;
+  return **image;
 }
 
 HelperError xz_invalid(std::string text) { return HelperError{error_code::kXzInvalid, std::move(text)}; }
@@ -41,14 +42,17 @@ HandlerResult handle_image_uncompressed_size(const WindowsHelperRequest& request
 }
 
 HandlerResult handle_image_extract_xz(const WindowsHelperRequest& request) {
-  if (!payload_str(request.payload, "imagePath")) return unexpected(unknown_error(missing_field::kImagePath));
-  auto output = payload_str(request.payload, "outputPath");
-  if (!output) return unexpected(unknown_error(missing_field::kOutputPath));
+  auto image_field = payload_path(request.payload, "imagePath");
+  if (!image_field) return unexpected(std::move(image_field).error());
+  if (!*image_field) return unexpected(unknown_error(missing_field::kImagePath));
+  auto output = payload_path(request.payload, "outputPath");
+  if (!output) return unexpected(std::move(output).error());
+  if (!*output) return unexpected(unknown_error(missing_field::kOutputPath));
   auto image = existing_image_path(request.payload);
   if (!image) return unexpected(std::move(image).error());
-  auto sha = xz_extract(*image, *output);
+  auto sha = xz_extract(*image, **output);
   if (!sha) return unexpected(xz_invalid(std::move(sha).error()));
-  return nlohmann::json{{"outputPath", *output}, {"sha256", *sha}};
+  return nlohmann::json{{"outputPath", **output}, {"sha256", *sha}};
 }
 
 HandlerResult handle_verify_hash(const WindowsHelperRequest& request) { return verify_hash(request, system_clock()); }

@@ -8,6 +8,7 @@
 #include "image/image_test_support.h"
 #include "image/sha256.h"
 #include "platform/volumes.h"
+#include "support/fault_file_system.h"
 #include "support/test_support.h"
 
 namespace dh {
@@ -189,38 +190,39 @@ class FakeVolumes final : public VolumeSystem {
 
 TEST(VerifyHash, HoldsTheVolumeLocksOfTheDriveWhileHashing) {
   test::TempDir dir;
-  // A file whose name carries a drive number stands in for the drive.
-  std::string path = dir.file("PhysicalDrive3");
-  test::write_file(path, "abc");
-  std::vector<std::string> events;
+  // A file stands in for the drive the path opens.
+  const std::string drive = "\\\\.\\PhysicalDrive3";
+  std::string card = dir.file("card.img");
+  test::write_file(card, "abc");
+  test::FaultFileSystem files;
+  files.redirect(drive, card);
+  std::vector<std::string>& events = files.events();
   FakeVolumes volumes(events);
   ScopedVolumeSystem scoped_volumes(volumes);
-  test::FaultyFileSystem files;
-  files.events = &events;
   ScopedFileSystem scoped_files(files);
   test::SteppingClock clock(std::chrono::milliseconds(1));
 
-  WindowsHelperRequest request{"1", "s", "verify_hash", {{"osDevicePath", path}, {"bytesTotal", 3}}};
+  WindowsHelperRequest request{"1", "s", "verify_hash", {{"osDevicePath", drive}, {"bytesTotal", 3}}};
   auto ok = verify_hash(request, clock);
   ASSERT_TRUE(ok.has_value()) << ok.error().message;
   EXPECT_EQ((*ok)["observedSha256"], "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(events, (std::vector<std::string>{"lock", "dismount", "open " + path, "close " + path, "close volume"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"lock", "dismount", "open exclusive-read " + drive, "close " + drive,
+                                              "close volume"}));
 
   events.clear();
-  request.payload["osDevicePath"] = dir.file("PhysicalDrive3-gone");
+  files.fail_open(drive, OpenMode::kExclusiveRead, 2);
   auto gone = verify_hash(request, clock);
   ASSERT_FALSE(gone.has_value());
   EXPECT_EQ(gone.error().code, "DEVICE_DISCONNECTED");
-  EXPECT_EQ(events, (std::vector<std::string>{"lock", "dismount", "close volume"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"lock", "dismount", "refuse exclusive-read " + drive, "close volume"}));
 
   events.clear();
   volumes.lock_error = SysError{87, "The parameter is incorrect. (os error 87)"};
-  request.payload["osDevicePath"] = path;
   auto unlocked = verify_hash(request, clock);
   ASSERT_FALSE(unlocked.has_value());
   EXPECT_EQ(unlocked.error().code, "UNMOUNT_FAILED");
   EXPECT_NE(unlocked.error().message.find("The parameter is incorrect. (os error 87)"), std::string::npos);
-  EXPECT_TRUE(files.opens.size() == 2u);  // the target was not opened this time
+  EXPECT_EQ(files.opens(drive), 1);  // the target was not opened this time
 }
 
 }  // namespace

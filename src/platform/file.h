@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/sys_error.h"
@@ -55,6 +56,33 @@ struct FileIdentity {
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
+// The storage stack's numbers for a device (STORAGE_DEVICE_NUMBER on
+// Windows). Disk numbers are the N of \\.\PhysicalDriveN.
+struct DeviceNumber {
+  uint32_t device_type = 0;       // kFileDeviceDisk for a disk or a partition of one
+  uint32_t device_number = 0;     // the disk's number within its type
+  uint32_t partition_number = 0;  // 0 or kWholeDevice: the whole disk
+  std::string disk_path;          // the whole disk, as a path a user knows it by
+  friend bool operator==(const DeviceNumber&, const DeviceNumber&) = default;
+};
+
+// FILE_DEVICE_DISK.
+inline constexpr uint32_t kFileDeviceDisk = 7;
+// The POSIX backend numbers block devices in a type of their own, so that no
+// Linux device is ever taken for a Windows disk number.
+inline constexpr uint32_t kPosixBlockDevice = 0x10000;
+// A partition number some drivers give the whole disk instead of 0.
+inline constexpr uint32_t kWholeDevice = 0xFFFFFFFF;
+
+// What a path opens, told apart without opening it for reading or writing.
+struct PathDevice {
+  // True when the path opens a device itself (a disk, a partition, a volume),
+  // false for a file or folder of a file system.
+  bool is_device = false;
+  // For a device that has storage numbers.
+  std::optional<DeviceNumber> number;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -66,6 +94,12 @@ class FileSystem {
   // Moves `from` over `to`, replacing it, and commits the move.
   virtual SysStatus replace(const std::string& from, const std::string& to) = 0;
   virtual SysStatus remove(const std::string& path) = 0;
+  // What `path` opens, asked through a query-only open (no read or write
+  // access, everything shared), so it works while others hold the device.
+  // Fails with the OS error when the path cannot be opened at all. This
+  // default, kept by file systems that know no devices, answers "not a
+  // device", so nothing is ever locked or refused because of it.
+  virtual SysResult<PathDevice> device_of(const std::string& path);
 };
 
 // The file system in use: the native one unless a test installed another.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/block_devices_posix.h"
 #include "platform/file.h"
 
 namespace dh {
@@ -146,6 +147,18 @@ class PosixFileSystem final : public FileSystem {
   SysStatus remove(const std::string& path) override {
     if (::unlink(path.c_str()) != 0) return unexpected(SysError::from_os(errno));
     return {};
+  }
+
+  SysResult<PathDevice> device_of(const std::string& path) override {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return unexpected(SysError::from_os(errno));
+    PathDevice device;
+    device.is_device = S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode);
+    if (!S_ISBLK(st.st_mode)) return device;
+    if (auto disk = block_disk_of(st.st_rdev)) {
+      device.number = DeviceNumber{kPosixBlockDevice, disk->number, disk->partition, disk->path};
+    }
+    return device;
   }
 };
 

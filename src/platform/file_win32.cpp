@@ -1,8 +1,10 @@
 // Win32 backend of the file interface: CreateFileW on files, physical drives
 // and volumes.
 #include <windows.h>
+#include <winioctl.h>
 
 #include <algorithm>
+#include <string>
 
 #include "platform/file.h"
 #include "platform/win32_handle.h"
@@ -124,6 +126,32 @@ class Win32FileSystem final : public FileSystem {
   SysStatus remove(const std::string& path) override {
     if (!DeleteFileW(widen(path).c_str())) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
     return {};
+  }
+
+  SysResult<PathDevice> device_of(const std::string& path) override {
+    auto h = open_for_query(path);
+    if (!h) return unexpected(std::move(h).error());
+    // A file or folder answers the file-information query; a disk, partition
+    // or volume opened as a device does not. The test comes first because
+    // some systems (Wine) answer the storage query on a file handle too,
+    // with the numbers of the device the file lies on.
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(h->get(), &info)) return PathDevice{};
+    PathDevice device;
+    device.is_device = true;
+    STORAGE_DEVICE_NUMBER number{};
+    DWORD returned = 0;
+    if (DeviceIoControl(h->get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number, &returned,
+                        nullptr) &&
+        returned >= sizeof number) {
+      DeviceNumber n;
+      n.device_type = number.DeviceType;
+      n.device_number = number.DeviceNumber;
+      n.partition_number = static_cast<uint32_t>(number.PartitionNumber);
+      if (n.device_type == kFileDeviceDisk) n.disk_path = "\\\\.\\PhysicalDrive" + std::to_string(n.device_number);
+      device.number = n;
+    }
+    return device;
   }
 };
 

@@ -54,6 +54,8 @@ SysResult<std::string> find_program(const std::string& name) {
   return unexpected(SysError::from_os(ENOENT));
 }
 
+SysResult<std::string> find_powershell() { return find_program("powershell"); }
+
 SysResult<ProcessOutput> run_process(const std::string& program, const std::vector<std::string>& args) {
   int out_pipe[2];
   int err_pipe[2];
@@ -67,6 +69,10 @@ SysResult<ProcessOutput> run_process(const std::string& program, const std::vect
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_w.fd, 1);
   posix_spawn_file_actions_adddup2(&actions, err_w.fd, 2);
+  // Only the three standard descriptors reach the child, as on Windows; the
+  // helper's own descriptors are close-on-exec already, this also covers
+  // any a library left inheritable.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
   // The helper ignores SIGPIPE for its own standard output; the child gets
   // the default back.

@@ -39,6 +39,12 @@ class VolumeSystem {
   // Opens `path` (a volume name without trailing backslashes) for reading, or
   // for reading and writing, sharing read and write.
   virtual SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) = 0;
+  // The volumes that hold the running operating system, as paths that
+  // open_volume and FileSystem::device_of take: on Windows the volume of the
+  // Windows folder and the system partition holding the boot loader; on
+  // POSIX the block devices under the file system mounted at /. Empty when
+  // none can be found (this default).
+  virtual std::vector<std::string> system_volume_paths();
 };
 
 VolumeSystem& volume_system();

@@ -1,7 +1,9 @@
 // POSIX has no Windows volumes to lock: a mounted file system on a target is
-// refused by the exclusive open of the device instead.
+// refused by the exclusive open of the device instead. The system's own
+// "volumes" are the block devices under /.
 #include <cerrno>
 
+#include "platform/block_devices_posix.h"
 #include "platform/volumes.h"
 
 namespace dh {
@@ -13,6 +15,7 @@ class NoVolumes final : public VolumeSystem {
   SysResult<VolumePtr> open_volume(const std::string&, bool) override {
     return unexpected(SysError::from_os(ENOENT));
   }
+  std::vector<std::string> system_volume_paths() override { return root_block_devices(); }
 };
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Win32 backend of the volume interface: FindFirstVolumeW/FindNextVolumeW and
-// the three volume control codes.
+// Win32 backend of the volume interface: FindFirstVolumeW/FindNextVolumeW,
+// the three volume control codes, and where the running system lives.
 #include <windows.h>
 #include <winioctl.h>
 
@@ -73,6 +73,31 @@ class Win32Volumes final : public VolumeSystem {
                                OPEN_EXISTING, 0, nullptr));
     if (!h.valid()) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
     return VolumePtr(std::make_unique<Win32Volume>(std::move(h)));
+  }
+
+  std::vector<std::string> system_volume_paths() override {
+    std::vector<std::string> paths;
+    wchar_t windows[MAX_PATH];
+    wchar_t mount_point[MAX_PATH];
+    wchar_t volume[MAX_PATH];
+    UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+    if (length > 0 && length < MAX_PATH && GetVolumePathNameW(windows, mount_point, MAX_PATH) &&
+        GetVolumeNameForVolumeMountPointW(mount_point, volume, MAX_PATH)) {
+      std::string name = narrow(volume);
+      while (!name.empty() && name.back() == '\\') name.pop_back();
+      paths.push_back(std::move(name));
+    }
+    // The partition the firmware starts the boot loader from (the EFI system
+    // partition or "System Reserved"), as Windows records it at every boot:
+    // an NT device path such as \Device\HarddiskVolume1.
+    wchar_t partition[MAX_PATH];
+    DWORD size = sizeof partition;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\Setup", L"SystemPartition", RRF_RT_REG_SZ, nullptr, partition,
+                     &size) == ERROR_SUCCESS &&
+        partition[0] == L'\\') {
+      paths.push_back("\\\\?\\GLOBALROOT" + narrow(partition));
+    }
+    return paths;
   }
 };
 

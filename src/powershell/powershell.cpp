@@ -4,9 +4,27 @@
 #include "platform/text.h"
 
 namespace dh {
+namespace {
+
+std::optional<std::string>& program_override() {
+  static std::optional<std::string> program;
+  return program;
+}
+
+SysResult<std::string> powershell_program() {
+  if (program_override()) return *program_override();
+  return find_powershell();
+}
+
+}  // namespace
+
+ScopedPowerShellProgram::ScopedPowerShellProgram(std::string program) : previous_(program_override()) {
+  program_override() = std::move(program);
+}
+ScopedPowerShellProgram::~ScopedPowerShellProgram() { program_override() = previous_; }
 
 Expected<std::string, HelperError> run_powershell(const std::string& script) {
-  auto program = find_program("powershell");
+  auto program = powershell_program();
   if (!program) return unexpected(helper_error(error_code::kToolMissing, program.error()));
   auto result = run_process(*program, {"-NoProfile", "-Command", script});
   if (!result) return unexpected(helper_error(error_code::kToolMissing, result.error()));

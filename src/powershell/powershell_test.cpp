@@ -1,9 +1,23 @@
 // The PowerShell runner against the fake powershell.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
 #include "platform/process.h"
+#include "platform/text.h"
 #include "powershell/powershell.h"
 #include "support/test_support.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/win32_text.h"
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace dh {
 namespace {
@@ -64,6 +78,90 @@ TEST(PowerShellRunner, ProgramInWorkingDirectoryIsNotUsed) {
   test::TempDir dir;
   test::ScopedEnv path("PATH", ".");
   EXPECT_FALSE(find_program("powershell").has_value());
+}
+
+TEST(PowerShellRunner, AProgramEarlierOnPathIsNeverRunOnWindows) {
+  test::FakePowerShell ps;
+  test::TempDir decoy;
+  const std::string planted = decoy.file(test::on_windows() ? "powershell.exe" : "powershell");
+  std::filesystem::copy_file(std::filesystem::u8path(test::FakePowerShell::built_path()),
+                             std::filesystem::u8path(planted));
+  test::ScopedEnv path("PATH", decoy.path() + (test::on_windows() ? ";" : ":") + get_env("PATH").value_or(""));
+  auto run = test::run_command("health", nullptr);
+  ASSERT_EQ(run.response["ok"], true) << run.out;
+  ASSERT_EQ(ps.calls(), 1);
+  if (test::on_windows()) {
+    // The system's own copy ran: here, the fake planted at that path.
+    auto system = find_powershell();
+    ASSERT_TRUE(system.has_value()) << system.error().message;
+    EXPECT_EQ(ascii_lower(ps.program(0)), ascii_lower(*system));
+    EXPECT_NE(ascii_lower(ps.program(0)), ascii_lower(planted));
+  } else {
+    // POSIX keeps the PATH lookup for tests and development.
+    EXPECT_EQ(ps.program(0), planted);
+  }
+}
+
+TEST(PowerShellRunner, TheChildInheritsOnlyItsStandardHandles) {
+  test::FakePowerShell ps;
+  test::TempDir dir;
+  const std::string file = dir.file("held-open.txt");
+  test::write_file(file, "x");
+#ifdef _WIN32
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE held = CreateFileW(widen(file).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            &inherit, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  ps.probe(0, reinterpret_cast<uintptr_t>(held));
+#else
+  int held = ::open(file.c_str(), O_RDONLY);  // inheritable: no O_CLOEXEC
+  ASSERT_GE(held, 0);
+  ps.probe(0, static_cast<uint64_t>(held));
+  ps.probe(1, 1);  // the child's own standard output is there
+#endif
+  ASSERT_TRUE(run_powershell("x").has_value());
+#ifdef _WIN32
+  CloseHandle(held);
+#else
+  ASSERT_TRUE(run_powershell("y").has_value());
+  EXPECT_EQ(ps.probed(1).rfind("pipe:", 0), 0u) << ps.probed(1);
+  ::close(held);
+#endif
+  EXPECT_EQ(ps.probed(0), "invalid");
+}
+
+TEST(PowerShellRunner, KillingTheHelperEndsItsPowerShell) {
+#ifdef _WIN32
+  test::FakePowerShell ps;
+  ps.sleep(0, 120000);
+  const std::string request = R"({"id":"1","sessionId":"s","command":"health"})";
+  std::wstring command =
+      widen(quote_windows_argument(test::helper_exe()) + " --request " + quote_windows_argument(request));
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                             &pi))
+      << GetLastError();
+  CloseHandle(pi.hThread);
+  int pid = 0;
+  for (int i = 0; i < 600 && pid == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pid = ps.pid(0);
+  }
+  ASSERT_NE(pid, 0) << "the fake PowerShell never started";
+  HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, static_cast<DWORD>(pid));
+  ASSERT_NE(child, nullptr) << GetLastError();
+  TerminateProcess(pi.hProcess, 1);
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  CloseHandle(pi.hProcess);
+  DWORD waited = WaitForSingleObject(child, 30000);
+  EXPECT_EQ(waited, WAIT_OBJECT_0) << "PowerShell outlived the helper";
+  if (waited != WAIT_OBJECT_0) TerminateProcess(child, 1);
+  CloseHandle(child);
+#else
+  GTEST_SKIP() << "only the Windows backend ties the child to the helper (a job object)";
+#endif
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "platform/text.h"
 #include "powershell/powershell.h"
 #include "rawdisk/raw_access.h"
+#include "rawdisk/target_guard.h"
 #include "rawdisk/volume_lock.h"
 
 namespace dh {
@@ -42,6 +43,7 @@ HandlerResult handle_prepare_disk(const WindowsHelperRequest& request) {
   auto path = resolve_target_path(request.payload);
   if (!path) return unexpected(std::move(path).error());
   auto disk = parse_drive_number(*path);
+  if (auto checked = check_disk_target(*path, disk); !checked) return unexpected(std::move(checked).error());
   if (!disk) return unexpected(unknown_error("Unable to parse drive number from " + *path));
   if (auto ran = run_powershell(prepare_disk_script(*disk)); !ran) return unexpected(std::move(ran).error());
   return json{{"prepared", true}, {"osDevicePath", *path}};
@@ -51,6 +53,7 @@ HandlerResult handle_finalize_disk(const WindowsHelperRequest& request) {
   auto path = resolve_target_path(request.payload);
   if (!path) return unexpected(std::move(path).error());
   auto disk = parse_drive_number(*path);
+  if (auto checked = check_disk_target(*path, disk); !checked) return unexpected(std::move(checked).error());
   if (!disk) return unexpected(unknown_error(kNoPhysicalDrive + *path));
   if (auto ran = run_powershell(finalize_disk_script(*disk)); !ran) return unexpected(std::move(ran).error());
   return json{{"finalized", true}};
@@ -61,6 +64,7 @@ HandlerResult handle_detach_target(const WindowsHelperRequest& request) {
   if (!path) return unexpected(std::move(path).error());
   std::vector<std::string> warnings;
   auto disk = parse_drive_number(*path);
+  if (auto checked = check_disk_target(*path, disk); !checked) return unexpected(std::move(checked).error());
   if (!disk) {
     warnings.push_back(kNoPhysicalDrive + *path);
     return json{{"detached", true}, {"warnings", warnings}};

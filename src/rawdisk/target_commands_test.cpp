@@ -96,7 +96,7 @@ TEST(PrepareAndFinalize, FailuresAnswerTheirOwnTexts) {
 TEST(PrepareAndFinalize, MissingPowerShellIsToolMissing) {
   test::NoPowerShell none;
   for (const char* command : {"prepare_disk", "finalize_disk"}) {
-    auto run = test::run_command(command, {{"deviceId", "PhysicalDrive1"}});
+    auto run = test::run_command_here(command, {{"deviceId", "PhysicalDrive1"}});
     EXPECT_EQ(run.response["errorCode"], "TOOL_MISSING") << command;
     EXPECT_NE(run.response["errorMessage"].get<std::string>().find("(os error 2)"), std::string::npos);
   }
@@ -129,7 +129,7 @@ TEST(DetachTarget, ProblemsAreWarningsNeverErrors) {
 
 TEST(DetachTarget, MissingPowerShellBecomesAWarning) {
   test::NoPowerShell none;
-  auto run = test::run_command("detach_target", {{"osDevicePath", "\\\\.\\PhysicalDrive29"}});
+  auto run = test::run_command_here("detach_target", {{"osDevicePath", "\\\\.\\PhysicalDrive29"}});
   ASSERT_EQ(run.response["ok"], true) << run.out;
   ASSERT_EQ(run.payload()["warnings"].size(), 1u);
   std::string warning = run.payload()["warnings"][0];
@@ -240,6 +240,7 @@ class MemoryTargets final : public FileSystem {
   SysResult<FileIdentity> identity(const std::string&) override { return unexpected(SysError::from_os(2)); }
   SysStatus replace(const std::string&, const std::string&) override { return unexpected(SysError::from_os(2)); }
   SysStatus remove(const std::string&) override { return unexpected(SysError::from_os(2)); }
+  SysResult<PathDevice> device_of(const std::string& path) override { return test::windows_device_path(path); }
 
  private:
   const test::FakeVolumes& volumes_;

@@ -45,6 +45,7 @@ struct FakeVolumeSetup {
   int lock_default = 0;
   std::vector<int> dismount_results;  // one per call; then dismount_default
   int dismount_default = 0;
+  bool system = false;  // holds the running system (system_volume_paths)
 };
 
 class FakeVolumes final : public VolumeSystem {
@@ -52,7 +53,7 @@ class FakeVolumes final : public VolumeSystem {
   // A deque, so that references from add() stay valid.
   std::deque<FakeVolumeSetup> volumes;
   // "list", "open-r <path>", "open-rw <path>", "lock <name>", "dismount
-  // <name>", "close <name>" in call order.
+  // <name>", "close <name>" in call order; system_volume_paths logs nothing.
   std::vector<std::string> log;
   int open_handles = 0;
 
@@ -70,12 +71,18 @@ class FakeVolumes final : public VolumeSystem {
     return names;
   }
 
+  std::vector<std::string> system_volume_paths() override {
+    std::vector<std::string> paths;
+    for (const auto& v : volumes) {
+      if (v.system) paths.push_back(trimmed(v.name));
+    }
+    return paths;
+  }
+
   SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) override {
     log.push_back((read_write ? "open-rw " : "open-r ") + path);
     for (auto& setup : volumes) {
-      std::string trimmed = setup.name;
-      while (!trimmed.empty() && trimmed.back() == '\\') trimmed.pop_back();
-      if (trimmed != path) continue;
+      if (trimmed(setup.name) != path) continue;
       int error = read_write ? setup.open_write_error : setup.open_read_error;
       if (error != 0) return unexpected(SysError::from_os(error));
       return VolumePtr(std::make_unique<Handle>(*this, setup));
@@ -84,6 +91,11 @@ class FakeVolumes final : public VolumeSystem {
   }
 
  private:
+  static std::string trimmed(std::string name) {
+    while (!name.empty() && name.back() == '\\') name.pop_back();
+    return name;
+  }
+
   class Handle final : public Volume {
    public:
     Handle(FakeVolumes& owner, FakeVolumeSetup& setup) : owner_(owner), setup_(setup) { ++owner_.open_handles; }

@@ -1,8 +1,7 @@
 #include "rawdisk/volume_lock.h"
 
+#include <algorithm>
 #include <cstring>
-
-#include "disks/target.h"
 
 namespace dh {
 namespace {
@@ -34,14 +33,20 @@ bool volume_lies_on_disk(const std::string& name, uint32_t disk) {
 
 }  // namespace
 
-bool extents_on_disk(const std::vector<uint8_t>& extents, uint32_t disk) {
-  if (extents.size() < 4) return false;
+std::vector<uint32_t> extent_disks(const std::vector<uint8_t>& extents) {
+  std::vector<uint32_t> disks;
+  if (extents.size() < 4) return disks;
   uint32_t count = read_u32(extents, 0);
   for (uint64_t i = 0; i < count; ++i) {
     if (24 * i + 12 > extents.size()) break;
-    if (read_u32(extents, static_cast<size_t>(8 + 24 * i)) == disk) return true;
+    disks.push_back(read_u32(extents, static_cast<size_t>(8 + 24 * i)));
   }
-  return false;
+  return disks;
+}
+
+bool extents_on_disk(const std::vector<uint8_t>& extents, uint32_t disk) {
+  auto disks = extent_disks(extents);
+  return std::find(disks.begin(), disks.end(), disk) != disks.end();
 }
 
 SysStatus lock_volume(Volume& volume, Clock& clock) {
@@ -85,14 +90,6 @@ Expected<VolumeLockSet, std::string> lock_and_dismount_volumes(uint32_t disk, Cl
     set.add(std::move(volume));
   }
   return set;
-}
-
-Expected<VolumeLockSet, HelperError> lock_target_volumes(const std::string& target_path, Clock& clock) {
-  auto disk = parse_drive_number(target_path);
-  if (!disk) return VolumeLockSet{};
-  auto set = lock_and_dismount_volumes(*disk, clock);
-  if (!set) return unexpected(HelperError{error_code::kUnmountFailed, std::move(set).error()});
-  return std::move(set).value();
 }
 
 std::vector<std::string> dismount_volumes_for_detach(uint32_t disk, Clock& clock) {

@@ -29,9 +29,11 @@ class VolumeLockSet {
   std::vector<VolumePtr> volumes_;
 };
 
-// True when any extent in VOLUME_DISK_EXTENTS bytes lies on `disk`. An extent
-// counts while its index is below NumberOfDiskExtents and its DiskNumber lies
-// within the returned bytes.
+// The DiskNumber of every extent in VOLUME_DISK_EXTENTS bytes, in order. An
+// extent counts while its index is below NumberOfDiskExtents and its
+// DiskNumber lies within the returned bytes.
+std::vector<uint32_t> extent_disks(const std::vector<uint8_t>& extents);
+// True when any extent (as above) lies on `disk`.
 bool extents_on_disk(const std::vector<uint8_t>& extents, uint32_t disk);
 
 // FSCTL_LOCK_VOLUME, retried every 150 ms while it fails with access denied
@@ -41,11 +43,6 @@ SysStatus lock_volume(Volume& volume, Clock& clock);
 // Locks and dismounts every volume on `disk`. On failure every handle taken
 // so far is closed and the message says which volume and why.
 Expected<VolumeLockSet, std::string> lock_and_dismount_volumes(uint32_t disk, Clock& clock = system_clock());
-
-// As above for the drive number in `target_path`; an empty set when the path
-// has none. Failures become UNMOUNT_FAILED.
-Expected<VolumeLockSet, HelperError> lock_target_volumes(const std::string& target_path,
-                                                         Clock& clock = system_clock());
 
 // Dismounts every volume on `disk` without keeping locks; problems become
 // warnings, in volume order. No handle stays open.

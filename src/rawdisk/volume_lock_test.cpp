@@ -3,7 +3,9 @@
 
 #include "platform/sys_error.h"
 #include "rawdisk/test_fakes.h"
+#include "rawdisk/target_guard.h"
 #include "rawdisk/volume_lock.h"
+#include "support/fault_file_system.h"
 
 namespace dh {
 namespace {
@@ -189,6 +191,8 @@ TEST(LockTargetVolumes, DriveNumberDecidesWhatIsLocked) {
   FakeVolumes fake;
   fake.add(kA, {2}).open_write_error = 32;
   ScopedVolumeSystem scoped(fake);
+  test::FaultFileSystem files;  // answers device paths as Windows does
+  ScopedFileSystem scoped_files(files);
   FakeClock clock;
   auto none = lock_target_volumes("E:", clock);
   ASSERT_TRUE(none.has_value());
@@ -197,7 +201,7 @@ TEST(LockTargetVolumes, DriveNumberDecidesWhatIsLocked) {
   auto other = lock_target_volumes("\\\\.\\PhysicalDrive3", clock);
   ASSERT_TRUE(other.has_value());
   EXPECT_TRUE(other->empty());
-  auto failed = lock_target_volumes("\\\\.\\PHYSICALDRIVE02", clock);
+  auto failed = lock_target_volumes("\\\\.\\PHYSICALDRIVE2", clock);
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed.error(),
             (HelperError{"UNMOUNT_FAILED", "Unable to open mounted volume " + kA + ": " + os_error_text(32)}));

@@ -10,6 +10,7 @@
 #include "dispatch/payload.h"
 #include "platform/buffered_io.h"
 #include "rawdisk/raw_access.h"
+#include "rawdisk/target_guard.h"
 #include "write/first_difference.h"
 
 namespace dh {
@@ -144,13 +145,16 @@ HandlerResult classify_mismatch(const std::string& image_path, const std::string
 }
 
 HandlerResult handle_classify_mismatch(const WindowsHelperRequest& request) {
-  auto image_path = payload_str(request.payload, "imagePath");
-  if (!image_path) return unexpected(unknown_error(missing_field::kImagePath));
+  auto image_field = payload_path(request.payload, "imagePath");
+  if (!image_field) return unexpected(std::move(image_field).error());
+  if (!*image_field) return unexpected(unknown_error(missing_field::kImagePath));
+  const std::string& image_path = **image_field;
   auto bytes_total = payload_u64(request.payload, "bytesTotal");
   if (!bytes_total) return unexpected(unknown_error(missing_field::kBytesTotal));
   auto device_path = resolve_target_path(request.payload);
   if (!device_path) return unexpected(std::move(device_path).error());
-  return classify_mismatch(*image_path, *device_path, *bytes_total);
+  if (auto checked = check_raw_target(*device_path); !checked) return unexpected(std::move(checked).error());
+  return classify_mismatch(image_path, *device_path, *bytes_total);
 }
 
 }  // namespace dh

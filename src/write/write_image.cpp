@@ -11,7 +11,7 @@
 #include "platform/buffered_io.h"
 #include "progress/progress.h"
 #include "rawdisk/raw_access.h"
-#include "rawdisk/volume_lock.h"
+#include "rawdisk/target_guard.h"
 #include "write/first_difference.h"
 
 namespace dh {
@@ -130,7 +130,9 @@ HandlerResult read_back(const WindowsHelperRequest& request, const std::string& 
 
 HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   const nlohmann::json& payload = request.payload;
-  auto image_path = payload_str(payload, "imagePath");
+  auto image_field = payload_path(payload, "imagePath");
+  if (!image_field) return unexpected(std::move(image_field).error());
+  const std::optional<std::string>& image_path = *image_field;
   if (!image_path) return unexpected(unknown_error(missing_field::kImagePath));
   auto device_path = resolve_target_path(payload);
   if (!device_path) return unexpected(std::move(device_path).error());
@@ -147,12 +149,8 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   FilePtr image = std::move(image_opened).value();
   BufferedReader image_reader(*image);
 
-  VolumeLockSet locks;
-  if (auto disk = parse_drive_number(*device_path)) {
-    auto locked = lock_and_dismount_volumes(*disk, clock);
-    if (!locked) return unexpected(HelperError{error_code::kUnmountFailed, std::move(locked).error()});
-    locks = std::move(locked).value();
-  }
+  auto locks = lock_target_volumes(*device_path, clock);
+  if (!locks) return unexpected(std::move(locks).error());
 
   auto target_opened = open_target_exclusive_write(*device_path);
   if (!target_opened) return unexpected(map_raw_disk_error(target_opened.error()));

@@ -4,7 +4,16 @@
 // argument) and k.args (one argument per line, JSON-escaped), then prints
 // k.stdout and k.stderr (or default.stdout / default.stderr), each repeated
 // k.repeat times, and exits with k.exit (or default.exit, or 0).
+//
+// It also writes k.pid (its process id) and k.program (the path it was
+// started from), and, when arranged, waits k.sleep milliseconds before it
+// answers and writes to k.probed what the handle (POSIX: file descriptor)
+// numbered as in k.probe names in this process: the file's path, or
+// "invalid" when no such handle was inherited.
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -17,7 +26,15 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
+
+#include "platform/win32_text.h"
+#else
+#include <unistd.h>
+
+#include <climits>
 #endif
+#include <thread>
 
 namespace {
 
@@ -41,6 +58,30 @@ std::string answer(const std::string& dir, int call, const std::string& what) {
   return data;
 }
 
+#ifdef _WIN32
+std::string own_path() {
+  wchar_t buffer[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+  return dh::narrow(std::wstring(buffer, n));
+}
+std::string probe(const std::string& number) {
+  HANDLE h = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::strtoull(number.c_str(), nullptr, 10)));
+  wchar_t buffer[MAX_PATH];
+  DWORD n = GetFinalPathNameByHandleW(h, buffer, MAX_PATH, 0);
+  return n == 0 || n >= MAX_PATH ? "invalid" : dh::narrow(std::wstring(buffer, n));
+}
+int process_id() { return static_cast<int>(GetCurrentProcessId()); }
+#else
+std::string link_target(const std::string& link) {
+  char buffer[PATH_MAX];
+  ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
+  return n <= 0 ? "invalid" : std::string(buffer, static_cast<size_t>(n));
+}
+std::string own_path() { return link_target("/proc/self/exe"); }
+std::string probe(const std::string& number) { return link_target("/proc/self/fd/" + number); }
+int process_id() { return static_cast<int>(::getpid()); }
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -61,6 +102,14 @@ int main(int argc, char** argv) {
   for (size_t i = 1; i < args.size(); ++i) recorded += nlohmann::json(args[i]).dump() + "\n";
   write_file(prefix + ".args", recorded);
   write_file(prefix + ".script", args.size() > 3 ? args[3] : "");
+  write_file(prefix + ".program", own_path());
+  write_file(prefix + ".pid", std::to_string(process_id()));
+  std::string probed = answer(dir, call, "probe");
+  if (!probed.empty()) write_file(prefix + ".probed", probe(probed));
+  std::string sleep_text = answer(dir, call, "sleep");
+  if (!sleep_text.empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::strtol(sleep_text.c_str(), nullptr, 10)));
+  }
 
   std::string out = answer(dir, call, "stdout");
   std::string err = answer(dir, call, "stderr");

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "support/test_support.h"
+
 namespace dh::test {
 
 const char* open_mode_name(OpenMode mode) {
@@ -105,6 +107,8 @@ void FaultFileSystem::corrupt_read(const std::string& path, int open, uint64_t o
 }
 void FaultFileSystem::end_at(const std::string& path, uint64_t size) { state(path).end = size; }
 void FaultFileSystem::redirect(const std::string& alias, const std::string& real) { state(alias).real_path = real; }
+void FaultFileSystem::set_device(const std::string& path, const PathDevice& device) { state(path).device = device; }
+void FaultFileSystem::fail_device_query(const std::string& path, int code) { state(path).device_error = code; }
 
 const FaultFileSystem::PathState* FaultFileSystem::find(const std::string& path) const {
   auto it = paths_.find(path);
@@ -134,6 +138,16 @@ SysStatus FaultFileSystem::metadata(const std::string& path) {
 SysResult<FileIdentity> FaultFileSystem::identity(const std::string& path) {
   const auto* st = find(path);
   return inner_.identity(st && st->real_path ? *st->real_path : path);
+}
+SysResult<PathDevice> FaultFileSystem::device_of(const std::string& path) {
+  const auto* st = find(path);
+  if (st && st->device_error) return unexpected(SysError::from_os(*st->device_error));
+  if (st && st->device) return *st->device;
+  // Drives are redirected to files, and no native device backs a Windows
+  // device path here: answer those as Windows would.
+  bool device_namespace = path.rfind("\\\\.\\", 0) == 0 || path.rfind("\\\\?\\", 0) == 0;
+  if ((st && st->real_path) || device_namespace) return windows_device_path(path);
+  return inner_.device_of(path);
 }
 SysStatus FaultFileSystem::replace(const std::string& from, const std::string& to) { return inner_.replace(from, to); }
 SysStatus FaultFileSystem::remove(const std::string& path) { return inner_.remove(path); }

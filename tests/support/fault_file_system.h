@@ -45,8 +45,13 @@ class FaultFileSystem final : public FileSystem {
   // cut short).
   void end_at(const std::string& path, uint64_t size);
   // Opens of `alias` (say a physical-drive path) reach the file `real`.
-  // Faults and the log still use `alias`.
+  // Faults and the log still use `alias`, and device_of answers for `alias`
+  // as Windows would (windows_device_path), not for the file. So it does for
+  // every path in the Windows device namespace (\\.\..., \\?\...).
   void redirect(const std::string& alias, const std::string& real);
+  // device_of(`path`) answers `device`, or fails with OS error `code`.
+  void set_device(const std::string& path, const PathDevice& device);
+  void fail_device_query(const std::string& path, int code);
 
   int open_handles() const { return open_handles_; }
   int opens(const std::string& path) const;
@@ -61,6 +66,7 @@ class FaultFileSystem final : public FileSystem {
   SysResult<FileIdentity> identity(const std::string& path) override;
   SysStatus replace(const std::string& from, const std::string& to) override;
   SysStatus remove(const std::string& path) override;
+  SysResult<PathDevice> device_of(const std::string& path) override;
 
  private:
   friend class FaultFile;
@@ -74,6 +80,8 @@ class FaultFileSystem final : public FileSystem {
     std::map<int, uint64_t> corruptions;  // open index -> offset
     std::optional<uint64_t> end;
     std::optional<std::string> real_path;
+    std::optional<PathDevice> device;
+    std::optional<int> device_error;
     int opens = 0;
     int reads = 0;
     int writes = 0;

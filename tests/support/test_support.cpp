@@ -6,7 +6,11 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
+#include "main/response.h"
 #include "platform/process.h"
+#include "platform/text.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -34,6 +38,58 @@ bool on_windows() {
 #else
   return false;
 #endif
+}
+
+bool under_wine() {
+#ifdef _WIN32
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
+
+namespace {
+
+// The decimal number at the start of `text` (no sign, no leading zero), and
+// how many characters it took; nothing when there is none.
+std::optional<std::pair<uint32_t, size_t>> leading_number(std::string_view text) {
+  size_t n = 0;
+  uint64_t value = 0;
+  while (n < text.size() && text[n] >= '0' && text[n] <= '9' && n < 10) value = value * 10 + (text[n++] - '0');
+  if (n == 0 || (n > 1 && text[0] == '0') || value > 0xFFFFFFFFu) return std::nullopt;
+  return std::make_pair(static_cast<uint32_t>(value), n);
+}
+
+PathDevice disk_device(uint32_t disk, uint32_t partition) {
+  PathDevice device;
+  device.is_device = true;
+  device.number = DeviceNumber{kFileDeviceDisk, disk, partition, "\\\\.\\PhysicalDrive" + std::to_string(disk)};
+  return device;
+}
+
+}  // namespace
+
+PathDevice windows_device_path(const std::string& path) {
+  std::string lower = ascii_lower(path);
+  if (lower.rfind("\\\\.\\", 0) != 0 && lower.rfind("\\\\?\\", 0) != 0) return PathDevice{};
+  std::string_view name = std::string_view(lower).substr(4);
+  constexpr std::string_view kDrive = "physicaldrive";
+  constexpr std::string_view kHarddisk = "harddisk";
+  constexpr std::string_view kPartition = "partition";
+  if (name.rfind(kDrive, 0) == 0) {
+    auto disk = leading_number(name.substr(kDrive.size()));
+    if (disk && kDrive.size() + disk->second == name.size()) return disk_device(disk->first, 0);
+  } else if (name.rfind(kHarddisk, 0) == 0) {
+    auto disk = leading_number(name.substr(kHarddisk.size()));
+    if (!disk) return PathDevice{};
+    std::string_view rest = name.substr(kHarddisk.size() + disk->second);
+    if (rest.rfind(kPartition, 0) != 0) return PathDevice{};
+    auto partition = leading_number(rest.substr(kPartition.size()));
+    if (partition && kPartition.size() + partition->second == rest.size()) {
+      return disk_device(disk->first, partition->first);
+    }
+  }
+  return PathDevice{};
 }
 
 TempDir::TempDir() {
@@ -109,6 +165,20 @@ const nlohmann::json& HelperRun::payload() const {
 
 std::string helper_exe() { return native_path(DISK_HELPER_EXE); }
 
+namespace {
+
+void split_lines(HelperRun& run) {
+  std::string line;
+  std::istringstream in(run.out);
+  while (std::getline(in, line)) run.lines.push_back(line);
+  if (!run.lines.empty()) {
+    run.response = nlohmann::json::parse(run.lines.back(), nullptr, false);
+    if (run.response.is_discarded()) run.response = nullptr;
+  }
+}
+
+}  // namespace
+
 HelperRun run_helper_args(const std::vector<std::string>& args) {
   HelperRun run;
   auto result = run_process(helper_exe(), args);
@@ -119,26 +189,100 @@ HelperRun run_helper_args(const std::vector<std::string>& args) {
   run.exit_code = result->exit_code;
   run.out = result->out;
   run.err = result->err;
-  std::string line;
-  std::istringstream in(run.out);
-  while (std::getline(in, line)) run.lines.push_back(line);
-  if (!run.lines.empty()) {
-    run.response = nlohmann::json::parse(run.lines.back(), nullptr, false);
-    if (run.response.is_discarded()) run.response = nullptr;
-  }
+  split_lines(run);
   return run;
 }
 
 HelperRun run_helper(const nlohmann::json& request) { return run_helper_args({"--request", request.dump()}); }
 
-HelperRun run_command(const std::string& command, const nlohmann::json& payload) {
-  return run_helper({{"id", "t"}, {"sessionId", "s"}, {"command", command}, {"payload", payload}});
+namespace {
+
+nlohmann::json command_request(const std::string& command, const nlohmann::json& payload) {
+  return {{"id", "t"}, {"sessionId", "s"}, {"command", command}, {"payload", payload}};
 }
+
+}  // namespace
+
+HelperRun run_command(const std::string& command, const nlohmann::json& payload) {
+  return run_helper(command_request(command, payload));
+}
+
+HelperRun run_command_here(const std::string& command, const nlohmann::json& payload) {
+  HelperRun run;
+  run.exit_code = 0;
+  const std::string request = command_request(command, payload).dump();
+  run.out = serialize_response(handle_arguments({"disk-helper", "--request", request})) + "\n";
+  split_lines(run);
+  return run;
+}
+
+namespace {
+
+#ifdef _WIN32
+bool same_contents(const fs::path& a, const fs::path& b) {
+  std::error_code ec;
+  if (!fs::exists(b, ec) || fs::file_size(a, ec) != fs::file_size(b, ec)) return false;
+  return read_file(to_utf8(a)) == read_file(to_utf8(b));
+}
+
+// The helper starts only the system's own PowerShell. Under Wine the test
+// build's prefix is ours, so the fake goes exactly there, replacing Wine's
+// stub; parallel test binaries find it planted, or plant the same bytes.
+void plant_fake_powershell() {
+  wchar_t dir[MAX_PATH];
+  UINT length = GetSystemDirectoryW(dir, MAX_PATH);
+  ASSERT_TRUE(length > 0 && length < MAX_PATH);
+  fs::path target = fs::path(std::wstring(dir, length)) / L"WindowsPowerShell" / L"v1.0" / L"powershell.exe";
+  fs::path source = from_utf8(FakePowerShell::built_path());
+  if (same_contents(source, target)) return;
+  fs::create_directories(target.parent_path());
+  fs::path temp = target;
+  temp += L"." + std::to_wstring(GetCurrentProcessId()) + L".new";
+  fs::copy_file(source, temp, fs::copy_options::overwrite_existing);
+  if (!MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    std::error_code ec;
+    fs::remove(temp, ec);
+  }
+  ASSERT_TRUE(same_contents(source, target)) << "cannot plant the fake PowerShell at " << to_utf8(target);
+}
+#endif
+
+}  // namespace
+
+std::string FakePowerShell::built_path() { return native_path(FAKE_POWERSHELL_EXE); }
 
 FakePowerShell::FakePowerShell()
     : dir_env_("FAKE_POWERSHELL_DIR", control_.path()),
-      path_env_("PATH", to_utf8(from_utf8(native_path(FAKE_POWERSHELL_EXE)).parent_path()) + path_list_separator() +
-                            get_env("PATH").value_or("")) {}
+      path_env_("PATH", to_utf8(from_utf8(built_path()).parent_path()) + path_list_separator() +
+                            get_env("PATH").value_or("")) {
+#ifdef _WIN32
+  if (under_wine()) {
+    plant_fake_powershell();
+  } else {
+    in_process_.emplace(built_path());
+  }
+#endif
+}
+
+void FakePowerShell::sleep(int call, int milliseconds) {
+  write_file(control_.file(std::to_string(call) + ".sleep"), std::to_string(milliseconds));
+}
+
+void FakePowerShell::probe(int call, uint64_t number) {
+  write_file(control_.file(std::to_string(call) + ".probe"), std::to_string(number));
+}
+
+std::string FakePowerShell::program(int call) const {
+  return read_file(control_.file(std::to_string(call) + ".program"));
+}
+
+int FakePowerShell::pid(int call) const {
+  return static_cast<int>(std::strtol(read_file(control_.file(std::to_string(call) + ".pid")).c_str(), nullptr, 10));
+}
+
+std::string FakePowerShell::probed(int call) const {
+  return read_file(control_.file(std::to_string(call) + ".probed"));
+}
 
 void FakePowerShell::answer(int call, const std::string& out, const std::string& err, int exit_code) {
   std::string prefix = call < 0 ? "default" : std::to_string(call);
@@ -171,6 +315,7 @@ std::vector<std::string> FakePowerShell::args(int call) const {
   return out;
 }
 
-NoPowerShell::NoPowerShell() : path_env_("PATH", empty_.path()) {}
+NoPowerShell::NoPowerShell()
+    : path_env_("PATH", empty_.path()), absent_(empty_.file(on_windows() ? "powershell.exe" : "powershell")) {}
 
 }  // namespace dh::test

@@ -9,9 +9,21 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/file.h"
+#include "powershell/powershell.h"
+
 namespace dh::test {
 
 bool on_windows();
+// True when the Windows build runs under Wine.
+bool under_wine();
+
+// What Windows' FileSystem::device_of answers for a path of its device
+// namespace, for the doubles that stand in for drives: \\.\PhysicalDriveN
+// and \\?\PhysicalDriveN (N in decimal without leading zeros, letters in any
+// case) open disk N whole, \\.\HarddiskNPartitionM partition M of disk N (M = 0
+// the whole disk); any other path is a file, no device.
+PathDevice windows_device_path(const std::string& path);
 
 // A fresh folder under the system's temporary folder, removed with its
 // contents on destruction. Paths are UTF-8.
@@ -69,8 +81,16 @@ HelperRun run_helper_args(const std::vector<std::string>& args);
 HelperRun run_helper(const nlohmann::json& request);
 // Runs `command` with `payload` as request id "t", session "s".
 HelperRun run_command(const std::string& command, const nlohmann::json& payload);
+// The same request handled in this process, answer line and all, so that the
+// process's doubles (NoPowerShell, ScopedFileSystem...) take part.
+HelperRun run_command_here(const std::string& command, const nlohmann::json& payload);
 
-// The fake powershell first on PATH for the lifetime of the object.
+// The fake powershell, where the helper looks for PowerShell, for the
+// lifetime of the object: first on PATH on POSIX; on Windows under Wine at
+// the system's own path inside the test build's Wine prefix (planted once,
+// shared by parallel tests, which each read their own FAKE_POWERSHELL_DIR).
+// On a real Windows machine nothing is planted in the system folder: only
+// runs in this process use the fake there.
 class FakePowerShell {
  public:
   FakePowerShell();
@@ -84,14 +104,29 @@ class FakePowerShell {
   std::string script(int call) const;
   std::vector<std::string> scripts() const;
   std::vector<std::string> args(int call) const;
+  // Call `call` sleeps this long before it answers.
+  void sleep(int call, int milliseconds);
+  // Call `call` reports what handle (POSIX: descriptor) `number` names in it.
+  void probe(int call, uint64_t number);
+  // The path call `call` was started from, its process id, and what the
+  // probed handle named there ("invalid": nothing was inherited).
+  std::string program(int call) const;
+  int pid(int call) const;
+  std::string probed(int call) const;
+  // The full path of the fake program as built.
+  static std::string built_path();
 
  private:
   TempDir control_;
   ScopedEnv dir_env_;
   ScopedEnv path_env_;
+  std::optional<ScopedPowerShellProgram> in_process_;
 };
 
-// PATH holds only an empty folder: no powershell can be found.
+// No PowerShell can be started: PATH holds only an empty folder (POSIX
+// children), and run_powershell in this process starts a program that does
+// not exist. Under Windows only runs in this process see it (see
+// run_command_here): a child helper always finds the system's PowerShell.
 class NoPowerShell {
  public:
   NoPowerShell();
@@ -99,6 +134,7 @@ class NoPowerShell {
  private:
   TempDir empty_;
   ScopedEnv path_env_;
+  ScopedPowerShellProgram absent_;
 };
 
 }  // namespace dh::test

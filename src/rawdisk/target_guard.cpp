@@ -1,0 +1,102 @@
+#include "rawdisk/target_guard.h"
+
+#include <algorithm>
+
+#include "disks/target.h"
+#include "platform/volumes.h"
+
+namespace dh {
+namespace {
+
+void add_disk(std::vector<SystemDisk>& disks, SystemDisk disk) {
+  if (std::find(disks.begin(), disks.end(), disk) == disks.end()) disks.push_back(std::move(disk));
+}
+
+bool whole_disk(const DeviceNumber& n) { return n.partition_number == 0 || n.partition_number == kWholeDevice; }
+
+const SystemDisk* find_disk(const std::vector<SystemDisk>& system, uint32_t type, uint32_t number) {
+  for (const auto& disk : system) {
+    if (disk.device_type == type && disk.number == number) return &disk;
+  }
+  return nullptr;
+}
+
+HelperError refusal(const std::string& path, const std::string& disk) {
+  return unknown_error("Refusing " + path + ": " + disk + " holds the running operating system");
+}
+
+}  // namespace
+
+std::vector<SystemDisk> find_system_disks() {
+  std::vector<SystemDisk> disks;
+  for (const std::string& path : volume_system().system_volume_paths()) {
+    std::vector<uint32_t> numbers;
+    if (auto volume = volume_system().open_volume(path, false)) {
+      if (auto extents = (*volume)->disk_extents()) numbers = extent_disks(*extents);
+    }
+    for (uint32_t n : numbers) add_disk(disks, SystemDisk{kFileDeviceDisk, n, physical_drive_path(n)});
+    if (!numbers.empty()) continue;
+    // A volume that reports no extents (Wine's) or cannot be opened for
+    // reading (without elevation) still answers which disk it lies on.
+    auto device = file_system().device_of(path);
+    if (device && device->is_device && device->number) {
+      const DeviceNumber& n = *device->number;
+      add_disk(disks, SystemDisk{n.device_type, n.device_number,
+                                 n.disk_path.empty() ? physical_drive_path(n.device_number) : n.disk_path});
+    }
+  }
+  return disks;
+}
+
+std::optional<HelperError> system_disk_refusal(const std::string& path, const SysResult<PathDevice>& opened,
+                                               std::optional<uint32_t> drive,
+                                               const std::vector<SystemDisk>& system) {
+  if (opened && opened->is_device && opened->number) {
+    const DeviceNumber& n = *opened->number;
+    if (const SystemDisk* disk = find_disk(system, n.device_type, n.device_number)) return refusal(path, disk->path);
+  }
+  if (drive) {
+    if (const SystemDisk* disk = find_disk(system, kFileDeviceDisk, *drive)) return refusal(path, disk->path);
+  }
+  return std::nullopt;
+}
+
+LockDecision decide_volume_locks(const std::string& path, uint32_t parsed, const SysResult<PathDevice>& opened) {
+  if (!opened || !opened->is_device || !opened->number) return {};
+  const DeviceNumber& n = *opened->number;
+  if (n.device_type != kFileDeviceDisk || !whole_disk(n)) return {};
+  if (n.device_number == parsed) return LockDecision{parsed, std::nullopt};
+  return LockDecision{std::nullopt, unknown_error("Refusing " + path + ": the path names disk " +
+                                                  std::to_string(parsed) + " but opens disk " +
+                                                  std::to_string(n.device_number))};
+}
+
+Expected<VolumeLockSet, HelperError> lock_target_volumes(const std::string& target_path, Clock& clock) {
+  const auto opened = file_system().device_of(target_path);
+  if (auto refused = system_disk_refusal(target_path, opened, std::nullopt, find_system_disks())) {
+    return unexpected(std::move(*refused));
+  }
+  auto parsed = parse_drive_number(target_path);
+  if (!parsed) return VolumeLockSet{};
+  LockDecision decision = decide_volume_locks(target_path, *parsed, opened);
+  if (decision.refusal) return unexpected(std::move(*decision.refusal));
+  if (!decision.disk) return VolumeLockSet{};
+  auto set = lock_and_dismount_volumes(*decision.disk, clock);
+  if (!set) return unexpected(HelperError{error_code::kUnmountFailed, std::move(set).error()});
+  return std::move(set).value();
+}
+
+Expected<void, HelperError> check_raw_target(const std::string& target_path) {
+  return check_disk_target(target_path, std::nullopt);
+}
+
+Expected<void, HelperError> check_disk_target(const std::string& target_path, std::optional<uint32_t> drive) {
+  auto system = find_system_disks();
+  if (system.empty()) return {};
+  if (auto refused = system_disk_refusal(target_path, file_system().device_of(target_path), drive, system)) {
+    return unexpected(std::move(*refused));
+  }
+  return {};
+}
+
+}  // namespace dh

@@ -1,0 +1,73 @@
+// The checks every command makes before it touches a target: never the disk
+// that holds the running system, and lock only the disk that the target path
+// really opens. Each command that takes a target goes through one of the
+// three entry points at the end, before any script, lock or open.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dispatch/helper_error.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "rawdisk/volume_lock.h"
+
+namespace dh {
+
+// A disk that holds the running operating system.
+struct SystemDisk {
+  uint32_t device_type = kFileDeviceDisk;
+  uint32_t number = 0;
+  std::string path;  // how the refusal names it: \\.\PhysicalDriveN, /dev/sda
+  friend bool operator==(const SystemDisk&, const SystemDisk&) = default;
+};
+
+// The disks under the volumes that hold the running system
+// (VolumeSystem::system_volume_paths): every disk a volume's extents lie on,
+// or, for a volume whose extents cannot be read or name no disk, the disk
+// its path opens (FileSystem::device_of). Empty when none can be found, and
+// then nothing is refused.
+std::vector<SystemDisk> find_system_disks();
+
+// UNKNOWN "Refusing <path>: <disk> holds the running operating system" when
+// the device the path opens lies on one of `system` (a partition or volume of
+// such a disk included; a file on it is no device and passes), or when
+// `drive`, the disk number the command's PowerShell steps would act on, is
+// one of them.
+std::optional<HelperError> system_disk_refusal(const std::string& path, const SysResult<PathDevice>& opened,
+                                               std::optional<uint32_t> drive,
+                                               const std::vector<SystemDisk>& system);
+
+// Which disk's volumes to lock for a target path whose text carries drive
+// number `parsed`, given what the path opens: that disk only when the path
+// opens a whole disk (partition number 0 or kWholeDevice) of that very
+// number; nothing for a path that cannot be opened, a file, a folder, a
+// partition, a volume or any device that is no disk; and a refusal (UNKNOWN
+// "Refusing <path>: the path names disk N but opens disk M") when it opens
+// another whole disk.
+struct LockDecision {
+  std::optional<uint32_t> disk;
+  std::optional<HelperError> refusal;
+};
+LockDecision decide_volume_locks(const std::string& path, uint32_t parsed, const SysResult<PathDevice>& opened);
+
+// The commands that lock volumes before raw access (read_sectors,
+// verify_hash, write_image, verify_boot): refuses the system's disk, then
+// locks and dismounts every volume of the disk the path opens as
+// decide_volume_locks says (an empty set when it says nothing). Lock
+// failures become UNMOUNT_FAILED.
+Expected<VolumeLockSet, HelperError> lock_target_volumes(const std::string& target_path,
+                                                         Clock& clock = system_clock());
+
+// The commands that open a target without locking (classify_mismatch):
+// refuses the system's disk.
+Expected<void, HelperError> check_raw_target(const std::string& target_path);
+
+// The commands whose PowerShell steps act on drive number `drive`
+// (prepare_disk, detach_target, finalize_disk, apply_customization):
+// refuses the system's disk, named by the path or by the number.
+Expected<void, HelperError> check_disk_target(const std::string& target_path, std::optional<uint32_t> drive);
+
+}  // namespace dh
