@@ -7,6 +7,19 @@ namespace dh {
 
 std::string physical_drive_path(uint32_t number) { return "\\\\.\\PhysicalDrive" + std::to_string(number); }
 
+bool is_physical_drive_name(std::string_view path) {
+  static constexpr std::string_view kName = "physicaldrive";
+  if (path.size() <= 4 + kName.size()) return false;
+  if (path.substr(0, 2) != "\\\\" || (path[2] != '.' && path[2] != '?') || path[3] != '\\') return false;
+  if (ascii_lower(path.substr(4, kName.size())) != kName) return false;
+  std::string_view digits = path.substr(4 + kName.size());
+  if (digits.size() > 1 && digits[0] == '0') return false;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+  }
+  return parse_drive_number(path).has_value();
+}
+
 std::optional<uint32_t> parse_drive_number(std::string_view text) {
   static constexpr std::string_view kMarker = "physicaldrive";
   std::string lower = ascii_lower(text);

@@ -25,4 +25,9 @@ std::optional<uint32_t> parse_drive_number(std::string_view text);
 
 std::string physical_drive_path(uint32_t number);
 
+// True for the device-namespace name of a whole disk exactly:
+// "\\.\PhysicalDriveN" or "\\?\PhysicalDriveN" (any letter case), N in
+// decimal without leading zeros.
+bool is_physical_drive_name(std::string_view path);
+
 }  // namespace dh

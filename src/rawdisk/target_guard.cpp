@@ -25,6 +25,13 @@ HelperError refusal(const std::string& path, const std::string& disk) {
   return unknown_error("Refusing " + path + ": " + disk + " holds the running operating system");
 }
 
+// The disk a device-namespace name such as \\.\PhysicalDrive0 names is the
+// disk it opens, whatever the device answers about itself.
+std::optional<uint32_t> named_disk(const std::string& target_path) {
+  if (!is_physical_drive_name(target_path)) return std::nullopt;
+  return parse_drive_number(target_path);
+}
+
 }  // namespace
 
 std::vector<SystemDisk> find_system_disks() {
@@ -62,7 +69,14 @@ std::optional<HelperError> system_disk_refusal(const std::string& path, const Sy
 }
 
 LockDecision decide_volume_locks(const std::string& path, uint32_t parsed, const SysResult<PathDevice>& opened) {
-  if (!opened || !opened->is_device || !opened->number) return {};
+  if (!opened || !opened->is_device || !opened->number) {
+    // \\.\PhysicalDriveN lives in the device namespace, where no file can
+    // take its name: when the device does not tell its numbers, the disk the
+    // path names is the one it opens, and its volumes must not stay mounted
+    // under the raw writes.
+    if (is_physical_drive_name(path)) return LockDecision{parsed, std::nullopt};
+    return {};
+  }
   const DeviceNumber& n = *opened->number;
   if (n.device_type != kFileDeviceDisk || !whole_disk(n)) return {};
   if (n.device_number == parsed) return LockDecision{parsed, std::nullopt};
@@ -73,7 +87,7 @@ LockDecision decide_volume_locks(const std::string& path, uint32_t parsed, const
 
 Expected<VolumeLockSet, HelperError> lock_target_volumes(const std::string& target_path, Clock& clock) {
   const auto opened = file_system().device_of(target_path);
-  if (auto refused = system_disk_refusal(target_path, opened, std::nullopt, find_system_disks())) {
+  if (auto refused = system_disk_refusal(target_path, opened, named_disk(target_path), find_system_disks())) {
     return unexpected(std::move(*refused));
   }
   auto parsed = parse_drive_number(target_path);
@@ -87,7 +101,7 @@ Expected<VolumeLockSet, HelperError> lock_target_volumes(const std::string& targ
 }
 
 Expected<void, HelperError> check_raw_target(const std::string& target_path) {
-  return check_disk_target(target_path, std::nullopt);
+  return check_disk_target(target_path, named_disk(target_path));
 }
 
 Expected<void, HelperError> check_disk_target(const std::string& target_path, std::optional<uint32_t> drive) {

@@ -43,11 +43,15 @@ TEST(VolumeLockDecision, OnlyTheWholeDiskThePathOpensIsLocked) {
       {"E:", {}, 0, {}, ""},                        // no number in the path
       {file, {}, 0, {}, ""},                        // a file: nothing of disk 2
       {"\\\\.\\PhysicalDrive02", {}, 0, {}, ""},    // names no device, so opens nothing
-      {"\\\\.\\PhysicalDrive2", {}, 2, {}, ""},     // cannot be opened for the query
+      // A device-namespace name opens the disk it names, even when the query
+      // cannot tell: its volumes are locked all the same.
+      {"\\\\.\\PhysicalDrive2", {}, 2, {kOnDisk2}, ""},
+      {"\\\\.\\PhysicalDrive2", PathDevice{false, {}}, 0, {kOnDisk2}, ""},
       {"\\\\.\\PhysicalDrive2", disk(2, 1), 0, {}, ""},          // a partition
       {"\\\\.\\PhysicalDrive2", disk(2, kWholeDevice), 0, {kOnDisk2}, ""},
       {"\\\\.\\PhysicalDrive2", disk(2, 0, 2), 0, {}, ""},      // a CD-ROM numbered 2
-      {"\\\\.\\PhysicalDrive2", PathDevice{true, {}}, 0, {}, ""},  // a device without numbers
+      {"\\\\.\\PhysicalDrive2", PathDevice{true, {}}, 0, {kOnDisk2}, ""},  // a device without numbers
+      {"\\\\?\\GLOBALROOT\\PhysicalDrive2", PathDevice{true, {}}, 0, {}, ""},  // another name: nothing
       {"\\\\.\\PhysicalDrive2", disk(5), 0, {},
        "Refusing \\\\.\\PhysicalDrive2: the path names disk 2 but opens disk 5"},
   };
