@@ -14,6 +14,16 @@ ScopedFileSystem::~ScopedFileSystem() { g_current = previous_; }
 
 SysResult<PathDevice> FileSystem::device_of(const std::string&) { return PathDevice{}; }
 
+std::string extended_length_path(std::string_view full_path) {
+  auto starts = [&](std::string_view prefix) { return full_path.substr(0, prefix.size()) == prefix; };
+  if (starts("\\\\?\\") || starts("\\\\.\\")) return std::string(full_path);
+  if (starts("\\\\")) return "\\\\?\\UNC\\" + std::string(full_path.substr(2));
+  bool drive = full_path.size() >= 3 && full_path[1] == ':' && full_path[2] == '\\' &&
+               ((full_path[0] >= 'A' && full_path[0] <= 'Z') || (full_path[0] >= 'a' && full_path[0] <= 'z'));
+  if (drive) return "\\\\?\\" + std::string(full_path);
+  return std::string(full_path);
+}
+
 SysStatus read_exact(File& file, uint8_t* buf, size_t len) {
   size_t done = 0;
   while (done < len) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/sys_error.h"
 
@@ -117,6 +118,15 @@ class ScopedFileSystem {
  private:
   FileSystem* previous_;
 };
+
+// The extended-length form of an absolute Windows path, which the Win32 file
+// calls take beyond MAX_PATH whatever the system's long-path setting:
+// "C:\a" becomes "\\?\C:\a" and "\\server\share\a" becomes
+// "\\?\UNC\server\share\a". The form turns Windows' own path
+// normalization off, so `full_path` must already be normalized (as
+// GetFullPathNameW returns it). Paths that already start with \\?\ or
+// with \\.\ (the device namespace), and anything else, come back unchanged.
+std::string extended_length_path(std::string_view full_path);
 
 // Reads exactly `len` bytes; a read that returns 0 first gives
 // kShortReadText.

@@ -15,6 +15,23 @@ namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// `path` as the file calls take it. A path whose full form reaches MAX_PATH
+// goes in extended-length form, which Windows opens at any length even where
+// long paths are not enabled for the system (the manifest's longPathAware
+// counts only where they are). Shorter paths go as they are, so Windows reads
+// them exactly as it always has.
+std::wstring win32_path(const std::string& path) {
+  std::wstring wide = widen(path);
+  if (wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0) return wide;
+  DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (needed <= MAX_PATH) return wide;  // also 0: the call failed, and the file call will say why
+  std::wstring full(needed, L'\0');
+  DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return wide;
+  full.resize(length);
+  return widen(extended_length_path(narrow(full)));
+}
+
 class Win32File final : public File {
  public:
   explicit Win32File(ScopedHandle h) : h_(std::move(h)) {}
@@ -60,7 +77,7 @@ class Win32File final : public File {
 
 SysResult<ScopedHandle> open_for_query(const std::string& path) {
   // Backup semantics lets directories answer too, as a metadata query should.
-  ScopedHandle h(CreateFileW(widen(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+  ScopedHandle h(CreateFileW(win32_path(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                              FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!h.valid()) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
   return h;
@@ -94,7 +111,7 @@ class Win32FileSystem final : public FileSystem {
         flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH;
         break;
     }
-    ScopedHandle h(CreateFileW(widen(path).c_str(), access, share, nullptr, disposition, flags, nullptr));
+    ScopedHandle h(CreateFileW(win32_path(path).c_str(), access, share, nullptr, disposition, flags, nullptr));
     if (!h.valid()) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
     return FilePtr(std::make_unique<Win32File>(std::move(h)));
   }
@@ -117,14 +134,15 @@ class Win32FileSystem final : public FileSystem {
   }
 
   SysStatus replace(const std::string& from, const std::string& to) override {
-    if (!MoveFileExW(widen(from).c_str(), widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveFileExW(win32_path(from).c_str(), win32_path(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
     }
     return {};
   }
 
   SysStatus remove(const std::string& path) override {
-    if (!DeleteFileW(widen(path).c_str())) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+    if (!DeleteFileW(win32_path(path).c_str())) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
     return {};
   }
 

@@ -38,6 +38,24 @@ TEST(Text, CaseAndHex) {
   EXPECT_EQ(hex_encode(bytes, 4), "000fa0ff");
 }
 
+TEST(Paths, ExtendedLengthFormOfAbsoluteWindowsPaths) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"(C:\images\pi.img)", R"(\\?\C:\images\pi.img)"},
+      {R"(z:\)", R"(\\?\z:\)"},
+      {R"(\\server\share\pi.img)", R"(\\?\UNC\server\share\pi.img)"},
+      {R"(\\?\C:\pi.img)", R"(\\?\C:\pi.img)"},
+      {R"(\\.\PhysicalDrive1)", R"(\\.\PhysicalDrive1)"},
+      {R"(\\?\Volume{1}\)", R"(\\?\Volume{1}\)"},
+      // Not absolute, or no drive letter: left to Windows.
+      {"C:pi.img", "C:pi.img"},
+      {R"(1:\pi.img)", R"(1:\pi.img)"},
+      {R"(\pi.img)", R"(\pi.img)"},
+      {"pi.img", "pi.img"},
+      {"", ""},
+  };
+  for (const auto& [path, expected] : cases) EXPECT_EQ(extended_length_path(path), expected) << path;
+}
+
 TEST(Quoting, WindowsArgumentRules) {
   EXPECT_EQ(quote_windows_argument("plain"), "plain");
   EXPECT_EQ(quote_windows_argument(""), "\"\"");

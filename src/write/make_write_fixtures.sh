@@ -29,3 +29,5 @@ dd if=boot.fat of=pi.img bs=512 seek=$boot_start conv=notrunc status=none
 # Some incompressible bytes where a root file system would start.
 head -c $((3 * 1024 * 1024 + 123)) /dev/urandom | dd of=pi.img bs=512 seek=$root_start conv=notrunc status=none
 sha256sum pi.img | cut -c1-64 > pi.img.sha256
+# The same image compressed, for the commands that start from an .xz file.
+xz -T1 -0 -k pi.img
