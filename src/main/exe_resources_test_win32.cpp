@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <charconv>
 #include <string>
 #include <vector>
 
@@ -20,9 +20,17 @@ std::wstring helper() { return widen(test::helper_exe()); }
 
 // "1.2.3" as the two halves of a VS_FIXEDFILEINFO version: 1.2.3.0.
 std::pair<DWORD, DWORD> version_words(const std::string& version) {
-  unsigned major = 0, minor = 0, patch = 0;
-  EXPECT_EQ(std::sscanf(version.c_str(), "%u.%u.%u", &major, &minor, &patch), 3) << version;
-  return {MAKELONG(minor, major), MAKELONG(0, patch)};
+  unsigned parts[3] = {};
+  const char* at = version.data();
+  const char* end = version.data() + version.size();
+  for (int i = 0; i < 3; ++i) {
+    if (i > 0 && at < end && *at == '.') ++at;
+    auto [next, ec] = std::from_chars(at, end, parts[i]);
+    EXPECT_EQ(ec, std::errc()) << version;
+    at = next;
+  }
+  EXPECT_EQ(at, end) << version;
+  return {MAKELONG(parts[1], parts[0]), MAKELONG(0, parts[2])};
 }
 
 TEST(ExeResources, VersionResourceCarriesTheProjectVersion) {
