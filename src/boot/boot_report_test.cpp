@@ -345,6 +345,7 @@ class WatchedDrives final : public FileSystem {
     SysResult<size_t> write(const uint8_t* buf, size_t len) override { return inner_->write(buf, len); }
     SysStatus seek(uint64_t offset) override { return inner_->seek(offset); }
     SysStatus flush() override { return inner_->flush(); }
+    FileKind kind() override { return inner_->kind(); }
 
    private:
     FilePtr inner_;

@@ -105,15 +105,16 @@ HandlerResult classify_mismatch(const std::string& image_path, const std::string
   FilePtr image = std::move(files->image);
   FilePtr target = std::move(files->target);
 
+  AlignedReader target_reader(*target, target->kind());
   std::vector<uint8_t> expected(kIoBufferSize);
   std::vector<uint8_t> observed(kIoBufferSize);
   uint64_t metadata_diff_bytes = 0;
   for (uint64_t position = 0; position < bytes_total;) {
     size_t c = static_cast<size_t>(std::min<uint64_t>(bytes_total - position, kIoBufferSize));
     if (auto read = read_exact(*image, expected.data(), c); !read) return unexpected(image_missing_error(read.error()));
-    if (auto read = read_exact(*target, observed.data(), c); !read) {
-      return unexpected(device_disconnected_error(read.error()));
-    }
+    auto read = target_reader.read_full(observed.data(), c);
+    if (!read) return unexpected(device_disconnected_error(read.error()));
+    if (*read < c) return unexpected(device_disconnected_error(SysError::fixed(kShortReadText)));
     auto e = expected.begin();
     auto o = observed.begin();
     const auto e_end = expected.begin() + static_cast<ptrdiff_t>(c);
