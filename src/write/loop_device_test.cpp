@@ -5,9 +5,9 @@
 #include <cstdio>
 
 #include "image/hash_range.h"
-#include "platform/process.h"
 #include "platform/text.h"
 #include "progress/progress.h"
+#include "support/loop_device.h"
 #include "support/test_support.h"
 #include "write/classify_mismatch.h"
 #include "write/write_image.h"
@@ -18,60 +18,7 @@ namespace {
 
 using nlohmann::json;
 
-std::optional<std::string> losetup() {
-  if (auto found = find_program("losetup")) return *found;
-  for (const char* path : {"/usr/sbin/losetup", "/sbin/losetup"}) {
-    if (test::file_exists(path)) return std::string(path);
-  }
-  return std::nullopt;
-}
-
-// A loop device attached to a sparse file of `size` bytes for the lifetime
-// of the object; `why_not` says why none could be attached.
-class LoopDevice {
- public:
-  explicit LoopDevice(uint64_t size) {
-    if (test::on_windows()) {
-      why_not_ = "loop devices are a Linux facility";
-      return;
-    }
-    auto program = losetup();
-    if (!program) {
-      why_not_ = "losetup is not installed";
-      return;
-    }
-    program_ = *program;
-    std::string backing = dir_.file("backing.img");
-    std::FILE* f = std::fopen(backing.c_str(), "wb");
-    if (f == nullptr || std::fseek(f, static_cast<long>(size - 1), SEEK_SET) != 0 || std::fputc(0, f) == EOF) {
-      why_not_ = "cannot make the backing file";
-      if (f != nullptr) (void)std::fclose(f);
-      return;
-    }
-    (void)std::fclose(f);
-    auto run = run_process(program_, {"-f", "--show", backing});
-    if (!run || run->exit_code != 0) {
-      why_not_ = "losetup could not attach a loop device (needs root and the loop driver): " +
-                 (run ? std::string(trim_unicode(run->err)) : run.error().message);
-      return;
-    }
-    path_ = std::string(trim_unicode(run->out));
-  }
-  ~LoopDevice() {
-    if (!path_.empty()) (void)run_process(program_, {"-d", path_});
-  }
-  LoopDevice(const LoopDevice&) = delete;
-  LoopDevice& operator=(const LoopDevice&) = delete;
-
-  const std::string& path() const { return path_; }
-  const std::string& why_not() const { return why_not_; }
-
- private:
-  test::TempDir dir_;
-  std::string program_;
-  std::string path_;
-  std::string why_not_;
-};
+using test::LoopDevice;
 
 // Changes one byte of the device in place, as a mount would.
 void flip_on_device(const std::string& device, uint64_t offset) {
