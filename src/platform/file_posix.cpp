@@ -95,6 +95,22 @@ class PosixFile final : public File {
   bool write_behind_;
 };
 
+// Linux serves reads of a block device from the device's page cache, which
+// still holds what a write put there while any handle on the device stays
+// open: a card that drops writes (a fake-capacity card) would read back as
+// written. Commit what is dirty, then drop the cached pages (BLKFLSBUF where
+// the caller may, the advice otherwise; both drop only clean pages), so that
+// the reads that follow reach the medium.
+void drop_device_cache(int fd) {
+#ifdef __linux__
+  (void)::fsync(fd);
+  (void)::ioctl(fd, BLKFLSBUF, 0);
+  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+#else
+  (void)fd;
+#endif
+}
+
 struct OpenedFd {
   int fd;
   mode_t type;
@@ -147,6 +163,9 @@ class PosixFileSystem final : public FileSystem {
     }
     auto opened = open_checked(path, flags, exclusive);
     if (!opened) return unexpected(std::move(opened).error());
+    // The exclusive reads are the readback, verify_hash and the comparisons:
+    // they must see the medium, not what a write left in memory.
+    if (mode == OpenMode::kExclusiveRead && S_ISBLK(opened->type)) drop_device_cache(opened->fd);
     return FilePtr(std::make_unique<PosixFile>(opened->fd, opened->type, mode == OpenMode::kCreateTruncate));
   }
 

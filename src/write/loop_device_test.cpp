@@ -2,6 +2,7 @@
 // device: a Linux loop device over a sparse file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "image/hash_range.h"
@@ -10,6 +11,7 @@
 #include "support/loop_device.h"
 #include "support/test_support.h"
 #include "write/classify_mismatch.h"
+#include "write/first_difference.h"
 #include "write/write_image.h"
 #include "write/write_test_util.h"
 
@@ -76,6 +78,47 @@ TEST(LoopDevice, PiImageWritesReadsBackAndClassifies) {
   EXPECT_EQ((*damaged)["safe"], false);
   EXPECT_EQ((*damaged)["firstUnsafeOffset"], size - 5);
 
+}
+
+TEST(LoopDevice, ReadsAfterTheWriteReachTheMediumNotTheCache) {
+  // A card that drops writes (a fake-capacity card) keeps its old bytes while
+  // the system's cache still holds what was written. Here the backing file
+  // changes behind the device's back after the write. Linux drops a block
+  // device's cache when its last handle closes, so another program's handle
+  // (udev, a desktop's disk monitor) stays open all along, as it often does.
+  LoopDevice loop(16 * 1024 * 1024);
+  if (loop.path().empty()) GTEST_SKIP() << loop.why_not();
+  auto other_program = native_file_system().open(loop.path(), OpenMode::kSharedRead);
+  ASSERT_TRUE(other_program.has_value()) << other_program.error().message;
+  test::TempDir dir;
+  const std::string image = test::pattern_bytes(8 * 1024 * 1024 + 1001);
+  test::write_file(dir.file("image.img"), image);
+  test::ManualClock clock;
+  ScopedProgressCapture capture;
+  auto written = write_image(
+      test::write_request({{"imagePath", dir.file("image.img")}, {"osDevicePath", loop.path()}, {"skipReadback", true}}),
+      clock);
+  ASSERT_TRUE(written.has_value()) << written.error().message;
+
+  const uint64_t lost = 5 * 1024 * 1024;
+  {
+    auto medium = native_file_system().open(loop.backing(), OpenMode::kExclusiveWrite);
+    ASSERT_TRUE(medium.has_value()) << medium.error().message;
+    const std::vector<uint8_t> zeros(4096, 0);
+    ASSERT_TRUE((*medium)->seek(lost).has_value());
+    ASSERT_TRUE(write_all(**medium, zeros.data(), zeros.size()).has_value());
+    ASSERT_TRUE((*medium)->flush().has_value());
+  }
+  std::string on_medium = image;
+  std::fill(on_medium.begin() + lost, on_medium.begin() + lost + 4096, '\0');
+
+  auto hashed = hash_range(nullptr, "t", loop.path(), image.size(), "");
+  ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
+  EXPECT_EQ(hashed->sha256, test::sha256_hex(on_medium));
+  auto difference = find_first_difference(dir.file("image.img"), loop.path(), image.size());
+  ASSERT_TRUE(difference.has_value()) << difference.error().message;
+  ASSERT_TRUE(difference->has_value());
+  EXPECT_EQ((*difference)->offset, lost + image.substr(lost).find_first_not_of('\0'));
 }
 
 TEST(LoopDevice, AnImageLargerThanTheDeviceFailsWhenTheDeviceIsFull) {
