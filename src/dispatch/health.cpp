@@ -11,7 +11,7 @@ HandlerResult handle_health(const WindowsHelperRequest& request) {
       ".IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)");
   if (!output) return unexpected(std::move(output).error());
   bool elevated = ascii_lower(*output).find("true") != std::string::npos;
-  return nlohmann::json{{"helperVersion", "0.1.0"},
+  return nlohmann::json{{"helperVersion", DISK_HELPER_VERSION},
                         {"isElevated", elevated},
                         {"ok", true},
                         {"platform", "windows"},
