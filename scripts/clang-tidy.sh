@@ -21,9 +21,22 @@ for dir in "$native" "$windows"; do
   [[ -f "$dir/compile_commands.json" ]] || { echo "clang-tidy.sh: $dir has no compile_commands.json" >&2; exit 2; }
 done
 
-# The cross compiler the Windows build was configured with.
-cross_cxx="$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$windows/CMakeCache.txt")"
-[[ -x "$cross_cxx" ]] || { echo "clang-tidy.sh: no C++ compiler in $windows/CMakeCache.txt" >&2; exit 2; }
+# The cross compiler the Windows build compiles its C++ with, as its compile
+# database names it (after a launcher such as ccache).
+cross_cxx="$(python3 - "$windows/compile_commands.json" <<'PY'
+import json, os, shlex, sys
+for entry in json.load(open(sys.argv[1])):
+    if not entry["file"].endswith(".cpp"):
+        continue
+    args = entry.get("arguments") or shlex.split(entry["command"])
+    while args and os.path.basename(args[0]) in ("ccache", "sccache"):
+        args = args[1:]
+    print(args[0])
+    break
+PY
+)"
+[[ -x "$cross_cxx" ]] || cross_cxx="$(command -v "$cross_cxx" || true)"
+[[ -n "$cross_cxx" ]] || { echo "clang-tidy.sh: no C++ compiler in $windows/compile_commands.json" >&2; exit 2; }
 target="$("$cross_cxx" -dumpmachine)"
 
 # clang's builtin headers, from the installation clang-tidy belongs to.
