@@ -1,7 +1,10 @@
-// libFuzzer target: the XZ decoder on small inputs. Whatever it accepts,
-// liblzma's own single-call decoder must accept too and produce the same
-// number of bytes (our rules are stricter, never looser). The threaded
-// decoder must hand over the same bytes and end with the same text.
+// libFuzzer target: the XZ decoder. The first two bytes of an input choose
+// the size of the decoder's input window (1 to 64 KiB, little-endian value
+// plus one), the rest is the .xz data, so that window refills fall anywhere
+// in headers, blocks and the index. Whatever the decoder accepts, liblzma's
+// own single-call decoder must accept too and produce the same number of
+// bytes (our rules are stricter, never looser). The threaded decoder must
+// hand over the same bytes and end with the same text.
 #include <lzma.h>
 
 #include <cstddef>
@@ -31,13 +34,18 @@ class CountingSink final : public dh::XzSink {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input_data, size_t input_size) {
+  if (input_size < 2) return 0;
+  const size_t window = 1 + (static_cast<size_t>(input_data[0]) | static_cast<size_t>(input_data[1]) << 8);
+  const uint8_t* data = input_data + 2;
+  const size_t size = input_size - 2;
+
   dh::MemoryFile input({data, size});
   CountingSink sink;
-  auto decoded = dh::xz_decode(input, 8 * 1024, 64 * 1024, sink);
+  auto decoded = dh::xz_decode(input, window, 64 * 1024, sink);
   dh::MemoryFile again({data, size});
   CountingSink threaded;
-  auto threaded_decoded = dh::xz_decode(again, 8 * 1024, 64 * 1024, threaded, 2);
+  auto threaded_decoded = dh::xz_decode(again, window, 64 * 1024, threaded, 2);
   if (threaded.total != sink.total || threaded.sha.finish_hex() != sink.sha.finish_hex() ||
       decoded.has_value() != threaded_decoded.has_value() ||
       (!decoded && decoded.error() != threaded_decoded.error())) {

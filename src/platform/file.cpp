@@ -14,6 +14,15 @@ ScopedFileSystem::~ScopedFileSystem() { g_current = previous_; }
 
 SysResult<PathDevice> FileSystem::device_of(const std::string&) { return PathDevice{}; }
 
+FileKind File::kind() { return FileKind{}; }
+
+uint32_t transfer_unit(const FileKind& kind) {
+  if (!kind.device) return 1;
+  uint32_t size = kind.sector_size;
+  bool power_of_two = size != 0 && (size & (size - 1)) == 0;
+  return power_of_two && size <= 64 * 1024 ? size : 512;
+}
+
 SysStatus read_exact(File& file, uint8_t* buf, size_t len) {
   size_t done = 0;
   while (done < len) {

@@ -41,7 +41,8 @@ class TempDir {
   std::string path_;
 };
 
-// The number of handles (POSIX: file descriptors) the process holds.
+// The number of handles (POSIX: file descriptors) the process holds; -1
+// when the system does not tell.
 int open_handle_count();
 
 std::string read_file(const std::string& path);
