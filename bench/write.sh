@@ -11,6 +11,9 @@
 #   user CPU of write_image skipReadback  vs  openssl dgst -sha256 IMG
 #   peak resident memory of write_image
 # The helper opens the target with O_DSYNC (write-through), as oflag=dsync does.
+# On a block device the helper's readback drops the device's cache before it
+# reads (so it reads the medium); the reference does the same with
+# blockdev --flushbufs before hashing the target.
 set -euo pipefail
 runs="${1:-3}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -61,7 +64,8 @@ request() {
 }
 
 bench_target() {
-  local target="$1" label="$2"
+  local target="$1" label="$2" drop=""
+  [[ -b "$target" ]] && drop="blockdev --flushbufs '$target' && "
   local -a dd_e dd_u ddv_e ddv_u wi_e wi_u wi_m wv_e wv_u wv_m os_u
   for ((i = 0; i < runs; i++)); do
     read -r e u _ < <(measure bash -c "dd if='$img' of='$target' bs=4M conv=notrunc oflag=dsync status=none && openssl dgst -sha256 '$img' >/dev/null")
@@ -69,7 +73,7 @@ bench_target() {
     read -r e u m < <(measure "$helper" --request "$(request "$target" true)")
     check_helper_answer
     wi_e+=("$e"); wi_u+=("$u"); wi_m+=("$m")
-    read -r e u _ < <(measure bash -c "dd if='$img' of='$target' bs=4M conv=notrunc oflag=dsync status=none && openssl dgst -sha256 '$img' >/dev/null && openssl dgst -sha256 '$target' >/dev/null")
+    read -r e u _ < <(measure bash -c "dd if='$img' of='$target' bs=4M conv=notrunc oflag=dsync status=none && openssl dgst -sha256 '$img' >/dev/null && ${drop}openssl dgst -sha256 '$target' >/dev/null")
     ddv_e+=("$e"); ddv_u+=("$u")
     read -r e u m < <(measure "$helper" --request "$(request "$target" false)")
     check_helper_answer

@@ -1,5 +1,6 @@
 #include "boot/boot_report.h"
 
+#include <algorithm>
 #include <charconv>
 #include <optional>
 
@@ -65,6 +66,13 @@ json boot_files_check(const std::vector<std::string>& names) {
                     false, std::move(details));
 }
 
+// 64 hexadecimal characters, either case: what a SHA-256 digest looks like.
+bool is_hex_digest(const std::string& text) {
+  return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+         });
+}
+
 json image_hash_check(const std::string& expected, const std::string& observed, uint64_t verified_bytes,
                       uint64_t image_bytes, bool skip) {
   json details = {{"checksumSkipped", skip},
@@ -78,7 +86,8 @@ json image_hash_check(const std::string& expected, const std::string& observed, 
                       "Byte-for-byte checksum is skipped until boot files are confirmed present.", false,
                       std::move(details));
   }
-  if (!expected.empty() && expected == observed && verified_bytes == image_bytes) {
+  // Two equal texts are not evidence unless they are digests.
+  if (is_hex_digest(expected) && is_hex_digest(observed) && expected == observed && verified_bytes == image_bytes) {
     return make_check(id, label, check_status::kPassed,
                       "Every byte written to the target matches the prepared Raspberry Pi OS image.", true,
                       std::move(details));

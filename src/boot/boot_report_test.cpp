@@ -117,6 +117,11 @@ TEST(VerifyBoot, HashJudgement) {
       {"image bytes not a number",
        {{"expectedSha256", kHash}, {"observedSha256", kHash}, {"verifiedBytes", 7}, {"imageBytes", "9"}}, "passed"},
       {"hash not a string", {{"expectedSha256", 5}, {"observedSha256", 5}}, "failed"},
+      {"equal texts that are no digests", {{"expectedSha256", "x"}, {"observedSha256", "x"}}, "failed"},
+      {"63 digits", {{"expectedSha256", kHash.substr(1)}, {"observedSha256", kHash.substr(1)}}, "failed"},
+      {"65 digits", {{"expectedSha256", kHash + "a"}, {"observedSha256", kHash + "a"}}, "failed"},
+      {"not hexadecimal", {{"expectedSha256", std::string(64, 'g')}, {"observedSha256", std::string(64, 'g')}}, "failed"},
+      {"upper-case digests", {{"expectedSha256", upper}, {"observedSha256", upper}}, "passed"},
       {"skip wins over a mismatch", {{"expectedSha256", kHash}, {"skipChecksum", true}}, "skipped"},
       {"skip needs JSON true", {{"skipChecksum", "true"}}, "failed"},
   };
@@ -345,6 +350,7 @@ class WatchedDrives final : public FileSystem {
     SysResult<size_t> write(const uint8_t* buf, size_t len) override { return inner_->write(buf, len); }
     SysStatus seek(uint64_t offset) override { return inner_->seek(offset); }
     SysStatus flush() override { return inner_->flush(); }
+    FileKind kind() override { return inner_->kind(); }
 
    private:
     FilePtr inner_;

@@ -51,6 +51,12 @@ HandlerResult run_handler(Handler handler, const WindowsHelperRequest& request) 
   }
 }
 
+std::vector<std::string_view> command_names() {
+  std::vector<std::string_view> names;
+  for (const auto& command : kCommands) names.push_back(command.name);
+  return names;
+}
+
 HandlerResult dispatch(const WindowsHelperRequest& request) {
   for (const auto& command : kCommands) {
     if (command.name == request.command) return run_handler(command.handler, request);

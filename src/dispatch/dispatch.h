@@ -1,6 +1,9 @@
 // Selects the handler for a request's command and runs it.
 #pragma once
 
+#include <string_view>
+#include <vector>
+
 #include "dispatch/helper_error.h"
 #include "main/request.h"
 
@@ -17,6 +20,9 @@ HandlerResult dispatch(const WindowsHelperRequest& request);
 // exhausted, a thread that cannot start) becomes UNKNOWN with the
 // exception's text, so the request still gets its one answer.
 HandlerResult run_handler(Handler handler, const WindowsHelperRequest& request);
+
+// The name of every command dispatch() knows, in table order.
+std::vector<std::string_view> command_names();
 
 HandlerResult handle_health(const WindowsHelperRequest& request);
 HandlerResult handle_cancel_task(const WindowsHelperRequest& request);

@@ -2,6 +2,7 @@
 // error-code vocabulary.
 #pragma once
 
+#include <array>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -21,6 +22,10 @@ inline constexpr const char* kReadFailed = "READ_FAILED";
 inline constexpr const char* kWriteFailed = "WRITE_FAILED";
 inline constexpr const char* kDeviceDisconnected = "DEVICE_DISCONNECTED";
 inline constexpr const char* kElevationDenied = "ELEVATION_DENIED";
+// Every code above; a response's errorCode is always one of them.
+inline constexpr std::array<const char*, 9> kAll = {
+    kUnknown,    kToolMissing, kImageMissing,       kXzInvalid,      kUnmountFailed,
+    kReadFailed, kWriteFailed, kDeviceDisconnected, kElevationDenied};
 }  // namespace error_code
 
 struct HelperError {

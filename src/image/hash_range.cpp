@@ -18,7 +18,10 @@ Expected<RangeHash, HelperError> hash_range(const WindowsHelperRequest* request,
   FilePtr target = std::move(opened).value();
   if (auto sought = target->seek(0); !sought) return unexpected(device_disconnected_error(sought.error()));
 
-  BufferedReader reader(*target);
+  // Reads exactly what is still wanted (on a device in whole sectors up to
+  // its end), so that the last read of a range ending near the end of a
+  // card does not run past it.
+  AlignedReader reader(*target, target->kind());
   std::vector<uint8_t> chunk(kIoBufferSize);
   Sha256 sha;
   uint64_t hashed = 0;

@@ -18,7 +18,9 @@ struct RangeHash {
 };
 
 // Hashes at most `byte_count` bytes from offset 0 of `path`, reading 4 MiB at
-// a time and never hashing past the count. With a request, prints "VERIFY"
+// a time and never past the count (on a device, never past the sector that
+// holds its last byte, nor past the device's end: a device shorter than the
+// count gives fewer bytes, not an error). With a request, prints "VERIFY"
 // progress lines (start, rate-limited, end) with `message`; without, prints
 // nothing. Errors: a failed open through map_raw_disk_error; a failed seek or
 // read as DEVICE_DISCONNECTED.

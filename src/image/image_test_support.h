@@ -89,6 +89,7 @@ class FaultyFileSystem final : public FileSystem {
       if (fs_.flush_error) return unexpected(*fs_.flush_error);
       return inner_->flush();
     }
+    FileKind kind() override { return inner_->kind(); }
 
    private:
     FaultyFileSystem& fs_;

@@ -28,14 +28,15 @@ class CountingSink final : public XzSink {
 
 // Writes through a 4 MiB write buffer and hashes exactly what the buffer
 // took, so the digest covers the bytes handed to the file, in file order.
-// OS images hold long runs of zeros: a full buffer of zeros is skipped with a
-// seek instead of written, which leaves a hole where the file system supports
-// them (the file was truncated, so the skipped range reads back as zeros
-// either way). The last bytes are always written, so the file ends at its
-// full length.
+// OS images hold long runs of zeros: with `holes`, a full buffer of zeros is
+// skipped with a seek instead of written, which leaves a hole where the file
+// system supports them. That is right only for a regular file that was just
+// truncated, where the skipped range reads back as zeros either way; any
+// other output (a device keeps its old bytes) gets every byte written. The
+// last bytes are always written, so the file ends at its full length.
 class HashingFileSink final : public XzSink {
  public:
-  explicit HashingFileSink(File& file) : file_(file), buffer_(new uint8_t[kIoBufferSize]) {}
+  HashingFileSink(File& file, bool holes) : file_(file), holes_(holes), buffer_(new uint8_t[kIoBufferSize]) {}
 
   Expected<void, std::string> write(const uint8_t* data, size_t len) override {
     while (len > 0) {
@@ -72,7 +73,7 @@ class HashingFileSink final : public XzSink {
     const uint8_t* begin = buffer_.get();
     // memcmp of the buffer against itself shifted by one byte runs at memory
     // speed, where a byte loop would cost a tenth of the whole extraction.
-    bool zeros = staged_ > 0 && begin[0] == 0 && std::memcmp(begin, begin + 1, staged_ - 1) == 0;
+    bool zeros = holes_ && staged_ > 0 && begin[0] == 0 && std::memcmp(begin, begin + 1, staged_ - 1) == 0;
     if (zeros && !last) {
       offset_ += staged_;
       staged_ = 0;
@@ -90,6 +91,7 @@ class HashingFileSink final : public XzSink {
   }
 
   File& file_;
+  bool holes_;
   std::unique_ptr<uint8_t[]> buffer_;
   size_t staged_ = 0;
   uint64_t offset_ = 0;    // file offset of the first staged byte
@@ -134,7 +136,8 @@ Expected<std::string, std::string> xz_extract(const std::string& image_path, con
 
   auto output = file_system().open(output_path, OpenMode::kCreateTruncate);
   if (!output) return unexpected(std::move(output).error().message);
-  HashingFileSink sink(**output);
+  // The output was opened truncating, which empties a regular file only.
+  HashingFileSink sink(**output, /*holes=*/!(*output)->kind().device);
   if (auto decoded = xz_decode(**image, kIoBufferSize, kXzOutputChunk, sink, kXzAutoThreads); !decoded) {
     return unexpected(std::move(decoded).error());
   }

@@ -10,6 +10,7 @@
 #include "image/xz_decode.h"
 #include "image/xz_image.h"
 #include "platform/buffered_io.h"
+#include "support/loop_device.h"
 #include "support/test_support.h"
 
 namespace dh {
@@ -167,6 +168,24 @@ TEST(XzExtract, ZeroRunsReadBackAsZerosAndTheFileKeepsItsLength) {
   std::string zeros = dir.file("zeros.img");
   ASSERT_TRUE(xz_extract(fixture("zeros.xz"), zeros).has_value());
   EXPECT_EQ(test::read_file(zeros), std::string(10 * 1024 * 1024, '\0'));
+}
+
+TEST(XzExtract, ADeviceKeepsNoOldBytesWhereTheImageHoldsZeros) {
+  // Zero runs are skipped only on a file that was just emptied; a device
+  // keeps what it held, so every byte must be written there.
+  test::LoopDevice loop(16 << 20);
+  if (loop.path().empty()) GTEST_SKIP() << loop.why_not();
+  {
+    auto device = native_file_system().open(loop.path(), OpenMode::kExclusiveWrite);
+    ASSERT_TRUE(device.has_value()) << device.error().message;
+    const std::string used(16 << 20, '\xA5');
+    ASSERT_TRUE(write_all(**device, reinterpret_cast<const uint8_t*>(used.data()), used.size()).has_value());
+  }
+  auto sha = xz_extract(fixture("holes.xz"), loop.path());
+  ASSERT_TRUE(sha.has_value()) << sha.error();
+  const std::string expected = test::read_file(fixture("holes.bin"));
+  EXPECT_EQ(*sha, sha_of(expected));
+  EXPECT_TRUE(test::read_file(loop.path()).substr(0, expected.size()) == expected);
 }
 
 TEST(XzFailures, WritingOutTheLastBytesOrCommittingFailsWithTheSystemText) {

@@ -24,6 +24,15 @@ std::string extended_length_path(std::string_view full_path) {
   return std::string(full_path);
 }
 
+FileKind File::kind() { return FileKind{}; }
+
+uint32_t transfer_unit(const FileKind& kind) {
+  if (!kind.device) return 1;
+  uint32_t size = kind.sector_size;
+  bool power_of_two = size != 0 && (size & (size - 1)) == 0;
+  return power_of_two && size <= 64 * 1024 ? size : 512;
+}
+
 SysStatus read_exact(File& file, uint8_t* buf, size_t len) {
   size_t done = 0;
   while (done < len) {

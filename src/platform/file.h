@@ -32,6 +32,26 @@ enum class OpenMode {
   kCreateNewWriteThrough,
 };
 
+// What an open handle reaches.
+struct FileKind {
+  // False for a regular file; true for a disk, a partition, a volume or any
+  // other device.
+  bool device = false;
+  // A regular file's size, or a device's length in bytes
+  // (IOCTL_DISK_GET_LENGTH_INFO, BLKGETSIZE64); empty when it cannot be told.
+  std::optional<uint64_t> length;
+  // A device's logical sector size (IOCTL_DISK_GET_DRIVE_GEOMETRY(_EX),
+  // BLKSSZGET), 0 when the device does not tell; 0 for a regular file. Use
+  // transfer_unit() rather than this raw value.
+  uint32_t sector_size = 0;
+};
+
+// The unit every transfer on a handle of this kind must be a whole multiple
+// of, at an offset that is a multiple of it: 1 for a regular file; a
+// device's sector size when it is a power of two up to 64 KiB, else 512 (a
+// Windows raw drive refuses anything else with ERROR_INVALID_PARAMETER).
+uint32_t transfer_unit(const FileKind& kind);
+
 // An open file or device. Closing happens in the destructor.
 class File {
  public:
@@ -46,6 +66,10 @@ class File {
   virtual SysStatus seek(uint64_t offset) = 0;
   // Commits written data to storage (fsync / FlushFileBuffers).
   virtual SysStatus flush() = 0;
+  // What the handle reaches. Never fails: what cannot be asked stays at its
+  // default. This default, kept by files held in memory, answers a regular
+  // file of unknown size.
+  virtual FileKind kind();
 };
 
 using FilePtr = std::unique_ptr<File>;

@@ -1,7 +1,12 @@
 // POSIX backend of the file interface: plain files and block devices.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#ifdef __linux__
+#include <linux/fs.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -16,7 +21,7 @@ namespace {
 
 class PosixFile final : public File {
  public:
-  PosixFile(int fd, bool write_behind) : fd_(fd), write_behind_(write_behind) {}
+  PosixFile(int fd, mode_t type, bool write_behind) : fd_(fd), type_(type), write_behind_(write_behind) {}
   ~PosixFile() override { ::close(fd_); }
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
@@ -53,6 +58,25 @@ class PosixFile final : public File {
     return {};
   }
 
+  FileKind kind() override {
+    FileKind kind;
+    if (S_ISREG(type_)) {
+      struct stat st {};
+      if (::fstat(fd_, &st) == 0) kind.length = static_cast<uint64_t>(st.st_size);
+      return kind;
+    }
+    kind.device = true;
+#ifdef __linux__
+    if (S_ISBLK(type_)) {
+      uint64_t length = 0;
+      if (::ioctl(fd_, BLKGETSIZE64, &length) == 0) kind.length = length;
+      int sector = 0;
+      if (::ioctl(fd_, BLKSSZGET, &sector) == 0 && sector > 0) kind.sector_size = static_cast<uint32_t>(sector);
+    }
+#endif
+    return kind;
+  }
+
  private:
   // Linux keeps written pages in memory until a commit or until a large share
   // of memory is dirty, so a commit at the end would wait for the whole file.
@@ -67,12 +91,34 @@ class PosixFile final : public File {
   }
 
   int fd_;
+  mode_t type_;  // the S_IFMT bits: a regular file, a block or a character device
   bool write_behind_;
+};
+
+// Linux serves reads of a block device from the device's page cache, which
+// still holds what a write put there while any handle on the device stays
+// open: a card that drops writes (a fake-capacity card) would read back as
+// written. Commit what is dirty, then drop the cached pages (BLKFLSBUF where
+// the caller may, the advice otherwise; both drop only clean pages), so that
+// the reads that follow reach the medium.
+void drop_device_cache(int fd) {
+#ifdef __linux__
+  (void)::fsync(fd);
+  (void)::ioctl(fd, BLKFLSBUF, 0);
+  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+#else
+  (void)fd;
+#endif
+}
+
+struct OpenedFd {
+  int fd;
+  mode_t type;
 };
 
 // Opens without blocking (a FIFO would otherwise wait for a writer), then
 // accepts only regular files and devices, as a Windows file open would.
-SysResult<int> open_checked(const std::string& path, int flags, bool exclusive_device) {
+SysResult<OpenedFd> open_checked(const std::string& path, int flags, bool exclusive_device) {
   int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) return unexpected(SysError::from_os(errno));
   struct stat st {};
@@ -91,7 +137,7 @@ SysResult<int> open_checked(const std::string& path, int flags, bool exclusive_d
     ::close(fd);
     fd = ::open(path.c_str(), flags | O_CLOEXEC | O_EXCL);
     if (fd < 0) return unexpected(SysError::from_os(errno));
-    return fd;
+    return OpenedFd{fd, S_IFBLK};
   }
   int fl = ::fcntl(fd, F_GETFL);
   if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
@@ -99,7 +145,7 @@ SysResult<int> open_checked(const std::string& path, int flags, bool exclusive_d
     ::close(fd);
     return unexpected(SysError::from_os(err));
   }
-  return fd;
+  return OpenedFd{fd, static_cast<mode_t>(st.st_mode & S_IFMT)};
 }
 
 class PosixFileSystem final : public FileSystem {
@@ -115,9 +161,12 @@ class PosixFileSystem final : public FileSystem {
       case OpenMode::kCreateTruncateWriteThrough: flags = O_WRONLY | O_CREAT | O_TRUNC | O_DSYNC; break;
       case OpenMode::kCreateNewWriteThrough: flags = O_WRONLY | O_CREAT | O_EXCL | O_DSYNC; break;
     }
-    auto fd = open_checked(path, flags, exclusive);
-    if (!fd) return unexpected(std::move(fd).error());
-    return FilePtr(std::make_unique<PosixFile>(*fd, mode == OpenMode::kCreateTruncate));
+    auto opened = open_checked(path, flags, exclusive);
+    if (!opened) return unexpected(std::move(opened).error());
+    // The exclusive reads are the readback, verify_hash and the comparisons:
+    // they must see the medium, not what a write left in memory.
+    if (mode == OpenMode::kExclusiveRead && S_ISBLK(opened->type)) drop_device_cache(opened->fd);
+    return FilePtr(std::make_unique<PosixFile>(opened->fd, opened->type, mode == OpenMode::kCreateTruncate));
   }
 
   SysStatus metadata(const std::string& path) override {

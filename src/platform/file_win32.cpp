@@ -32,6 +32,23 @@ std::wstring win32_path(const std::string& path) {
   return widen(extended_length_path(narrow(full)));
 }
 
+// A file or folder answers the file-information query; a disk, partition or
+// volume opened as a device does not. Asked before any device query because
+// some systems (Wine) answer storage queries on a file handle too, with the
+// numbers of the device the file lies on.
+bool is_file_handle(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(h, &info) != 0;
+}
+
+// A device-control query without input that must return at least `needed`
+// bytes into `out`.
+template <class Out>
+bool device_query(HANDLE h, DWORD code, Out& out, DWORD needed) {
+  DWORD returned = 0;
+  return DeviceIoControl(h, code, nullptr, 0, &out, sizeof out, &returned, nullptr) && returned >= needed;
+}
+
 class Win32File final : public File {
  public:
   explicit Win32File(ScopedHandle h) : h_(std::move(h)) {}
@@ -69,6 +86,33 @@ class Win32File final : public File {
   SysStatus flush() override {
     if (!FlushFileBuffers(h_.get())) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
     return {};
+  }
+
+  FileKind kind() override {
+    FileKind kind;
+    if (is_file_handle(h_.get())) {
+      LARGE_INTEGER size{};
+      if (GetFileSizeEx(h_.get(), &size)) kind.length = static_cast<uint64_t>(size.QuadPart);
+      return kind;
+    }
+    kind.device = true;
+    GET_LENGTH_INFORMATION length{};
+    if (device_query(h_.get(), IOCTL_DISK_GET_LENGTH_INFO, length, sizeof length)) {
+      kind.length = static_cast<uint64_t>(length.Length.QuadPart);
+    }
+    // The extended geometry carries the partition and detection data behind
+    // it when there is room; only the sector size is read.
+    union {
+      DISK_GEOMETRY_EX ex;
+      unsigned char room[256];
+    } geometry_ex{};
+    DISK_GEOMETRY geometry{};
+    if (device_query(h_.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, geometry_ex, sizeof(DISK_GEOMETRY))) {
+      kind.sector_size = geometry_ex.ex.Geometry.BytesPerSector;
+    } else if (device_query(h_.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY, geometry, sizeof geometry)) {
+      kind.sector_size = geometry.BytesPerSector;
+    }
+    return kind;
   }
 
  private:
@@ -149,12 +193,7 @@ class Win32FileSystem final : public FileSystem {
   SysResult<PathDevice> device_of(const std::string& path) override {
     auto h = open_for_query(path);
     if (!h) return unexpected(std::move(h).error());
-    // A file or folder answers the file-information query; a disk, partition
-    // or volume opened as a device does not. The test comes first because
-    // some systems (Wine) answer the storage query on a file handle too,
-    // with the numbers of the device the file lies on.
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileInformationByHandle(h->get(), &info)) return PathDevice{};
+    if (is_file_handle(h->get())) return PathDevice{};
     PathDevice device;
     device.is_device = true;
     STORAGE_DEVICE_NUMBER number{};

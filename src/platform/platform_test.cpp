@@ -8,6 +8,7 @@
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "support/loop_device.h"
 #include "support/test_support.h"
 
 namespace dh {
@@ -119,6 +120,16 @@ TEST(BufferedIo, WriterStagesSmallChunksAndPassesLargeOnes) {
   EXPECT_EQ(f.writes, (std::vector<size_t>{10, 16, 5}));
 }
 
+TEST(BufferedIo, WriterInUnitsWritesWholeUnitsAndPadsTheLast) {
+  ScriptedFile f;
+  BufferedWriter w(f, 16, 8);
+  const std::vector<uint8_t> data(40, 1);
+  for (size_t len : {5, 16, 40}) ASSERT_TRUE(w.write(data.data(), len).has_value());
+  ASSERT_TRUE(w.flush_buffer().has_value());
+  // 5 + 16 + 40 = 61 bytes: staged units, the direct part, the padded tail.
+  EXPECT_EQ(f.writes, (std::vector<size_t>{8, 8, 8, 32, 8}));
+}
+
 TEST(BufferedIo, ZeroByteWritesAreErrors) {
   ScriptedFile staged;
   staged.accept = {0};
@@ -154,6 +165,14 @@ TEST(NativeFiles, OpenModesAndErrors) {
   }
   auto in = file_system().open(path, OpenMode::kExclusiveRead);
   ASSERT_TRUE(in.has_value());
+  FileKind kind = (*in)->kind();
+  EXPECT_FALSE(kind.device);
+  EXPECT_EQ(kind.length, 5u);
+  EXPECT_EQ(transfer_unit(kind), 1u);
+  EXPECT_EQ(transfer_unit(FileKind{true, std::nullopt, 0}), 512u) << "a device that tells nothing";
+  EXPECT_EQ(transfer_unit(FileKind{true, std::nullopt, 4096}), 4096u);
+  EXPECT_EQ(transfer_unit(FileKind{true, std::nullopt, 520}), 512u);
+
   ASSERT_TRUE((*in)->seek(3).has_value());
   uint8_t buf[4] = {};
   auto short_read = read_exact(**in, buf, 4);
@@ -164,6 +183,18 @@ TEST(NativeFiles, OpenModesAndErrors) {
   auto as_dir = file_system().open(dir.path(), OpenMode::kSharedRead);
   EXPECT_FALSE(as_dir.has_value()) << "a folder must not open like a file";
   EXPECT_EQ(*file_system().identity(path), *file_system().identity(dir.path() + "/./f.bin"));
+}
+
+TEST(NativeFiles, ABlockDeviceTellsItsLengthAndSectorSize) {
+  test::LoopDevice loop(3 << 20);
+  if (loop.path().empty()) GTEST_SKIP() << loop.why_not();
+  auto device = file_system().open(loop.path(), OpenMode::kSharedRead);
+  ASSERT_TRUE(device.has_value()) << device.error().message;
+  FileKind kind = (*device)->kind();
+  EXPECT_TRUE(kind.device);
+  EXPECT_EQ(kind.length, uint64_t{3} << 20);
+  EXPECT_EQ(kind.sector_size, 512u);
+  EXPECT_EQ(transfer_unit(kind), 512u);
 }
 
 TEST(Processes, ArgumentsRoundTripThroughARealChild) {

@@ -48,8 +48,10 @@ TEST(PowerShellRunner, ScriptArrivesAsOneArgument) {
   test::FakePowerShell ps;
   const std::string script =
       "$x = \"a b\"; Write-Output 'q\\\"' \\\\server\\share\\ trailing\\ \"\" end\\\\\t\n\xC3\xA9";
-  ASSERT_TRUE(run_powershell(script).has_value());
-  ASSERT_TRUE(run_powershell("").has_value());
+  for (const std::string& each : {script, std::string()}) {
+    auto r = run_powershell(each);
+    ASSERT_TRUE(r.has_value()) << r.error().code << ": " << r.error().message;
+  }
   EXPECT_EQ(ps.args(0), (std::vector<std::string>{"-NoProfile", "-Command", script}));
   EXPECT_EQ(ps.args(1), (std::vector<std::string>{"-NoProfile", "-Command", ""}));
 }

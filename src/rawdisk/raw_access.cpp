@@ -1,5 +1,7 @@
 #include "rawdisk/raw_access.h"
 
+#include "platform/buffered_io.h"
+
 namespace dh {
 
 SysResult<FilePtr> open_target_shared_read(const std::string& path) {
@@ -17,10 +19,13 @@ SysResult<FilePtr> open_target_exclusive_write(const std::string& path) {
 Expected<std::vector<uint8_t>, std::string> read_sectors_at(File& target, uint64_t lba, uint64_t count) {
   if (lba > kMaxReadableLba) return unexpected(std::string("Sector offset overflow"));
   std::vector<uint8_t> buffer(static_cast<size_t>(count * kSectorSize));
-  if (auto sought = target.seek(lba * kSectorSize); !sought) return unexpected(std::move(sought).error().message);
-  if (auto filled = read_exact(target, buffer.data(), buffer.size()); !filled) {
-    return unexpected(std::move(filled).error().message);
-  }
+  // On a drive with larger sectors (4096 bytes) the reader reads the whole
+  // sectors around the 512-byte ones asked for.
+  AlignedReader reader(target, target.kind());
+  if (auto sought = reader.seek(lba * kSectorSize); !sought) return unexpected(std::move(sought).error().message);
+  auto filled = reader.read_full(buffer.data(), buffer.size());
+  if (!filled) return unexpected(std::move(filled).error().message);
+  if (*filled < buffer.size()) return unexpected(std::string(kShortReadText));
   return buffer;
 }
 

@@ -21,7 +21,8 @@ SysResult<FilePtr> open_target_exclusive_read(const std::string& path);
 // Read and write, no sharing, write-through (write_image).
 SysResult<FilePtr> open_target_exclusive_write(const std::string& path);
 
-// Exactly count * 512 bytes from byte offset lba * 512. Errors (text only):
+// Exactly count * 512 bytes from byte offset lba * 512, read on a device in
+// whole sectors of its own size and never past its end. Errors (text only):
 // "Sector offset overflow" for an LBA above kMaxReadableLba (nothing is
 // touched), the OS text of a failed seek or read, or "failed to fill whole
 // buffer" when the target ends first.

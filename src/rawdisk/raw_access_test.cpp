@@ -8,6 +8,7 @@
 #include "platform/text.h"
 #include "rawdisk/raw_access.h"
 #include "rawdisk/test_fakes.h"
+#include "support/loop_device.h"
 #include "support/test_support.h"
 
 namespace dh {
@@ -131,20 +132,15 @@ TEST(RawDiskErrors, RealOpenFailures) {
 }
 
 TEST(RawDiskErrors, ExclusiveOpenOfABusyLoopDevice) {
-  if (test::on_windows()) GTEST_SKIP() << "loop devices exist only on Linux";
-  test::TempDir dir;
-  std::string backing = dir.file("loop.img");
-  test::write_file(backing, "");
-  std::filesystem::resize_file(backing, 4 << 20);
-  test::LoopDevice loop(backing);
-  if (loop.device().empty()) GTEST_SKIP() << "no loop device: " << loop.why();
-  auto first = open_target_exclusive_read(loop.device());
+  test::LoopDevice loop(4 << 20);
+  if (loop.path().empty()) GTEST_SKIP() << loop.why_not();
+  auto first = open_target_exclusive_read(loop.path());
   ASSERT_TRUE(first.has_value()) << first.error().message;
-  auto second = open_target_exclusive_write(loop.device());
+  auto second = open_target_exclusive_write(loop.path());
   ASSERT_FALSE(second.has_value());
   EXPECT_EQ(map_raw_disk_error(second.error()), (HelperError{"DEVICE_DISCONNECTED", os_error_text(EBUSY)}));
   // A shared open is not refused while the exclusive handle is held.
-  EXPECT_TRUE(open_target_shared_read(loop.device()).has_value());
+  EXPECT_TRUE(open_target_shared_read(loop.path()).has_value());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "platform/text.h"
 #include "rawdisk/target_commands.h"
 #include "rawdisk/test_fakes.h"
+#include "support/loop_device.h"
 #include "support/test_support.h"
 
 namespace dh {
@@ -209,13 +210,13 @@ TEST(ReadSectorsLoopDevice, ReadsARealBlockDevice) {
     f.write(reinterpret_cast<const char*>(sectors.data()), static_cast<std::streamsize>(sectors.size()));
   }
   test::LoopDevice loop(backing);
-  if (loop.device().empty()) GTEST_SKIP() << "no loop device: " << loop.why();
-  auto run = test::run_command("read_sectors", {{"osDevicePath", loop.device()}, {"startLba", 2048}, {"sectorCount", 3}});
+  if (loop.path().empty()) GTEST_SKIP() << loop.why_not();
+  auto run = test::run_command("read_sectors", {{"osDevicePath", loop.path()}, {"startLba", 2048}, {"sectorCount", 3}});
   EXPECT_EQ(run.out, ok_line({{"dataHex", hex(sectors, 0, sectors.size())}}));
-  auto zeros = test::run_command("read_sectors", {{"osDevicePath", loop.device()}, {"startLba", 0}, {"sectorCount", 1}});
+  auto zeros = test::run_command("read_sectors", {{"osDevicePath", loop.path()}, {"startLba", 0}, {"sectorCount", 1}});
   EXPECT_EQ(zeros.payload()["dataHex"], std::string(1024, '0'));
   auto past = test::run_command("read_sectors",
-                                {{"osDevicePath", loop.device()}, {"startLba", 16383}, {"sectorCount", 2}});
+                                {{"osDevicePath", loop.path()}, {"startLba", 16383}, {"sectorCount", 2}});
   EXPECT_EQ(past.out, error_line("READ_FAILED", "failed to fill whole buffer"));
 }
 

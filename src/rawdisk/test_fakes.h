@@ -1,6 +1,5 @@
 // Fakes shared by the raw-disk tests: scripted volumes, a clock that only
-// pretends to sleep, in-memory targets, and a Linux loop device for the real
-// thing where one can be attached.
+// pretends to sleep, and in-memory targets.
 #pragma once
 
 #include <algorithm>
@@ -13,7 +12,6 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/process.h"
 #include "platform/file.h"
 #include "platform/volumes.h"
 
@@ -184,37 +182,6 @@ class MemoryFile final : public File {
     ++calls;
     return {};
   }
-};
-
-// A file served as /dev/loopN while the object lives (Linux, root only).
-// device() is empty when no loop device could be attached; why() says why.
-class LoopDevice {
- public:
-  explicit LoopDevice(const std::string& file) {
-    auto losetup = find_program("losetup");
-    std::string program = losetup ? *losetup : "/usr/sbin/losetup";
-    auto run = run_process(program, {"-f", "--show", file});
-    if (!run) {
-      why_ = "losetup cannot be started: " + run.error().message;
-    } else if (run->exit_code != 0) {
-      why_ = "losetup -f --show failed: " + run->err;
-    } else {
-      device_ = run->out.substr(0, run->out.find('\n'));
-      program_ = program;
-    }
-  }
-  ~LoopDevice() {
-    if (!device_.empty()) (void)run_process(program_, {"-d", device_});
-  }
-  LoopDevice(const LoopDevice&) = delete;
-  LoopDevice& operator=(const LoopDevice&) = delete;
-  const std::string& device() const { return device_; }
-  const std::string& why() const { return why_; }
-
- private:
-  std::string device_;
-  std::string program_;
-  std::string why_;
 };
 
 }  // namespace dh::test

@@ -38,20 +38,27 @@ bool layout_usable(const FatBootSector& fat) {
          fat.reserved_sectors != 0;
 }
 
+// What a mount changes at the start of a FAT: the first two FAT32 entries,
+// the media descriptor entry and the entry holding the clean-shutdown and
+// no-error flags. The rest of that sector holds the cluster chains of the
+// root folder and the first files.
+constexpr uint64_t kFatFlagBytes = 8;
+
 std::vector<ByteRange> metadata_ranges(const FatBootSector& fat, uint64_t start, uint64_t end) {
   std::vector<ByteRange> ranges;
-  auto add_sector = [&](uint64_t sector) {
+  auto add = [&](uint64_t sector, uint64_t bytes) {
     uint64_t lo = saturating_add(start, saturating_mul(sector, fat.bytes_per_sector));
-    uint64_t hi = std::min(saturating_add(start, saturating_mul(saturating_add(sector, 1), fat.bytes_per_sector)), end);
+    uint64_t hi = std::min(saturating_add(lo, bytes), end);
     if (lo < hi) ranges.push_back(ByteRange{lo, hi});
   };
+  auto add_sector = [&](uint64_t sector) { add(sector, fat.bytes_per_sector); };
   if (fat.fsinfo_sector != 0 && fat.fsinfo_sector < fat.reserved_sectors) add_sector(fat.fsinfo_sector);
   uint32_t backup_fsinfo = static_cast<uint32_t>(fat.fsinfo_sector) + fat.backup_boot_sector;
   if (fat.fsinfo_sector != 0 && fat.backup_boot_sector != 0 && backup_fsinfo < fat.reserved_sectors) {
     add_sector(backup_fsinfo);
   }
   for (uint64_t copy = 0; copy < fat.fat_count; ++copy) {
-    add_sector(fat.reserved_sectors + copy * fat.sectors_per_fat);
+    add(fat.reserved_sectors + copy * fat.sectors_per_fat, kFatFlagBytes);
   }
   return ranges;
 }
@@ -105,15 +112,16 @@ HandlerResult classify_mismatch(const std::string& image_path, const std::string
   FilePtr image = std::move(files->image);
   FilePtr target = std::move(files->target);
 
+  AlignedReader target_reader(*target, target->kind());
   std::vector<uint8_t> expected(kIoBufferSize);
   std::vector<uint8_t> observed(kIoBufferSize);
   uint64_t metadata_diff_bytes = 0;
   for (uint64_t position = 0; position < bytes_total;) {
     size_t c = static_cast<size_t>(std::min<uint64_t>(bytes_total - position, kIoBufferSize));
     if (auto read = read_exact(*image, expected.data(), c); !read) return unexpected(image_missing_error(read.error()));
-    if (auto read = read_exact(*target, observed.data(), c); !read) {
-      return unexpected(device_disconnected_error(read.error()));
-    }
+    auto read = target_reader.read_full(observed.data(), c);
+    if (!read) return unexpected(device_disconnected_error(read.error()));
+    if (*read < c) return unexpected(device_disconnected_error(SysError::fixed(kShortReadText)));
     auto e = expected.begin();
     auto o = observed.begin();
     const auto e_end = expected.begin() + static_cast<ptrdiff_t>(c);

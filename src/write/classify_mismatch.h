@@ -18,9 +18,9 @@ struct ByteRange {
   friend bool operator==(const ByteRange&, const ByteRange&) = default;
 };
 
-// The sectors Windows may rewrite when it mounts the boot partition: the
-// FSInfo sector, the backup FSInfo sector and the first sector of each FAT, in
-// that order, of the first MBR partition with a FAT type byte (0x01, 0x04,
+// What Windows may rewrite when it mounts the boot partition: the FSInfo
+// sector, the backup FSInfo sector and the first two entries (8 bytes) of
+// each FAT, in that order, of the first MBR partition with a FAT type byte (0x01, 0x04,
 // 0x06, 0x0B, 0x0C, 0x0E, 0xEF) whose boot sector is usable. Partitions and
 // ranges are cut at `bytes_total`; empty ranges are dropped. An image without
 // an MBR signature or a usable FAT boot sector gives an empty list. Errors:

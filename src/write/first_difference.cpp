@@ -34,6 +34,7 @@ Expected<std::optional<FirstDifference>, HelperError> find_first_difference(cons
   FilePtr image = std::move(files->image);
   FilePtr target = std::move(files->target);
 
+  AlignedReader target_reader(*target, target->kind());
   std::vector<uint8_t> expected(kIoBufferSize);
   std::vector<uint8_t> observed(kIoBufferSize);
   uint64_t position = 0;
@@ -46,13 +47,9 @@ Expected<std::optional<FirstDifference>, HelperError> find_first_difference(cons
 
     // The target may hand out less per read than asked; gather the whole
     // counterpart of the image's chunk unless the target really ends.
-    size_t m = 0;
-    while (m < n) {
-      auto part = target->read(observed.data() + m, n - m);
-      if (!part) return unexpected(device_disconnected_error(part.error()));
-      if (*part == 0) break;
-      m += *part;
-    }
+    auto gathered = target_reader.read_full(observed.data(), n);
+    if (!gathered) return unexpected(device_disconnected_error(gathered.error()));
+    size_t m = *gathered;
 
     size_t common = std::min(m, n);
     auto differ = std::mismatch(expected.begin(), expected.begin() + common, observed.begin());

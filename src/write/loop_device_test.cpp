@@ -2,14 +2,16 @@
 // device: a Linux loop device over a sparse file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "image/hash_range.h"
-#include "platform/process.h"
 #include "platform/text.h"
 #include "progress/progress.h"
+#include "support/loop_device.h"
 #include "support/test_support.h"
 #include "write/classify_mismatch.h"
+#include "write/first_difference.h"
 #include "write/write_image.h"
 #include "write/write_test_util.h"
 
@@ -18,60 +20,7 @@ namespace {
 
 using nlohmann::json;
 
-std::optional<std::string> losetup() {
-  if (auto found = find_program("losetup")) return *found;
-  for (const char* path : {"/usr/sbin/losetup", "/sbin/losetup"}) {
-    if (test::file_exists(path)) return std::string(path);
-  }
-  return std::nullopt;
-}
-
-// A loop device attached to a sparse file of `size` bytes for the lifetime
-// of the object; `why_not` says why none could be attached.
-class LoopDevice {
- public:
-  explicit LoopDevice(uint64_t size) {
-    if (test::on_windows()) {
-      why_not_ = "loop devices are a Linux facility";
-      return;
-    }
-    auto program = losetup();
-    if (!program) {
-      why_not_ = "losetup is not installed";
-      return;
-    }
-    program_ = *program;
-    std::string backing = dir_.file("backing.img");
-    std::FILE* f = std::fopen(backing.c_str(), "wb");
-    if (f == nullptr || std::fseek(f, static_cast<long>(size - 1), SEEK_SET) != 0 || std::fputc(0, f) == EOF) {
-      why_not_ = "cannot make the backing file";
-      if (f != nullptr) (void)std::fclose(f);
-      return;
-    }
-    (void)std::fclose(f);
-    auto run = run_process(program_, {"-f", "--show", backing});
-    if (!run || run->exit_code != 0) {
-      why_not_ = "losetup could not attach a loop device (needs root and the loop driver): " +
-                 (run ? std::string(trim_unicode(run->err)) : run.error().message);
-      return;
-    }
-    path_ = std::string(trim_unicode(run->out));
-  }
-  ~LoopDevice() {
-    if (!path_.empty()) (void)run_process(program_, {"-d", path_});
-  }
-  LoopDevice(const LoopDevice&) = delete;
-  LoopDevice& operator=(const LoopDevice&) = delete;
-
-  const std::string& path() const { return path_; }
-  const std::string& why_not() const { return why_not_; }
-
- private:
-  test::TempDir dir_;
-  std::string program_;
-  std::string path_;
-  std::string why_not_;
-};
+using test::LoopDevice;
 
 // Changes one byte of the device in place, as a mount would.
 void flip_on_device(const std::string& device, uint64_t offset) {
@@ -129,6 +78,47 @@ TEST(LoopDevice, PiImageWritesReadsBackAndClassifies) {
   EXPECT_EQ((*damaged)["safe"], false);
   EXPECT_EQ((*damaged)["firstUnsafeOffset"], size - 5);
 
+}
+
+TEST(LoopDevice, ReadsAfterTheWriteReachTheMediumNotTheCache) {
+  // A card that drops writes (a fake-capacity card) keeps its old bytes while
+  // the system's cache still holds what was written. Here the backing file
+  // changes behind the device's back after the write. Linux drops a block
+  // device's cache when its last handle closes, so another program's handle
+  // (udev, a desktop's disk monitor) stays open all along, as it often does.
+  LoopDevice loop(16 * 1024 * 1024);
+  if (loop.path().empty()) GTEST_SKIP() << loop.why_not();
+  auto other_program = native_file_system().open(loop.path(), OpenMode::kSharedRead);
+  ASSERT_TRUE(other_program.has_value()) << other_program.error().message;
+  test::TempDir dir;
+  const std::string image = test::pattern_bytes(8 * 1024 * 1024 + 1001);
+  test::write_file(dir.file("image.img"), image);
+  test::ManualClock clock;
+  ScopedProgressCapture capture;
+  auto written = write_image(
+      test::write_request({{"imagePath", dir.file("image.img")}, {"osDevicePath", loop.path()}, {"skipReadback", true}}),
+      clock);
+  ASSERT_TRUE(written.has_value()) << written.error().message;
+
+  const uint64_t lost = 5 * 1024 * 1024;
+  {
+    auto medium = native_file_system().open(loop.backing(), OpenMode::kExclusiveWrite);
+    ASSERT_TRUE(medium.has_value()) << medium.error().message;
+    const std::vector<uint8_t> zeros(4096, 0);
+    ASSERT_TRUE((*medium)->seek(lost).has_value());
+    ASSERT_TRUE(write_all(**medium, zeros.data(), zeros.size()).has_value());
+    ASSERT_TRUE((*medium)->flush().has_value());
+  }
+  std::string on_medium = image;
+  std::fill(on_medium.begin() + lost, on_medium.begin() + lost + 4096, '\0');
+
+  auto hashed = hash_range(nullptr, "t", loop.path(), image.size(), "");
+  ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
+  EXPECT_EQ(hashed->sha256, test::sha256_hex(on_medium));
+  auto difference = find_first_difference(dir.file("image.img"), loop.path(), image.size());
+  ASSERT_TRUE(difference.has_value()) << difference.error().message;
+  ASSERT_TRUE(difference->has_value());
+  EXPECT_EQ((*difference)->offset, lost + image.substr(lost).find_first_not_of('\0'));
 }
 
 TEST(LoopDevice, AnImageLargerThanTheDeviceFailsWhenTheDeviceIsFull) {

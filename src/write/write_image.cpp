@@ -54,7 +54,10 @@ struct WriteStage {
     // readback's own buffers do not come on top of them.
     {
       std::vector<uint8_t> chunk(kIoBufferSize);
-      BufferedWriter writer(*target);
+      // A raw drive takes whole sectors only: on a device the last partial
+      // sector goes out padded with zeros. The digest and the readback cover
+      // the image's bytes alone.
+      BufferedWriter writer(*target, kIoBufferSize, transfer_unit(target->kind()));
       ProgressRateLimit rate(start);
       for (;;) {
         if (total && written >= *total) break;

@@ -51,6 +51,9 @@ void write_file(const std::string& path, const std::string& data) {
   out << data;
 }
 
+// A count or code from a control file; empty or unreadable text reads as 0.
+int to_int(const std::string& text) { return static_cast<int>(std::strtol(text.c_str(), nullptr, 10)); }
+
 std::string answer(const std::string& dir, int call, const std::string& what) {
   bool found = false;
   std::string data = read_file(dir + "/" + std::to_string(call) + "." + what, &found);
@@ -65,6 +68,7 @@ std::string own_path() {
   return dh::narrow(std::wstring(buffer, n));
 }
 std::string probe(const std::string& number) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the test names the handle by its number.
   HANDLE h = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::strtoull(number.c_str(), nullptr, 10)));
   wchar_t buffer[MAX_PATH];
   DWORD n = GetFinalPathNameByHandleW(h, buffer, MAX_PATH, 0);
@@ -86,16 +90,17 @@ int process_id() { return static_cast<int>(::getpid()); }
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
-  _setmode(_fileno(stdout), _O_BINARY);
-  _setmode(_fileno(stderr), _O_BINARY);
+  // Without a standard handle there is nothing to set; the writes below then fail.
+  (void)_setmode(_fileno(stdout), _O_BINARY);
+  (void)_setmode(_fileno(stderr), _O_BINARY);
 #endif
   std::vector<std::string> args = dh::command_line_arguments(argc, argv);
   std::string dir = dh::get_env("FAKE_POWERSHELL_DIR").value_or("");
   if (dir.empty()) {
-    std::fputs("fake powershell: FAKE_POWERSHELL_DIR is not set\n", stderr);
+    (void)std::fputs("fake powershell: FAKE_POWERSHELL_DIR is not set\n", stderr);
     return 99;
   }
-  int call = std::atoi(read_file(dir + "/calls").c_str());
+  int call = to_int(read_file(dir + "/calls"));
   write_file(dir + "/calls", std::to_string(call + 1));
   std::string prefix = dir + "/" + std::to_string(call);
   std::string recorded;
@@ -114,13 +119,17 @@ int main(int argc, char** argv) {
   std::string out = answer(dir, call, "stdout");
   std::string err = answer(dir, call, "stderr");
   std::string repeat_text = answer(dir, call, "repeat");
-  int repeat = repeat_text.empty() ? 1 : std::atoi(repeat_text.c_str());
+  int repeat = repeat_text.empty() ? 1 : to_int(repeat_text);
+  // The runner drains both pipes to their end, so every write must arrive; a
+  // failed one ends the fake with its own status for the test to see.
+  bool written = true;
   for (int i = 0; i < repeat; ++i) {
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fwrite(err.data(), 1, err.size(), stderr);
+    written = std::fwrite(out.data(), 1, out.size(), stdout) == out.size() && written;
+    written = std::fwrite(err.data(), 1, err.size(), stderr) == err.size() && written;
   }
-  std::fflush(stdout);
-  std::fflush(stderr);
+  written = std::fflush(stdout) == 0 && written;
+  written = std::fflush(stderr) == 0 && written;
+  if (!written) return 98;
   std::string exit_text = answer(dir, call, "exit");
-  return exit_text.empty() ? 0 : std::atoi(exit_text.c_str());
+  return exit_text.empty() ? 0 : to_int(exit_text);
 }

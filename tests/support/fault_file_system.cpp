@@ -37,6 +37,7 @@ class FaultFile final : public File {
     auto& st = fs_.state(path_);
     int call = st.reads++;
     if (auto it = st.read_errors.find(call); it != st.read_errors.end()) return unexpected(SysError::from_os(it->second));
+    if (st.raw_sector_size != 0) return raw_read(st, buf, len);
     len = clamp(st, len);
     auto got = inner_->read(buf, len);
     if (!got) return got;
@@ -54,6 +55,7 @@ class FaultFile final : public File {
       return unexpected(SysError::from_os(it->second));
     }
     if (st.refused_writes.count(call) != 0) return size_t{0};
+    if (st.raw_sector_size != 0) return raw_write(st, buf, len);
     len = clamp(st, len);
     if (len == 0) return size_t{0};
     auto wrote = inner_->write(buf, len);
@@ -75,7 +77,61 @@ class FaultFile final : public File {
     return inner_->flush();
   }
 
+  FileKind kind() override {
+    const auto& st = fs_.state(path_);
+    if (st.raw_sector_size == 0) return inner_->kind();
+    FileKind kind;
+    kind.device = true;
+    kind.length = st.raw_length;
+    kind.sector_size = st.raw_sector_size;
+    return kind;
+  }
+
  private:
+  // The disk class driver's checks on a raw drive's transfers (ClassReadWrite
+  // and the sector checks before it): a transfer whose offset or length is not
+  // a whole number of sectors fails with STATUS_INVALID_PARAMETER, and so does
+  // one that runs past the last sector, so a read there never comes back
+  // short. STATUS_INVALID_PARAMETER reaches the caller as
+  // ERROR_INVALID_PARAMETER (87). Seeking is never refused: the file pointer
+  // is only a number until a transfer uses it.
+  static constexpr int kInvalidParameter = 87;
+  SysStatus raw_transfer_allowed(const FaultFileSystem::PathState& st, size_t len) const {
+    uint64_t sector = st.raw_sector_size;
+    if (position_ % sector != 0 || len % sector != 0 || position_ > st.raw_length || len > st.raw_length - position_) {
+      return unexpected(SysError::from_os(kInvalidParameter));
+    }
+    return {};
+  }
+  SysResult<size_t> raw_read(const FaultFileSystem::PathState& st, uint8_t* buf, size_t len) {
+    if (auto allowed = raw_transfer_allowed(st, len); !allowed) return unexpected(std::move(allowed).error());
+    // The whole transfer or nothing; what the backing file does not hold is
+    // zeros.
+    size_t done = 0;
+    while (done < len) {
+      auto got = inner_->read(buf + done, len - done);
+      if (!got) return got;
+      if (*got == 0) break;
+      done += *got;
+    }
+    std::fill(buf + done, buf + len, uint8_t{0});
+    if (auto it = st.corruptions.find(open_index_); it != st.corruptions.end()) {
+      if (it->second >= position_ && it->second < position_ + len) buf[it->second - position_] ^= 0xFF;
+    }
+    position_ += len;
+    // Past the backing file's end its file pointer stays behind the drive's.
+    if (done < len) {
+      if (auto sought = inner_->seek(position_); !sought) return unexpected(std::move(sought).error());
+    }
+    return len;
+  }
+  SysResult<size_t> raw_write(const FaultFileSystem::PathState& st, const uint8_t* buf, size_t len) {
+    if (auto allowed = raw_transfer_allowed(st, len); !allowed) return unexpected(std::move(allowed).error());
+    if (auto wrote = write_all(*inner_, buf, len); !wrote) return unexpected(std::move(wrote).error());
+    position_ += len;
+    return len;
+  }
+
   size_t clamp(const FaultFileSystem::PathState& st, size_t len) const {
     if (!st.end) return len;
     if (position_ >= *st.end) return 0;
@@ -106,6 +162,13 @@ void FaultFileSystem::corrupt_read(const std::string& path, int open, uint64_t o
   state(path).corruptions[open] = offset;
 }
 void FaultFileSystem::end_at(const std::string& path, uint64_t size) { state(path).end = size; }
+void FaultFileSystem::raw_drive(const std::string& path, const std::string& backing, uint32_t sector_size,
+                                uint64_t length) {
+  auto& st = state(path);
+  st.real_path = backing;
+  st.raw_sector_size = sector_size;
+  st.raw_length = length;
+}
 void FaultFileSystem::redirect(const std::string& alias, const std::string& real) { state(alias).real_path = real; }
 void FaultFileSystem::set_device(const std::string& path, const PathDevice& device) { state(path).device = device; }
 void FaultFileSystem::fail_device_query(const std::string& path, int code) { state(path).device_error = code; }

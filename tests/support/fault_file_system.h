@@ -44,6 +44,14 @@ class FaultFileSystem final : public FileSystem {
   // that start there are accepted with zero bytes (a write that crosses it is
   // cut short).
   void end_at(const std::string& path, uint64_t size);
+  // `path` acts as a Windows raw drive (\\.\PhysicalDriveN) of `length`
+  // bytes with sectors of `sector_size` bytes, held in the file `backing`
+  // (opens of `path` reach it, as with redirect; bytes past its end read as
+  // zeros). Its handles keep the rules the disk class driver enforces on a
+  // raw drive, failing with ERROR_INVALID_PARAMETER (87) where it does: see
+  // FaultFile. kind() answers a device of that length and sector size, as
+  // IOCTL_DISK_GET_LENGTH_INFO and IOCTL_DISK_GET_DRIVE_GEOMETRY do.
+  void raw_drive(const std::string& path, const std::string& backing, uint32_t sector_size, uint64_t length);
   // Opens of `alias` (say a physical-drive path) reach the file `real`.
   // Faults and the log still use `alias`, and device_of answers for `alias`
   // as Windows would (windows_device_path), not for the file. So it does for
@@ -79,6 +87,8 @@ class FaultFileSystem final : public FileSystem {
     std::map<OpenMode, int> open_errors;
     std::map<int, uint64_t> corruptions;  // open index -> offset
     std::optional<uint64_t> end;
+    uint32_t raw_sector_size = 0;  // a raw drive when not 0
+    uint64_t raw_length = 0;
     std::optional<std::string> real_path;
     std::optional<PathDevice> device;
     std::optional<int> device_error;

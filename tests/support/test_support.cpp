@@ -348,7 +348,9 @@ void FakePowerShell::repeat(int call, int times) {
   write_file(control_.file((call < 0 ? "default" : std::to_string(call)) + ".repeat"), std::to_string(times));
 }
 
-int FakePowerShell::calls() const { return std::atoi(read_file(control_.file("calls")).c_str()); }
+int FakePowerShell::calls() const {
+  return static_cast<int>(std::strtol(read_file(control_.file("calls")).c_str(), nullptr, 10));
+}
 
 std::string FakePowerShell::script(int call) const {
   return read_file(control_.file(std::to_string(call) + ".script"));
