@@ -1,9 +1,9 @@
 #include "image/hash_range.h"
 
 #include <algorithm>
-#include <vector>
 
 #include "image/sha256.h"
+#include "platform/buffer_pipe.h"
 #include "platform/buffered_io.h"
 #include "progress/progress.h"
 #include "rawdisk/raw_access.h"
@@ -20,30 +20,36 @@ Expected<RangeHash, HelperError> hash_range(const WindowsHelperRequest* request,
 
   // Reads exactly what is still wanted (on a device in whole sectors up to
   // its end), so that the last read of a range ending near the end of a
-  // card does not run past it.
+  // card does not run past it. The next chunk is read on a thread of its own
+  // while this one hashes the last and prints the progress lines.
   AlignedReader reader(*target, target->kind());
-  std::vector<uint8_t> chunk(kIoBufferSize);
+  uint64_t remaining = byte_count;  // the reading thread's
+  auto read_chunk = [&](uint8_t* chunk, size_t capacity) -> SysResult<size_t> {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, capacity));
+    if (want == 0) return size_t{0};
+    auto got = reader.read(chunk, want);
+    if (got) remaining -= *got;
+    return got;
+  };
   Sha256 sha;
   uint64_t hashed = 0;
-  uint64_t remaining = byte_count;
   auto start = clock.now();
   ProgressRateLimit rate(start);
   if (request != nullptr) emit_progress(*request, task_id, "VERIFY", 0, byte_count, 0, message);
 
-  while (remaining > 0) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kIoBufferSize));
-    auto got = reader.read(chunk.data(), want);
-    if (!got) return unexpected(device_disconnected_error(got.error()));
-    if (*got == 0) break;
-    sha.update(chunk.data(), *got);
-    hashed += *got;
-    remaining -= *got;
+  auto hash_chunk = [&](const uint8_t* data, size_t size) {
+    sha.update(data, size);
+    hashed += size;
     if (request != nullptr) {
       auto now = clock.now();
       if (rate.due(now)) {
         emit_progress(*request, task_id, "VERIFY", hashed, byte_count, speed_bps(hashed, now - start), message);
       }
     }
+    return true;
+  };
+  if (auto failed = read_ahead<SysError>(read_chunk, hash_chunk); failed) {
+    return unexpected(device_disconnected_error(*failed));
   }
 
   uint64_t speed = speed_bps(hashed, clock.now() - start);

@@ -22,8 +22,11 @@ struct RangeHash {
 // holds its last byte, nor past the device's end: a device shorter than the
 // count gives fewer bytes, not an error). With a request, prints "VERIFY"
 // progress lines (start, rate-limited, end) with `message`; without, prints
-// nothing. Errors: a failed open through map_raw_disk_error; a failed seek or
-// read as DEVICE_DISCONNECTED.
+// nothing. The next 4 MiB are read on a second thread while the last are
+// hashed; progress lines come from the calling thread, and the thread is
+// joined before it returns. Errors: a failed open through
+// map_raw_disk_error; a failed seek or read as DEVICE_DISCONNECTED, after
+// every chunk read before it was hashed.
 Expected<RangeHash, HelperError> hash_range(const WindowsHelperRequest* request, const std::string& task_id,
                                             const std::string& path, uint64_t byte_count,
                                             const std::string& message, Clock& clock = system_clock());

@@ -28,12 +28,14 @@ class FaultFile final : public File {
     ++fs_.open_handles_;
   }
   ~FaultFile() override {
+    std::lock_guard<std::mutex> lock(fs_.mutex_);
     inner_.reset();
     --fs_.open_handles_;
     fs_.events_.push_back("close " + path_);
   }
 
   SysResult<size_t> read(uint8_t* buf, size_t len) override {
+    std::lock_guard<std::mutex> lock(fs_.mutex_);
     auto& st = fs_.state(path_);
     int call = st.reads++;
     if (auto it = st.read_errors.find(call); it != st.read_errors.end()) return unexpected(SysError::from_os(it->second));
@@ -49,6 +51,7 @@ class FaultFile final : public File {
   }
 
   SysResult<size_t> write(const uint8_t* buf, size_t len) override {
+    std::lock_guard<std::mutex> lock(fs_.mutex_);
     auto& st = fs_.state(path_);
     int call = st.writes++;
     if (auto it = st.write_errors.find(call); it != st.write_errors.end()) {
@@ -64,6 +67,7 @@ class FaultFile final : public File {
   }
 
   SysStatus seek(uint64_t offset) override {
+    std::lock_guard<std::mutex> lock(fs_.mutex_);
     auto& st = fs_.state(path_);
     if (st.seek_error) return unexpected(SysError::from_os(*st.seek_error));
     auto sought = inner_->seek(offset);
@@ -72,12 +76,14 @@ class FaultFile final : public File {
   }
 
   SysStatus flush() override {
+    std::lock_guard<std::mutex> lock(fs_.mutex_);
     auto& st = fs_.state(path_);
     if (st.flush_error) return unexpected(SysError::from_os(*st.flush_error));
     return inner_->flush();
   }
 
   FileKind kind() override {
+    std::lock_guard<std::mutex> lock(fs_.mutex_);
     const auto& st = fs_.state(path_);
     if (st.raw_sector_size == 0) return inner_->kind();
     FileKind kind;
@@ -177,11 +183,24 @@ const FaultFileSystem::PathState* FaultFileSystem::find(const std::string& path)
   auto it = paths_.find(path);
   return it == paths_.end() ? nullptr : &it->second;
 }
-int FaultFileSystem::opens(const std::string& path) const { auto* st = find(path); return st ? st->opens : 0; }
-int FaultFileSystem::reads(const std::string& path) const { auto* st = find(path); return st ? st->reads : 0; }
-int FaultFileSystem::writes(const std::string& path) const { auto* st = find(path); return st ? st->writes : 0; }
+int FaultFileSystem::opens(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto* st = find(path);
+  return st ? st->opens : 0;
+}
+int FaultFileSystem::reads(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto* st = find(path);
+  return st ? st->reads : 0;
+}
+int FaultFileSystem::writes(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto* st = find(path);
+  return st ? st->writes : 0;
+}
 
 SysResult<FilePtr> FaultFileSystem::open(const std::string& path, OpenMode mode) {
+  std::lock_guard<std::mutex> lock(mutex_);
   auto& st = state(path);
   if (auto it = st.open_errors.find(mode); it != st.open_errors.end()) {
     events_.push_back(std::string("refuse ") + open_mode_name(mode) + " " + path);

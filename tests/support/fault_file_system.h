@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -100,6 +101,9 @@ class FaultFileSystem final : public FileSystem {
   const PathState* find(const std::string& path) const;
 
   FileSystem& inner_;
+  // Handles are used from the helper's worker threads too: every call on a
+  // handle, every open and every count holds it.
+  mutable std::mutex mutex_;
   std::map<std::string, PathState> paths_;
   std::vector<std::string> events_;
   int open_handles_ = 0;
