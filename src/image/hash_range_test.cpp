@@ -8,6 +8,7 @@
 #include "image/sha256.h"
 #include "platform/buffered_io.h"
 #include "progress/progress.h"
+#include "support/fault_file_system.h"
 #include "support/test_support.h"
 
 namespace dh {
@@ -156,6 +157,36 @@ TEST(HashRange, FailuresMapToTheTargetErrorCodes) {
   auto unplugged = hash_range(nullptr, "t", path, UINT64_MAX, "m");
   ASSERT_FALSE(unplugged.has_value());
   EXPECT_EQ(unplugged.error(), (HelperError{"DEVICE_DISCONNECTED", "The device is not connected. (os error 1167)"}));
+}
+
+TEST(HashRange, AReadFailingAtAnyChunkComesAfterEveryChunkBeforeItWasHashed) {
+  test::TempDir dir;
+  std::string path = dir.file("disk.img");
+  test::write_file(path, patterned(3 * kIoBufferSize));
+  const uint64_t mib = 1 << 20;
+  // With 300 ms per clock reading, the second chunk's reading is the only one
+  // due: a failure before it leaves the start line alone.
+  const struct {
+    int failing_read;
+    std::vector<uint64_t> progress;  // bytesProcessed of the lines printed
+  } cases[] = {{0, {0}}, {1, {0}}, {2, {0, 8 * mib}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.failing_read);
+    test::FaultFileSystem fs;
+    ScopedFileSystem scoped(fs);
+    fs.fail_read(path, c.failing_read, 1167);
+    ScopedProgressCapture capture;
+    WindowsHelperRequest request{"1", "s", "verify_hash", nullptr};
+    test::SteppingClock clock(std::chrono::milliseconds(300));
+    auto hashed = hash_range(&request, "t", path, UINT64_MAX, "m", clock);
+    ASSERT_FALSE(hashed.has_value());
+    EXPECT_EQ(hashed.error(), (HelperError{"DEVICE_DISCONNECTED", os_error_text(1167)}));
+    std::vector<uint64_t> seen;
+    for (const auto& text : capture.lines()) seen.push_back(json::parse(text)["bytesProcessed"].get<uint64_t>());
+    EXPECT_EQ(seen, c.progress);
+    // Reading stopped at the failure.
+    EXPECT_EQ(fs.reads(path), c.failing_read + 1);
+  }
 }
 
 }  // namespace

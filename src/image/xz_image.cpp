@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <span>
 
 #include "image/sha256.h"
 #include "image/xz_decode.h"
+#include "platform/buffer_pipe.h"
 #include "platform/buffered_io.h"
 #include "platform/file.h"
 
@@ -26,38 +29,110 @@ class CountingSink final : public XzSink {
   uint64_t total = 0;
 };
 
-// Writes through a 4 MiB write buffer and hashes exactly what the buffer
-// took, so the digest covers the bytes handed to the file, in file order.
-// OS images hold long runs of zeros: with `holes`, a full buffer of zeros is
+// Gathers the decoded bytes into 4 MiB chunks and hashes them on the way in,
+// so the digest covers the bytes handed to the file, in file order; a thread
+// of its own writes the chunks while the next ones are decoded and hashed.
+// OS images hold long runs of zeros: with `holes`, a full chunk of zeros is
 // skipped with a seek instead of written, which leaves a hole where the file
 // system supports them. That is right only for a regular file that was just
 // truncated, where the skipped range reads back as zeros either way; any
 // other output (a device keeps its old bytes) gets every byte written. The
 // last bytes are always written, so the file ends at its full length.
+//
+// A write that fails stops the writing thread at that chunk: nothing after
+// it is written, and the next write() or finish() reports it.
 class HashingFileSink final : public XzSink {
  public:
-  HashingFileSink(File& file, bool holes) : file_(file), holes_(holes), buffer_(new uint8_t[kIoBufferSize]) {}
+  HashingFileSink(File& file, bool holes) : file_(file), holes_(holes), pipe_(kPipeBuffers, kIoBufferSize) {
+    threaded_ = pipe_.start([this] { write_behind(); });
+  }
+  ~HashingFileSink() override {
+    pipe_.stop();
+    pipe_.join();
+  }
+  HashingFileSink(const HashingFileSink&) = delete;
+  HashingFileSink& operator=(const HashingFileSink&) = delete;
 
   Expected<void, std::string> write(const uint8_t* data, size_t len) override {
     while (len > 0) {
+      if (buffer_ == nullptr && (buffer_ = pipe_.acquire()) == nullptr) return unexpected(failure_text());
       size_t n = std::min(len, kIoBufferSize - staged_);
-      std::memcpy(buffer_.get() + staged_, data, n);
+      std::memcpy(buffer_ + staged_, data, n);
       sha_.update(data, n);
       staged_ += n;
       data += n;
       len -= n;
-      if (staged_ == kIoBufferSize) {
-        if (auto wrote = write_staged(/*last=*/false); !wrote) {
-          return unexpected("Failed to write the extracted image: " + wrote.error().message);
-        }
-      }
+      if (staged_ == kIoBufferSize && !hand_on()) return unexpected(failure_text());
     }
     return {};
   }
 
-  // Writes what is staged (or the last byte of a trailing hole).
-  SysStatus finish() {
-    if (staged_ > 0) return write_staged(/*last=*/true);
+  // Writes what is staged (or the last byte of a trailing hole) and waits
+  // for every write. The text of a failure of these last writes is the OS
+  // text alone; an earlier chunk's failure reads as it would have in write().
+  Expected<void, std::string> finish() {
+    if (buffer_ == nullptr && (buffer_ = pipe_.acquire()) == nullptr) return unexpected(failure_text());
+    // A chunk shorter than a buffer, empty perhaps, is the last one.
+    if (!hand_on()) return unexpected(failure_text());
+    pipe_.close();
+    pipe_.join();
+    if (failure_) return unexpected(failure_text());
+    return {};
+  }
+
+  // After a failed decoding: writes the whole chunks handed on so far, as
+  // they would have been written without the thread, and nothing else. A
+  // failure of theirs came first in stream order and is returned.
+  Expected<void, std::string> abandon() {
+    pipe_.close();
+    pipe_.join();
+    if (failure_) return unexpected(failure_text());
+    return {};
+  }
+
+  std::string digest() { return sha_.finish_hex(); }
+
+ private:
+  // Hands the staged chunk to the writing thread (or writes it here when no
+  // thread could be started); false once a write has failed.
+  bool hand_on() {
+    pipe_.push(staged_);
+    buffer_ = nullptr;
+    staged_ = 0;
+    if (threaded_) return true;
+    auto chunk = pipe_.next();
+    if (!write_chunk(*chunk)) pipe_.stop();
+    return !failure_;
+  }
+
+  // The failure's text, once the writing thread is stopped and joined.
+  std::string failure_text() {
+    pipe_.stop();
+    pipe_.join();
+    if (failed_last_) return failure_->message;
+    return "Failed to write the extracted image: " + failure_->message;
+  }
+
+  void write_behind() {
+    while (auto chunk = pipe_.next()) {
+      if (!write_chunk(*chunk)) {
+        pipe_.stop();
+        return;
+      }
+    }
+  }
+
+  bool write_chunk(std::span<const uint8_t> chunk) {
+    const bool last = chunk.size() < kIoBufferSize;
+    SysStatus wrote = last ? write_last(chunk) : write_staged(chunk, /*last=*/false);
+    if (wrote) return true;
+    failure_ = std::move(wrote).error();
+    failed_last_ = last;
+    return false;
+  }
+
+  SysStatus write_last(std::span<const uint8_t> chunk) {
+    if (!chunk.empty()) return write_staged(chunk, /*last=*/true);
     if (!skipping_) return {};
     // The file ends in a skipped range: one zero byte at its end gives the
     // file its length.
@@ -66,17 +141,14 @@ class HashingFileSink final : public XzSink {
     return write_all(file_, &zero, 1);
   }
 
-  std::string digest() { return sha_.finish_hex(); }
-
- private:
-  SysStatus write_staged(bool last) {
-    const uint8_t* begin = buffer_.get();
-    // memcmp of the buffer against itself shifted by one byte runs at memory
+  SysStatus write_staged(std::span<const uint8_t> chunk, bool last) {
+    const uint8_t* begin = chunk.data();
+    const size_t size = chunk.size();
+    // memcmp of the chunk against itself shifted by one byte runs at memory
     // speed, where a byte loop would cost a tenth of the whole extraction.
-    bool zeros = holes_ && staged_ > 0 && begin[0] == 0 && std::memcmp(begin, begin + 1, staged_ - 1) == 0;
+    bool zeros = holes_ && size > 0 && begin[0] == 0 && std::memcmp(begin, begin + 1, size - 1) == 0;
     if (zeros && !last) {
-      offset_ += staged_;
-      staged_ = 0;
+      offset_ += size;
       skipping_ = true;
       return {};
     }
@@ -84,19 +156,25 @@ class HashingFileSink final : public XzSink {
       if (auto sought = file_.seek(offset_); !sought) return sought;
       skipping_ = false;
     }
-    if (auto wrote = write_all(file_, begin, staged_); !wrote) return wrote;
-    offset_ += staged_;
-    staged_ = 0;
+    if (auto wrote = write_all(file_, begin, size); !wrote) return wrote;
+    offset_ += size;
     return {};
   }
 
   File& file_;
-  bool holes_;
-  std::unique_ptr<uint8_t[]> buffer_;
+  const bool holes_;
+  // The decoding side's.
+  uint8_t* buffer_ = nullptr;  // the chunk being gathered
   size_t staged_ = 0;
-  uint64_t offset_ = 0;    // file offset of the first staged byte
-  bool skipping_ = false;  // the file position lags behind offset_
   Sha256 sha_;
+  // The writing side's; read by the other side once the thread is joined.
+  uint64_t offset_ = 0;    // file offset of the next chunk
+  bool skipping_ = false;  // the file position lags behind offset_
+  std::optional<SysError> failure_;
+  bool failed_last_ = false;
+  bool threaded_ = false;
+  // Last, so that it is gone before anything its thread uses.
+  BufferPipe pipe_;
 };
 
 SysResult<FilePtr> open_image(const std::string& image_path) {
@@ -139,9 +217,10 @@ Expected<std::string, std::string> xz_extract(const std::string& image_path, con
   // The output was opened truncating, which empties a regular file only.
   HashingFileSink sink(**output, /*holes=*/!(*output)->kind().device);
   if (auto decoded = xz_decode(**image, kIoBufferSize, kXzOutputChunk, sink, kXzAutoThreads); !decoded) {
+    if (auto written = sink.abandon(); !written) return unexpected(std::move(written).error());
     return unexpected(std::move(decoded).error());
   }
-  if (auto flushed = sink.finish(); !flushed) return unexpected(std::move(flushed).error().message);
+  if (auto flushed = sink.finish(); !flushed) return unexpected(std::move(flushed).error());
   if (auto committed = (*output)->flush(); !committed) return unexpected(std::move(committed).error().message);
   return sink.digest();
 }

@@ -10,6 +10,7 @@
 #include "image/xz_decode.h"
 #include "image/xz_image.h"
 #include "platform/buffered_io.h"
+#include "support/fault_file_system.h"
 #include "support/loop_device.h"
 #include "support/test_support.h"
 
@@ -150,6 +151,42 @@ TEST(XzFailures, AWriteErrorWhileDecodingLeavesThePartialOutput) {
   while (expected.size() < kIoBufferSize) expected += "disk-helper\n";
   expected.resize(kIoBufferSize);
   EXPECT_EQ(test::read_file(out), expected);
+}
+
+TEST(XzFailures, AWriteOrCommitFailingAtAnyChunkLeavesExactlyTheChunksBeforeIt) {
+  // pattern.xz decodes to 10 MiB: two whole 4 MiB chunks and a last short
+  // one, each written with one call while the next is decoded.
+  std::string expected;
+  while (expected.size() < 10 * 1024 * 1024) expected += "disk-helper\n";
+  expected.resize(10 * 1024 * 1024);
+  const std::string text = os_error_text(5);
+  const std::string during = "Failed to write the extracted image: " + text;
+  const struct {
+    int failing_write;  // -1: none
+    bool failing_flush;
+    std::string error;
+    size_t written;
+  } cases[] = {
+      {0, false, during, 0},
+      {1, false, during, kIoBufferSize},
+      {2, false, text, 2 * kIoBufferSize},
+      {-1, true, text, expected.size()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.failing_write);
+    test::TempDir dir;
+    std::string out = dir.file("out.img");
+    test::FaultFileSystem fs;
+    ScopedFileSystem scoped(fs);
+    if (c.failing_write >= 0) fs.fail_write(out, c.failing_write, 5);
+    if (c.failing_flush) fs.fail_flush(out, 5);
+    auto sha = xz_extract(fixture("pattern.xz"), out);
+    ASSERT_FALSE(sha.has_value());
+    EXPECT_EQ(sha.error(), c.error);
+    EXPECT_EQ(fs.writes(out), c.failing_write >= 0 ? c.failing_write + 1 : 3);
+    EXPECT_TRUE(test::read_file(out) == expected.substr(0, c.written));
+    EXPECT_EQ(fs.open_handles(), 0);
+  }
 }
 
 TEST(XzExtract, ZeroRunsReadBackAsZerosAndTheFileKeepsItsLength) {
