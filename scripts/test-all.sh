@@ -27,10 +27,10 @@ timed cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   timed ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
-step "image tests with ThreadSanitizer (the threaded XZ decoder)"
+step "image and write tests with ThreadSanitizer (the threaded XZ decoder and the read-ahead and write-behind pipes)"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDISK_HELPER_TSAN=ON >/dev/null
-timed cmake --build build-tsan -j "$jobs" --target image_tests
-TSAN_OPTIONS=halt_on_error=1 timed ctest --test-dir build-tsan -R image_tests --output-on-failure
+timed cmake --build build-tsan -j "$jobs" --target image_tests write_tests
+TSAN_OPTIONS=halt_on_error=1 timed ctest --test-dir build-tsan -R "image_tests|write_tests" --output-on-failure
 
 step "static checks (clang-tidy over the POSIX and the Windows backend)"
 JOBS="$jobs" timed scripts/clang-tidy.sh build build-win
