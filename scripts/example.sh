@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The helper's main job on a built-in example: a whole flashing job on a small
-# Raspberry-Pi-like image it makes itself, with a plain file as the target.
+# Raspberry-Pi-like image it makes itself, with a plain file as the target:
+# first the two-step way (extract the .xz, write the plain image), then the
+# same card in one request that decodes the .xz while writing it.
 #   scripts/example.sh              target is a file in a temporary folder
 #   scripts/example.sh /dev/sdX     target is a device YOU name: it is overwritten!
 # Installs what is missing (native packages only) and builds the helper first.
@@ -65,5 +67,25 @@ copy="$work/mounted-copy.img"
 cp --sparse=always "$target" "$copy"
 printf '\x00\x10\x00\x00' | dd of="$copy" bs=1 seek=$(( (8192 + 1) * 512 + 488 )) conv=notrunc status=none
 run 9 classify_mismatch "{\"imagePath\":\"$image\",\"osDevicePath\":\"$copy\",\"bytesTotal\":$bytes}" >/dev/null
+
+# The same card in one request: write_image decodes the .xz while writing it.
+# Without a device of yours the card is a second file, compared byte for byte
+# with the first; a device is simply written again.
 echo >&2
+echo "The same flash in one request, straight from $image.xz:" >&2
+target2="$target"
+if [[ -z "${1:-}" ]]; then target2="$work/target-xz.img"; truncate -s 96M "$target2"; fi
+direct=$(run 10 write_image "{\"imagePath\":\"$image.xz\",\"decompress\":\"xz\",\"osDevicePath\":\"$target2\",\"taskId\":\"example\"}")
+direct_sha=$(printf '%s\n' "$direct" | field sourceSha256)
+direct_observed=$(printf '%s\n' "$direct" | field observedSha256)
+if [[ "$direct_sha" != "$sha" || "$direct_observed" != "$sha" ]]; then
+  echo "The one-request write differs from the extracted image ($direct_sha, read back $direct_observed; expected $sha)" >&2
+  exit 1
+fi
+if [[ "$target2" != "$target" ]] && ! cmp -s "$target" "$target2"; then
+  echo "The two cards differ: $(cmp "$target" "$target2" 2>&1 || true)" >&2
+  exit 1
+fi
+echo >&2
+echo "Both ways wrote the same card (SHA-256 $sha)." >&2
 echo "Done. Each command answered with one JSON line; write_image also printed progress lines." >&2

@@ -15,27 +15,27 @@ namespace xz {
 const char* const kTruncatedText = "XZ data ends unexpectedly: the file is truncated";
 const char* const kMemoryText = "Not enough memory to decode the XZ image";
 const char* const kBlockHeaderOptionsText = "XZ block header uses an unsupported filter or option";
+const char* const kSha256CheckText =
+    "Unsupported XZ integrity check type SHA-256; only none, CRC32 and CRC64 are accepted";
+const char* const kIndexText = "XZ index is corrupt or does not match the blocks";
+const char* const kFooterMismatchText = "XZ stream footer does not match the stream header";
+const char* const kBackwardSizeText = "XZ stream footer does not match the size of the index";
+const char* const kTrailingDataText =
+    "Unexpected data after the end of the XZ stream (stream padding or a second stream)";
 
 namespace {
 
 constexpr const char* kNotXzText = "Not an XZ file: the stream header's magic bytes are missing";
 constexpr const char* kHeaderCorruptText = "XZ stream header is corrupt (CRC32 mismatch)";
 constexpr const char* kHeaderOptionsText = "XZ stream header uses unsupported flags";
-constexpr const char* kSha256CheckText =
-    "Unsupported XZ integrity check type SHA-256; only none, CRC32 and CRC64 are accepted";
 constexpr const char* kBlockHeaderCorruptText = "XZ block header is corrupt (CRC32 mismatch)";
 constexpr const char* kFilterChainText =
     "Unsupported XZ filter chain: every block must use LZMA2 as its only filter";
 constexpr const char* kBlockDataText = "XZ block data is corrupt or fails its integrity check";
 constexpr const char* kBlockOptionsText = "XZ block data uses unsupported LZMA2 options";
-constexpr const char* kIndexText = "XZ index is corrupt or does not match the blocks";
 constexpr const char* kFooterMagicText = "XZ stream footer is missing its magic bytes";
 constexpr const char* kFooterCorruptText = "XZ stream footer is corrupt (CRC32 mismatch)";
 constexpr const char* kFooterOptionsText = "XZ stream footer uses unsupported flags";
-constexpr const char* kFooterMismatchText = "XZ stream footer does not match the stream header";
-constexpr const char* kBackwardSizeText = "XZ stream footer does not match the size of the index";
-constexpr const char* kTrailingDataText =
-    "Unexpected data after the end of the XZ stream (stream padding or a second stream)";
 
 std::string hex_byte(unsigned value) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -60,6 +60,45 @@ class DirectOutput final : public WalkOutput {
 };
 
 }  // namespace
+
+Status decode_stream_header(const uint8_t* header, size_t got, lzma_stream_flags& flags) {
+  if (got < LZMA_STREAM_HEADER_SIZE) {
+    // Too short to be a stream: say "truncated" only when what is there
+    // starts like one.
+    static constexpr uint8_t kMagic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
+    bool prefix = got > 0 && std::memcmp(header, kMagic, std::min<size_t>(got, sizeof kMagic)) == 0;
+    return unexpected(std::string(prefix ? kTruncatedText : kNotXzText));
+  }
+  switch (lzma_stream_header_decode(&flags, header)) {
+    case LZMA_OK: break;
+    case LZMA_FORMAT_ERROR: return unexpected(std::string(kNotXzText));
+    case LZMA_DATA_ERROR: return unexpected(std::string(kHeaderCorruptText));
+    default: return unexpected(std::string(kHeaderOptionsText));  // LZMA_OPTIONS_ERROR and anything else
+  }
+  switch (flags.check) {
+    case LZMA_CHECK_NONE:
+    case LZMA_CHECK_CRC32:
+    case LZMA_CHECK_CRC64:
+    case LZMA_CHECK_SHA256: return {};
+    default:
+      return unexpected("Unsupported XZ integrity check type " + hex_byte(static_cast<unsigned>(flags.check)) +
+                        " in the stream header");
+  }
+}
+
+Status decode_stream_footer(const uint8_t* footer, const lzma_stream_flags& header_flags,
+                            lzma_stream_flags& footer_flags) {
+  switch (lzma_stream_footer_decode(&footer_flags, footer)) {
+    case LZMA_OK: break;
+    case LZMA_FORMAT_ERROR: return unexpected(std::string(kFooterMagicText));
+    case LZMA_DATA_ERROR: return unexpected(std::string(kFooterCorruptText));
+    default: return unexpected(std::string(kFooterOptionsText));
+  }
+  if (lzma_stream_flags_compare(&header_flags, &footer_flags) != LZMA_OK) {
+    return unexpected(std::string(kFooterMismatchText));
+  }
+  return {};
+}
 
 std::string block_data_error(lzma_ret ret) {
   switch (ret) {
@@ -174,28 +213,7 @@ Status StreamWalker::read_stream_header() {
   uint8_t header[LZMA_STREAM_HEADER_SIZE];
   size_t got = 0;
   if (auto r = in_.take(header, sizeof header, got); !r) return r;
-  if (got < sizeof header) {
-    // Too short to be a stream: say "truncated" only when what is there
-    // starts like one.
-    static constexpr uint8_t kMagic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
-    bool prefix = got > 0 && std::memcmp(header, kMagic, std::min<size_t>(got, sizeof kMagic)) == 0;
-    return unexpected(std::string(prefix ? kTruncatedText : kNotXzText));
-  }
-  switch (lzma_stream_header_decode(&flags_, header)) {
-    case LZMA_OK: break;
-    case LZMA_FORMAT_ERROR: return unexpected(std::string(kNotXzText));
-    case LZMA_DATA_ERROR: return unexpected(std::string(kHeaderCorruptText));
-    default: return unexpected(std::string(kHeaderOptionsText));  // LZMA_OPTIONS_ERROR and anything else
-  }
-  switch (flags_.check) {
-    case LZMA_CHECK_NONE:
-    case LZMA_CHECK_CRC32:
-    case LZMA_CHECK_CRC64:
-    case LZMA_CHECK_SHA256: return {};
-    default:
-      return unexpected("Unsupported XZ integrity check type " + hex_byte(static_cast<unsigned>(flags_.check)) +
-                        " in the stream header");
-  }
+  return decode_stream_header(header, got, flags_);
 }
 
 Status StreamWalker::decode_block() {
@@ -317,15 +335,7 @@ Status StreamWalker::read_stream_footer() {
   uint8_t footer[LZMA_STREAM_HEADER_SIZE];
   if (auto r = in_.take_exact(footer, sizeof footer); !r) return r;
   lzma_stream_flags footer_flags{};
-  switch (lzma_stream_footer_decode(&footer_flags, footer)) {
-    case LZMA_OK: break;
-    case LZMA_FORMAT_ERROR: return unexpected(std::string(kFooterMagicText));
-    case LZMA_DATA_ERROR: return unexpected(std::string(kFooterCorruptText));
-    default: return unexpected(std::string(kFooterOptionsText));
-  }
-  if (lzma_stream_flags_compare(&flags_, &footer_flags) != LZMA_OK) {
-    return unexpected(std::string(kFooterMismatchText));
-  }
+  if (auto r = decode_stream_footer(footer, flags_, footer_flags); !r) return r;
   if (footer_flags.backward_size != lzma_index_hash_size(index_hash_)) {
     return unexpected(std::string(kBackwardSizeText));
   }

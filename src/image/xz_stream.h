@@ -160,10 +160,24 @@ class PieceSink {
   size_t staged_ = 0;
 };
 
-// The texts of failures that both the walk and the workers report.
+// The texts of failures that the walk, the workers and the index check
+// report.
 extern const char* const kTruncatedText;
 extern const char* const kMemoryText;
 extern const char* const kBlockHeaderOptionsText;
+extern const char* const kSha256CheckText;
+extern const char* const kIndexText;
+extern const char* const kFooterMismatchText;
+extern const char* const kBackwardSizeText;
+extern const char* const kTrailingDataText;
+
+// The stream header's 12 bytes, of which `got` were read: its flags, or why
+// it is refused (the walk's texts, a check id outside 0x00, 0x01, 0x04 and
+// 0x0A included).
+Status decode_stream_header(const uint8_t* header, size_t got, lzma_stream_flags& flags);
+// The stream footer's 12 bytes: its flags, which must match the header's.
+Status decode_stream_footer(const uint8_t* footer, const lzma_stream_flags& header_flags,
+                            lzma_stream_flags& footer_flags);
 // The text for a non-success code of lzma_code() on block data.
 std::string block_data_error(lzma_ret ret);
 

@@ -33,15 +33,20 @@ Expected<std::optional<FirstDifference>, HelperError> find_first_difference(cons
   if (!files) return unexpected(std::move(files).error());
   FilePtr image = std::move(files->image);
   FilePtr target = std::move(files->target);
+  PlainImageSource<File> source(*image, error_code::kImageMissing);
+  return find_first_difference(source, *target, byte_count);
+}
 
-  AlignedReader target_reader(*target, target->kind());
+Expected<std::optional<FirstDifference>, HelperError> find_first_difference(ImageSource& image, File& target,
+                                                                            uint64_t byte_count) {
+  AlignedReader target_reader(target, target.kind());
   std::vector<uint8_t> expected(kIoBufferSize);
   std::vector<uint8_t> observed(kIoBufferSize);
   uint64_t position = 0;
   while (position < byte_count) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(byte_count - position, kIoBufferSize));
-    auto got = image->read(expected.data(), want);
-    if (!got) return unexpected(image_missing_error(got.error()));
+    auto got = image.read(expected.data(), want);
+    if (!got) return unexpected(std::move(got).error());
     size_t n = *got;
     if (n == 0) return std::optional<FirstDifference>(FirstDifference{position, "", ""});
 

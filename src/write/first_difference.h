@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "dispatch/helper_error.h"
+#include "image/image_source.h"
 #include "platform/file.h"
 
 namespace dh {
@@ -26,13 +27,6 @@ struct FirstDifference {
 
 inline constexpr size_t kDifferenceSampleBytes = 32;
 
-// Compares the first `byte_count` bytes of the image with the target, 4 MiB
-// at a time, through handles of its own (the target opened exclusively).
-// Returns the first difference, or nothing when no byte differs. An image that
-// ends early is a difference at its end with two empty samples; a target that
-// ends early is a difference at its end with an empty observed sample.
-// Errors: the image's open, seek or read as IMAGE_MISSING; the target's open
-// through map_raw_disk_error; its seek or read as DEVICE_DISCONNECTED.
 // The image (shared read) and the target (exclusive read), both at byte 0,
 // for a byte-by-byte comparison. Errors: IMAGE_MISSING for the image's open or
 // seek, map_raw_disk_error for the target's open, DEVICE_DISCONNECTED for its
@@ -44,8 +38,21 @@ struct ComparisonFiles {
 Expected<ComparisonFiles, HelperError> open_for_comparison(const std::string& image_path,
                                                           const std::string& device_path);
 
+// Compares the first `byte_count` bytes of the image with the target, 4 MiB
+// at a time, through handles of its own (the target opened exclusively).
+// Returns the first difference, or nothing when no byte differs. An image that
+// ends early is a difference at its end with two empty samples; a target that
+// ends early is a difference at its end with an empty observed sample.
+// Errors: the image's open, seek or read as IMAGE_MISSING; the target's open
+// through map_raw_disk_error; its seek or read as DEVICE_DISCONNECTED.
 Expected<std::optional<FirstDifference>, HelperError> find_first_difference(const std::string& image_path,
                                                                             const std::string& device_path,
+                                                                            uint64_t byte_count);
+
+// The same comparison over the image's bytes pulled from `image` (an .xz
+// image decoded again, say), whose read errors are passed on as they are,
+// and a target handle standing at byte 0.
+Expected<std::optional<FirstDifference>, HelperError> find_first_difference(ImageSource& image, File& target,
                                                                             uint64_t byte_count);
 
 }  // namespace dh

@@ -7,7 +7,10 @@
 #include "disks/target.h"
 #include "dispatch/payload.h"
 #include "image/hash_range.h"
+#include "image/image_source.h"
 #include "image/sha256.h"
+#include "image/xz_index.h"
+#include "image/xz_source.h"
 #include "platform/buffered_io.h"
 #include "progress/progress.h"
 #include "rawdisk/raw_access.h"
@@ -22,6 +25,7 @@ constexpr const char* kRecheckMessage = "Rechecking written bytes from a fresh W
 constexpr auto kRecheckPause = std::chrono::milliseconds(250);
 
 HelperError write_failed(const SysError& error) { return helper_error(error_code::kWriteFailed, error); }
+HelperError xz_invalid(std::string text) { return HelperError{error_code::kXzInvalid, std::move(text)}; }
 
 // What the write and finalize stages leave for the answer.
 struct WriteOutcome {
@@ -35,16 +39,17 @@ struct WriteStage {
   const std::string& task_id;
   const std::string& device_path;
   std::optional<uint64_t> total;
+  uint64_t progress_total;  // the lines' bytesTotal
   Clock& clock;
 
   void progress(const char* stage, uint64_t written, uint64_t speed, const std::string& message) const {
-    emit_progress(request, task_id, stage, written, total.value_or(0), speed, message);
+    emit_progress(request, task_id, stage, written, progress_total, speed, message);
   }
 
   // Streams the image onto the target and commits it. Once the device flush
   // has been tried the target is closed here; after an earlier failure the
   // caller's handle closes it.
-  Expected<WriteOutcome, HelperError> run(BufferedReader& image, FilePtr& target) const {
+  Expected<WriteOutcome, HelperError> run(ImageSource& image, FilePtr& target) const {
     const std::string write_message = "Writing image to " + device_path;
     Sha256 sha;
     uint64_t written = 0;
@@ -63,7 +68,7 @@ struct WriteStage {
         if (total && written >= *total) break;
         size_t want = total ? static_cast<size_t>(std::min<uint64_t>(*total - written, kIoBufferSize)) : kIoBufferSize;
         auto got = image.read(chunk.data(), want);
-        if (!got) return unexpected(write_failed(got.error()));
+        if (!got) return unexpected(std::move(got).error());
         if (*got == 0) break;
         sha.update(chunk.data(), *got);
         if (auto put = writer.write(chunk.data(), *got); !put) return unexpected(write_failed(put.error()));
@@ -90,11 +95,23 @@ struct WriteStage {
   }
 };
 
+// Where the target first differs from the image's bytes; an .xz image is
+// decoded once more for it.
+Expected<std::optional<FirstDifference>, HelperError> first_difference(const std::string& image_path,
+                                                                       const std::string& device_path,
+                                                                       uint64_t length, bool decompress_xz) {
+  if (!decompress_xz) return find_first_difference(image_path, device_path, length);
+  auto files = open_for_comparison(image_path, device_path);
+  if (!files) return unexpected(std::move(files).error());
+  XzImageSource decoded(*files->image);
+  return find_first_difference(decoded, *files->target, length);
+}
+
 // Hashes the written range back, once more after a pause when it differs,
 // and locates the first difference when both attempts differ.
 HandlerResult read_back(const WindowsHelperRequest& request, const std::string& task_id,
-                        const std::string& image_path, const std::string& device_path, uint64_t length,
-                        const WriteOutcome& outcome, Clock& clock) {
+                        const std::string& image_path, bool decompress_xz, const std::string& device_path,
+                        uint64_t length, const WriteOutcome& outcome, Clock& clock) {
   auto matches = [&](const RangeHash& hash) { return hash.sha256 == outcome.source_sha256 && hash.bytes >= length; };
 
   auto attempt = hash_range(&request, task_id, device_path, length, kVerifyMessage, clock);
@@ -109,7 +126,7 @@ HandlerResult read_back(const WindowsHelperRequest& request, const std::string& 
     if (!attempt) return unexpected(std::move(attempt).error());
     attempts = 2;
     if (!matches(*attempt)) {
-      auto difference = find_first_difference(image_path, device_path, length);
+      auto difference = first_difference(image_path, device_path, length, decompress_xz);
       if (!difference) {
         mismatch = {{"errorCode", difference.error().code}, {"errorMessage", difference.error().message}};
       } else if (*difference) {
@@ -140,6 +157,8 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   auto device_path = resolve_target_path(payload);
   if (!device_path) return unexpected(std::move(device_path).error());
   std::string task_id = payload_str(payload, "taskId").value_or("unknown");
+  // With "xz" the image is an .xz file whose decoded bytes are written.
+  const bool decompress_xz = payload_str(payload, "decompress") == "xz";
 
   if (!file_system().metadata(*image_path)) {
     return unexpected(HelperError{error_code::kImageMissing, "Image does not exist: " + *image_path});
@@ -148,9 +167,24 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   // the target closes first, then the volume locks are released, then the
   // image reader's buffer and handle go.
   auto image_opened = file_system().open(*image_path, OpenMode::kSharedRead);
-  if (!image_opened) return unexpected(image_missing_error(image_opened.error()));
+  if (!image_opened) {
+    // An .xz image that cannot be opened is answered as the XZ commands
+    // answer it.
+    if (decompress_xz) return unexpected(xz_invalid(image_opened.error().message));
+    return unexpected(image_missing_error(image_opened.error()));
+  }
   FilePtr image = std::move(image_opened).value();
-  BufferedReader image_reader(*image);
+  std::optional<BufferedReader> image_reader;
+  // An .xz image's ends are checked before the target is touched; a damaged
+  // block shows only while decoding.
+  std::optional<XzIndexSummary> xz_index;
+  if (decompress_xz) {
+    auto index = xz_read_index(*image);
+    if (!index) return unexpected(xz_invalid(std::move(index).error()));
+    xz_index = *index;
+  } else {
+    image_reader.emplace(*image);
+  }
 
   auto locks = lock_target_volumes(*device_path, clock);
   if (!locks) return unexpected(std::move(locks).error());
@@ -160,8 +194,19 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   FilePtr target = std::move(target_opened).value();
   std::optional<uint64_t> total = payload_u64(payload, "bytesTotal");
 
-  WriteStage stage{request, task_id, *device_path, total, clock};
-  auto outcome = stage.run(image_reader, target);
+  // Without bytesTotal, progress of an .xz image counts against the decoded
+  // size its index gives.
+  const uint64_t progress_total = total.value_or(xz_index ? xz_index->uncompressed_bytes : 0);
+  WriteStage stage{request, task_id, *device_path, total, progress_total, clock};
+  Expected<WriteOutcome, HelperError> outcome = unexpected(HelperError{});
+  if (decompress_xz) {
+    // The decoder's threads end with the write stage, before the readback.
+    XzImageSource decoded(*image);
+    outcome = stage.run(decoded, target);
+  } else {
+    PlainImageSource<BufferedReader> source(*image_reader, error_code::kWriteFailed);
+    outcome = stage.run(source, target);
+  }
   if (!outcome) return unexpected(std::move(outcome).error());
 
   if (payload_flag(payload, "skipReadback")) {
@@ -171,7 +216,8 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
                           {"verifiedBeforeFinalize", true},
                           {"skippedReadback", true}};
   }
-  return read_back(request, task_id, *image_path, *device_path, total.value_or(outcome->written), *outcome, clock);
+  return read_back(request, task_id, *image_path, decompress_xz, *device_path, total.value_or(outcome->written),
+                   *outcome, clock);
 }
 
 HandlerResult handle_write_image(const WindowsHelperRequest& request) { return write_image(request, system_clock()); }

@@ -9,7 +9,15 @@
 namespace dh {
 
 // Payload: imagePath, osDevicePath/deviceId, optional taskId, bytesTotal (an
-// upper bound of bytes to write and the readback length) and skipReadback.
+// upper bound of bytes to write and the readback length), skipReadback and
+// decompress.
+//
+// With decompress "xz" the image is an .xz file: its stream header, index and
+// footer are checked before any volume is locked or the target opened, and
+// what it decodes to is written (decoded on several threads where the stream
+// allows), hashed, bounded by bytesTotal and compared on readback; progress
+// lines without bytesTotal count against the index's decoded size. Any other
+// value, or none, writes the file as it is.
 //
 // Writes the image from byte 0 in one pass (read, hash, write), printing
 // "WRITE" and "FINALIZE" progress lines, flushes and closes the target, then
@@ -18,10 +26,15 @@ namespace dh {
 // is reported in the payload, not as an error.
 //
 // Errors, in the order checked: UNKNOWN for a missing imagePath or target;
-// IMAGE_MISSING when the image does not exist or cannot be opened;
+// IMAGE_MISSING when the image does not exist or cannot be opened (with
+// "xz", a failed open or a refused header, index or footer is XZ_INVALID with
+// the XZ commands' texts);
 // UNMOUNT_FAILED when the target's volumes cannot be locked and dismounted;
 // ELEVATION_DENIED or DEVICE_DISCONNECTED when the target cannot be opened;
-// WRITE_FAILED for an image read, target write or device flush failure;
+// WRITE_FAILED for an image read, target write or device flush failure
+// (with "xz", a damaged block or a failed read of the file found while
+// writing is XZ_INVALID with the decoder's text, and nothing of the chunk it
+// falls in is written);
 // the readback's own errors (hash_range). Volume locks are held until it
 // returns; every handle is closed on every path.
 HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock);

@@ -1,0 +1,119 @@
+#include "image/xz_index.h"
+
+#include <lzma.h>
+
+#include <cstring>
+#include <vector>
+
+#include "image/xz_stream.h"
+
+namespace dh {
+namespace {
+
+constexpr const char* kUnknownLengthText = "Cannot tell the size of the XZ image";
+constexpr const char* kFooterMissingText =
+    "XZ stream footer is missing at the end of the file: the file is truncated or has data after the stream";
+// The index is read through this much at a time.
+constexpr size_t kIndexReadSize = 64 * 1024;
+
+Expected<void, std::string> read_at(File& file, uint64_t offset, uint8_t* out, size_t len) {
+  if (auto sought = file.seek(offset); !sought) return unexpected("Failed to read the image: " + sought.error().message);
+  if (auto read = read_exact(file, out, len); !read) return unexpected("Failed to read the image: " + read.error().message);
+  return {};
+}
+
+// Decodes the `size` bytes at `offset` as the stream's whole index.
+Expected<lzma_index*, std::string> decode_index(File& file, uint64_t offset, uint64_t size) {
+  if (auto sought = file.seek(offset); !sought) return unexpected("Failed to read the image: " + sought.error().message);
+  lzma_index* index = nullptr;
+  lzma_stream strm = LZMA_STREAM_INIT;
+  if (lzma_index_decoder(&strm, &index, kXzMemoryLimit) != LZMA_OK) return unexpected(std::string(xz::kMemoryText));
+  std::vector<uint8_t> buffer(kIndexReadSize);
+  uint64_t left = size;
+  Expected<lzma_index*, std::string> result = unexpected(std::string(xz::kBackwardSizeText));
+  for (;;) {
+    if (strm.avail_in == 0 && left > 0) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+      if (auto read = read_exact(file, buffer.data(), n); !read) {
+        result = unexpected("Failed to read the image: " + read.error().message);
+        break;
+      }
+      left -= n;
+      strm.next_in = buffer.data();
+      strm.avail_in = n;
+    }
+    // With all `size` bytes given and no end in sight, the index is longer
+    // than the footer says.
+    lzma_ret ret = lzma_code(&strm, strm.avail_in == 0 ? LZMA_FINISH : LZMA_RUN);
+    if (ret == LZMA_OK) continue;
+    if (ret == LZMA_STREAM_END) {
+      // The index must end exactly where the footer starts.
+      if (left == 0 && strm.avail_in == 0) result = index;
+      break;
+    }
+    if (ret == LZMA_MEMLIMIT_ERROR || ret == LZMA_MEM_ERROR) {
+      result = unexpected(std::string(xz::kMemoryText));
+    } else if (ret == LZMA_BUF_ERROR) {
+      result = unexpected(std::string(xz::kBackwardSizeText));
+    } else {
+      result = unexpected(std::string(xz::kIndexText));
+    }
+    break;
+  }
+  lzma_end(&strm);
+  // liblzma hands the index over only at its end.
+  if (!result && index != nullptr) lzma_index_end(index, nullptr);
+  return result;
+}
+
+}  // namespace
+
+Expected<XzIndexSummary, std::string> xz_read_index(File& image) {
+  auto length = image.kind().length;
+  if (!length) return unexpected(std::string(kUnknownLengthText));
+  if (auto sought = image.seek(0); !sought) return unexpected("Failed to read the image: " + sought.error().message);
+
+  uint8_t header[LZMA_STREAM_HEADER_SIZE];
+  size_t got = 0;
+  while (got < sizeof header) {
+    auto read = image.read(header + got, sizeof header - got);
+    if (!read) return unexpected("Failed to read the image: " + read.error().message);
+    if (*read == 0) break;
+    got += *read;
+  }
+  lzma_stream_flags header_flags{};
+  if (auto r = xz::decode_stream_header(header, got, header_flags); !r) return unexpected(std::move(r).error());
+  if (*length < 2 * LZMA_STREAM_HEADER_SIZE) return unexpected(std::string(xz::kTruncatedText));
+
+  uint8_t footer[LZMA_STREAM_HEADER_SIZE];
+  if (auto r = read_at(image, *length - sizeof footer, footer, sizeof footer); !r) return unexpected(std::move(r).error());
+  static constexpr uint8_t kFooterMagic[2] = {'Y', 'Z'};
+  if (std::memcmp(footer + sizeof footer - 2, kFooterMagic, 2) != 0) {
+    // Stream padding is zeros in groups of four; a footer never ends so.
+    static constexpr uint8_t kZeros[4] = {0, 0, 0, 0};
+    bool padded = std::memcmp(footer + sizeof footer - 4, kZeros, 4) == 0;
+    return unexpected(std::string(padded ? xz::kTrailingDataText : kFooterMissingText));
+  }
+  lzma_stream_flags footer_flags{};
+  if (auto r = xz::decode_stream_footer(footer, header_flags, footer_flags); !r) return unexpected(std::move(r).error());
+  const uint64_t index_size = footer_flags.backward_size;
+  if (index_size > *length - 2 * LZMA_STREAM_HEADER_SIZE) return unexpected(std::string(xz::kBackwardSizeText));
+
+  auto decoded = decode_index(image, *length - sizeof footer - index_size, index_size);
+  if (!decoded) return unexpected(std::move(decoded).error());
+  lzma_index* index = *decoded;
+  XzIndexSummary summary{lzma_index_uncompressed_size(index), lzma_index_block_count(index)};
+  // Header, blocks, index and footer of this one stream.
+  const uint64_t stream_size = lzma_index_stream_size(index);
+  lzma_index_end(index, nullptr);
+
+  if (stream_size < *length) return unexpected(std::string(xz::kTrailingDataText));
+  if (stream_size > *length) return unexpected(std::string(xz::kIndexText));
+  if (summary.blocks > 0 && header_flags.check == LZMA_CHECK_SHA256) {
+    return unexpected(std::string(xz::kSha256CheckText));
+  }
+  if (auto sought = image.seek(0); !sought) return unexpected("Failed to read the image: " + sought.error().message);
+  return summary;
+}
+
+}  // namespace dh

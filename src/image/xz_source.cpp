@@ -1,0 +1,131 @@
+#include "image/xz_source.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "image/xz_image.h"
+#include "image/xz_stream.h"
+#include "platform/buffered_io.h"
+
+namespace dh {
+namespace {
+
+constexpr const char* kStoppedText = "XZ decoding stopped";
+
+}  // namespace
+
+class XzImageSource::Sink final : public XzSink {
+ public:
+  explicit Sink(XzImageSource& source) : source_(source) {}
+  Expected<void, std::string> write(const uint8_t* data, size_t len) override { return source_.put(data, len); }
+
+ private:
+  XzImageSource& source_;
+};
+
+XzImageSource::XzImageSource(File& image, unsigned threads)
+    : memory_(new uint8_t[kXzSourceBuffers * kXzSourceBufferSize]) {
+  for (size_t i = 0; i < kXzSourceBuffers; ++i) free_.push_back(memory_.get() + i * kXzSourceBufferSize);
+  try {
+    thread_ = std::thread([this, &image, threads] { decode(image, threads); });
+  } catch (const std::system_error& e) {
+    finish(unexpected(std::string("Could not start decoding the XZ image: ") + e.what()));
+  }
+}
+
+XzImageSource::~XzImageSource() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  free_cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void XzImageSource::decode(File& image, unsigned threads) {
+  Sink sink(*this);
+  Expected<void, std::string> result;
+  try {
+    result = xz_decode(image, kIoBufferSize, kXzOutputChunk, sink, threads);
+  } catch (const std::bad_alloc&) {
+    result = unexpected(std::string(xz::kMemoryText));
+  }
+  finish(std::move(result));
+}
+
+Expected<void, std::string> XzImageSource::put(const uint8_t* data, size_t len) {
+  while (len > 0) {
+    if (current_ == nullptr) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      free_cv_.wait(lock, [this] { return stop_ || !free_.empty(); });
+      if (stop_) return unexpected(std::string(kStoppedText));
+      current_ = free_.back();
+      free_.pop_back();
+      current_size_ = 0;
+    }
+    size_t n = std::min(len, kXzSourceBufferSize - current_size_);
+    std::memcpy(current_ + current_size_, data, n);
+    current_size_ += n;
+    data += n;
+    len -= n;
+    if (current_size_ == kXzSourceBufferSize) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        filled_.push_back(Filled{current_, current_size_});
+      }
+      current_ = nullptr;
+      filled_cv_.notify_one();
+    }
+  }
+  return {};
+}
+
+void XzImageSource::finish(Expected<void, std::string> result) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // What was decoded before a failure is handed out all the same.
+    if (current_ != nullptr) {
+      if (current_size_ > 0) {
+        filled_.push_back(Filled{current_, current_size_});
+      } else {
+        free_.push_back(current_);
+      }
+      current_ = nullptr;
+    }
+    ended_ = true;
+    result_ = std::move(result);
+  }
+  filled_cv_.notify_all();
+}
+
+Expected<size_t, HelperError> XzImageSource::read(uint8_t* out, size_t len) {
+  size_t copied = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (copied < len) {
+    filled_cv_.wait(lock, [this] { return !filled_.empty() || ended_; });
+    if (filled_.empty()) {
+      if (!result_) return unexpected(HelperError{error_code::kXzInvalid, result_.error()});
+      break;
+    }
+    const Filled front = filled_.front();
+    size_t n = std::min(len - copied, front.size - front_pos_);
+    // Only this thread takes buffers off the queue, so the front stays
+    // while the lock is released for the copy.
+    lock.unlock();
+    std::memcpy(out + copied, front.data + front_pos_, n);
+    lock.lock();
+    copied += n;
+    front_pos_ += n;
+    if (front_pos_ == front.size) {
+      filled_.pop_front();
+      free_.push_back(front.data);
+      front_pos_ = 0;
+      free_cv_.notify_one();
+    }
+  }
+  return copied;
+}
+
+}  // namespace dh
