@@ -86,14 +86,16 @@ Status decode_stream_header(const uint8_t* header, size_t got, lzma_stream_flags
   }
 }
 
-Status decode_stream_footer(const uint8_t* footer, const lzma_stream_flags& header_flags,
-                            lzma_stream_flags& footer_flags) {
+Status decode_stream_footer(const uint8_t* footer, lzma_stream_flags& footer_flags) {
   switch (lzma_stream_footer_decode(&footer_flags, footer)) {
-    case LZMA_OK: break;
+    case LZMA_OK: return {};
     case LZMA_FORMAT_ERROR: return unexpected(std::string(kFooterMagicText));
     case LZMA_DATA_ERROR: return unexpected(std::string(kFooterCorruptText));
     default: return unexpected(std::string(kFooterOptionsText));
   }
+}
+
+Status check_footer_matches(const lzma_stream_flags& header_flags, const lzma_stream_flags& footer_flags) {
   if (lzma_stream_flags_compare(&header_flags, &footer_flags) != LZMA_OK) {
     return unexpected(std::string(kFooterMismatchText));
   }
@@ -335,7 +337,8 @@ Status StreamWalker::read_stream_footer() {
   uint8_t footer[LZMA_STREAM_HEADER_SIZE];
   if (auto r = in_.take_exact(footer, sizeof footer); !r) return r;
   lzma_stream_flags footer_flags{};
-  if (auto r = decode_stream_footer(footer, flags_, footer_flags); !r) return r;
+  if (auto r = decode_stream_footer(footer, footer_flags); !r) return r;
+  if (auto r = check_footer_matches(flags_, footer_flags); !r) return r;
   if (footer_flags.backward_size != lzma_index_hash_size(index_hash_)) {
     return unexpected(std::string(kBackwardSizeText));
   }

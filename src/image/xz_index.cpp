@@ -95,7 +95,7 @@ Expected<XzIndexSummary, std::string> xz_read_index(File& image) {
     return unexpected(std::string(padded ? xz::kTrailingDataText : kFooterMissingText));
   }
   lzma_stream_flags footer_flags{};
-  if (auto r = xz::decode_stream_footer(footer, header_flags, footer_flags); !r) return unexpected(std::move(r).error());
+  if (auto r = xz::decode_stream_footer(footer, footer_flags); !r) return unexpected(std::move(r).error());
   const uint64_t index_size = footer_flags.backward_size;
   if (index_size > *length - 2 * LZMA_STREAM_HEADER_SIZE) return unexpected(std::string(xz::kBackwardSizeText));
 
@@ -107,8 +107,23 @@ Expected<XzIndexSummary, std::string> xz_read_index(File& image) {
   const uint64_t stream_size = lzma_index_stream_size(index);
   lzma_index_end(index, nullptr);
 
-  if (stream_size < *length) return unexpected(std::string(xz::kTrailingDataText));
-  if (stream_size > *length) return unexpected(std::string(xz::kIndexText));
+  if (stream_size != *length) {
+    // In a file of several streams the footer and index read are the last
+    // stream's, and that stream's own header stands where the index places
+    // it. Otherwise the index does not describe the blocks in front of it.
+    if (stream_size < *length) {
+      uint8_t other[LZMA_STREAM_HEADER_SIZE];
+      lzma_stream_flags other_flags{};
+      if (read_at(image, *length - stream_size, other, sizeof other) &&
+          xz::decode_stream_header(other, sizeof other, other_flags)) {
+        return unexpected(std::string(xz::kTrailingDataText));
+      }
+    }
+    return unexpected(std::string(xz::kIndexText));
+  }
+  // Checked once the index has shown the file to hold one stream, whose
+  // footer then belongs to the header read.
+  if (auto r = xz::check_footer_matches(header_flags, footer_flags); !r) return unexpected(std::move(r).error());
   if (summary.blocks > 0 && header_flags.check == LZMA_CHECK_SHA256) {
     return unexpected(std::string(xz::kSha256CheckText));
   }

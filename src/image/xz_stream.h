@@ -175,9 +175,10 @@ extern const char* const kTrailingDataText;
 // it is refused (the walk's texts, a check id outside 0x00, 0x01, 0x04 and
 // 0x0A included).
 Status decode_stream_header(const uint8_t* header, size_t got, lzma_stream_flags& flags);
-// The stream footer's 12 bytes: its flags, which must match the header's.
-Status decode_stream_footer(const uint8_t* footer, const lzma_stream_flags& header_flags,
-                            lzma_stream_flags& footer_flags);
+// The stream footer's 12 bytes: its flags.
+Status decode_stream_footer(const uint8_t* footer, lzma_stream_flags& footer_flags);
+// The footer's flags must be the header's.
+Status check_footer_matches(const lzma_stream_flags& header_flags, const lzma_stream_flags& footer_flags);
 // The text for a non-success code of lzma_code() on block data.
 std::string block_data_error(lzma_ret ret);
 

@@ -9,6 +9,7 @@
 #include "image/sha256.h"
 #include "image/xz_decode.h"
 #include "image/xz_image.h"
+#include "image/xz_index.h"
 #include "platform/buffered_io.h"
 #include "support/fault_file_system.h"
 #include "support/loop_device.h"
@@ -28,6 +29,13 @@ std::string sha_of(const std::string& data) {
 std::string plain_sha() { return test::read_file(fixture("plain.sha256")).substr(0, 64); }
 uint64_t plain_size() { return test::read_file(fixture("plain.bin")).size(); }
 
+// What xz_read_index makes of a file: the decoded size, or its text.
+Expected<XzIndexSummary, std::string> index_of(const std::string& name) {
+  auto file = native_file_system().open(fixture(name), OpenMode::kSharedRead);
+  if (!file) return unexpected(file.error().message);
+  return xz_read_index(**file);
+}
+
 TEST(XzAccepted, SingleStreamsWithNoneCrc32OrCrc64AndTheirBlocksDecodeExactly) {
   for (const char* name : {"check-none.xz", "check-crc32.xz", "check-crc64.xz", "multi-block.xz",
                            "multi-block-nosize.xz", "mixed-sizes.xz"}) {
@@ -36,6 +44,9 @@ TEST(XzAccepted, SingleStreamsWithNoneCrc32OrCrc64AndTheirBlocksDecodeExactly) {
     auto size = xz_uncompressed_size(fixture(name));
     ASSERT_TRUE(size.has_value()) << size.error();
     EXPECT_EQ(*size, plain_size());
+    auto index = index_of(name);
+    ASSERT_TRUE(index.has_value()) << index.error();
+    EXPECT_EQ(index->uncompressed_bytes, plain_size());
 
     test::TempDir dir;
     std::string out = dir.file("out.img");
@@ -55,6 +66,9 @@ TEST(XzAccepted, EmptyInputEvenWithSha256CheckBecauseNoBlockNeedsIt) {
     auto size = xz_uncompressed_size(fixture(name));
     ASSERT_TRUE(size.has_value()) << size.error();
     EXPECT_EQ(*size, 0u);
+    auto index = index_of(name);
+    ASSERT_TRUE(index.has_value()) << index.error();
+    EXPECT_EQ(index->uncompressed_bytes, 0u);
     test::TempDir dir;
     auto sha = xz_extract(fixture(name), dir.file("empty.img"));
     ASSERT_TRUE(sha.has_value()) << sha.error();
@@ -64,32 +78,52 @@ TEST(XzAccepted, EmptyInputEvenWithSha256CheckBecauseNoBlockNeedsIt) {
   }
 }
 
+// Each defect as the decoding commands refuse it, and as xz_read_index
+// refuses it from the file's ends alone: with the same text (kSame), with
+// its own (a file cut short shows no footer), or not at all (kBlocks: only
+// decoding the blocks finds it).
 TEST(XzRejected, EveryCommandGivesTheDecoderTextForEachDefect) {
+  static const char kSame[] = "";
+  static const char kBlocks[] = "";
+  const char* const kNoFooter =
+      "XZ stream footer is missing at the end of the file: the file is truncated or has data after the stream";
   struct Case {
     const char* name;
     const char* text;
+    const char* ends;
   };
   const Case cases[] = {
-      {"check-sha256.xz", "Unsupported XZ integrity check type SHA-256; only none, CRC32 and CRC64 are accepted"},
-      {"check-id-2.xz", "Unsupported XZ integrity check type 0x02 in the stream header"},
-      {"bcj.xz", "Unsupported XZ filter chain: every block must use LZMA2 as its only filter"},
-      {"padded.xz", "Unexpected data after the end of the XZ stream (stream padding or a second stream)"},
-      {"two-streams.xz", "Unexpected data after the end of the XZ stream (stream padding or a second stream)"},
-      {"truncated-middle.xz", "XZ data ends unexpectedly: the file is truncated"},
-      {"truncated-footer.xz", "XZ data ends unexpectedly: the file is truncated"},
-      {"flipped-last-block.xz", "XZ block data is corrupt or fails its integrity check"},
-      {"flipped-middle-block.xz", "XZ block data is corrupt or fails its integrity check"},
-      {"huge-size.xz", "XZ block data is corrupt or fails its integrity check"},
-      {"flipped-index.xz", "XZ index is corrupt or does not match the blocks"},
-      {"flipped-multi-index.xz", "XZ index is corrupt or does not match the blocks"},
-      {"flipped-footer.xz", "XZ stream footer is corrupt (CRC32 mismatch)"},
-      {"plain.bin", "Not an XZ file: the stream header's magic bytes are missing"},
-      {"plain.bin.gz", "Not an XZ file: the stream header's magic bytes are missing"},
-      {"empty.bin", "Not an XZ file: the stream header's magic bytes are missing"},
-      {"large-dictionary.xz", "XZ block needs 1537 MiB of memory to decode, more than the limit of 256 MiB"},
+      {"check-sha256.xz", "Unsupported XZ integrity check type SHA-256; only none, CRC32 and CRC64 are accepted",
+       kSame},
+      {"check-id-2.xz", "Unsupported XZ integrity check type 0x02 in the stream header", kSame},
+      {"bcj.xz", "Unsupported XZ filter chain: every block must use LZMA2 as its only filter", kBlocks},
+      {"padded.xz", "Unexpected data after the end of the XZ stream (stream padding or a second stream)", kSame},
+      {"two-streams.xz", "Unexpected data after the end of the XZ stream (stream padding or a second stream)", kSame},
+      {"truncated-middle.xz", "XZ data ends unexpectedly: the file is truncated", kNoFooter},
+      {"truncated-footer.xz", "XZ data ends unexpectedly: the file is truncated", kNoFooter},
+      {"flipped-last-block.xz", "XZ block data is corrupt or fails its integrity check", kBlocks},
+      {"flipped-middle-block.xz", "XZ block data is corrupt or fails its integrity check", kBlocks},
+      // Its longer block header moves every later byte away from where the
+      // index places it.
+      {"huge-size.xz", "XZ block data is corrupt or fails its integrity check",
+       "XZ index is corrupt or does not match the blocks"},
+      {"flipped-index.xz", "XZ index is corrupt or does not match the blocks", kSame},
+      {"flipped-multi-index.xz", "XZ index is corrupt or does not match the blocks", kSame},
+      {"flipped-footer.xz", "XZ stream footer is corrupt (CRC32 mismatch)", kSame},
+      {"plain.bin", "Not an XZ file: the stream header's magic bytes are missing", kSame},
+      {"plain.bin.gz", "Not an XZ file: the stream header's magic bytes are missing", kSame},
+      {"empty.bin", "Not an XZ file: the stream header's magic bytes are missing", kSame},
+      {"large-dictionary.xz", "XZ block needs 1537 MiB of memory to decode, more than the limit of 256 MiB", kBlocks},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    auto index = index_of(c.name);
+    if (c.ends == kBlocks) {
+      EXPECT_TRUE(index.has_value()) << index.error();
+    } else {
+      ASSERT_FALSE(index.has_value());
+      EXPECT_EQ(index.error(), c.ends == kSame ? c.text : c.ends);
+    }
     auto valid = xz_validate(fixture(c.name));
     ASSERT_FALSE(valid.has_value());
     EXPECT_EQ(valid.error(), c.text);

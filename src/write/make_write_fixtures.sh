@@ -31,3 +31,20 @@ head -c $((3 * 1024 * 1024 + 123)) /dev/urandom | dd of=pi.img bs=512 seek=$root
 sha256sum pi.img | cut -c1-64 > pi.img.sha256
 # The same image compressed, for the commands that start from an .xz file.
 xz -T1 -0 -k pi.img
+# In 1 MiB blocks that give both sizes (as xz -T writes them), which decode
+# on several threads; and copies with one byte flipped: in the block that
+# starts at 20 MiB of decoded data, in the index's CRC32 (just before the
+# 12-byte footer), and in the footer's backward size field.
+xz -T2 -0 --block-size=1MiB -c pi.img > pi-blocks.img.xz
+read -r offset header data < <(xz --robot --list -vv pi-blocks.img.xz |
+  awk -F'\t' '/^block/ && $6 == 20971520 {print $5, $12, $14}')
+python3 - pi-blocks.img.xz $((offset + header + data / 2)) <<'PY'
+import sys
+source, block_byte = sys.argv[1], int(sys.argv[2])
+original = open(source, "rb").read()
+for name, at in (("pi-damaged.img.xz", block_byte), ("pi-index.img.xz", len(original) - 13),
+                 ("pi-footer.img.xz", len(original) - 7)):
+    data = bytearray(original)
+    data[at] ^= 0x01
+    open(name, "wb").write(data)
+PY

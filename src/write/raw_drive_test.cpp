@@ -75,6 +75,9 @@ TEST_P(RawDrive, EveryCommandKeepsWholeSectorsAndStopsAtTheEnd) {
   const std::string odd_after = written(odd);
   const std::string prefix = odd.substr(0, 4 * kMiB + 777);
   const std::string prefix_after = written(prefix);
+  // The Pi image decoded from its .xz, bounded to end inside a sector.
+  const std::string decoded = pi.substr(0, 5 * kMiB + 1001);
+  const std::string decoded_after = written(decoded);
 
   std::string same = used.substr(0, used.size() - 333);
   test::write_file(dir.file("same.img"), same);
@@ -121,6 +124,12 @@ TEST_P(RawDrive, EveryCommandKeepsWholeSectorsAndStopsAtTheEnd) {
        ok({{"bytesWritten", prefix.size()}, {"sourceSha256", test::sha256_hex(prefix)},
            {"observedSha256", test::sha256_hex(prefix)}, {"verifiedBytes", prefix.size()}, {"verifyAttempts", 1}}),
        &prefix_after},
+      {"write_image from .xz with bytesTotal below the decoded size, read back", &used,
+       command("write_image", {{"imagePath", test::fixture("pi-blocks.img.xz")}, {"decompress", "xz"},
+                               {"bytesTotal", decoded.size()}}),
+       ok({{"bytesWritten", decoded.size()}, {"sourceSha256", test::sha256_hex(decoded)},
+           {"observedSha256", test::sha256_hex(decoded)}, {"verifiedBytes", decoded.size()}, {"verifyAttempts", 1}}),
+       &decoded_after},
       {"write_image with bytesTotal beyond the image", &used,
        command("write_image", {{"imagePath", dir.file("odd.img")}, {"bytesTotal", 5 * kMiB + 4000}}),
        ok({{"bytesWritten", n}, {"observedSha256", test::sha256_hex(odd_after.substr(0, 5 * kMiB + 4000))},

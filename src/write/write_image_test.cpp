@@ -8,6 +8,7 @@
 #include "rawdisk/raw_access.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
+#include "image/xz_image.h"
 #include "write/write_image.h"
 #include "write/write_test_util.h"
 
@@ -445,6 +446,121 @@ TEST_F(WriteFaults, AFailingFirstDifferenceScanIsReportedInsideTheAnswer) {
   ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
   EXPECT_EQ((*run.result)["mismatch"], (json{{"errorCode", "IMAGE_MISSING"}, {"errorMessage", os_error_text(eio)}}));
   EXPECT_EQ(fs.open_handles(), 0);
+}
+
+}  // namespace
+}  // namespace dh
+
+namespace dh {
+namespace {
+
+// decompress "xz": the card the two-step way (image_extract_xz, then
+// write_image of the plain file) would leave, from one request; the .xz
+// file's ends refused before the target is touched; a damaged block stopping
+// the write before the chunk it falls in.
+TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCommandsDo) {
+  const std::string drive = "\\\\.\\PhysicalDrive5";
+  const std::string pi = test::read_file(test::fixture("pi.img"));
+  const std::string pi_xz = test::read_file(test::fixture("pi.img.xz"));
+  const uint64_t n = pi.size();
+  test::TempDir dir;
+  const std::string card = dir.file("card.img");
+  // A used card, a little larger than the image.
+  const std::string used(n + 4096, '\xA5');
+  auto after_writing = [&](const std::string& bytes) { return bytes + used.substr(bytes.size()); };
+
+  // The two-step way, on a card of its own.
+  const std::string extracted = dir.file("extracted.img");
+  ASSERT_TRUE(xz_extract(test::fixture("pi.img.xz"), extracted).has_value());
+  test::write_file(card, used);
+  {
+    test::ManualClock clock;
+    json payload = {{"imagePath", extracted}, {"osDevicePath", card}, {"taskId", "t-7"}, {"skipReadback", true}};
+    ASSERT_TRUE(run_write(payload, clock).result.has_value());
+  }
+  const std::string two_step = test::read_file(card);
+  ASSERT_TRUE(two_step == after_writing(pi));
+
+  const uint64_t at = 3 * kIoBufferSize + 5;  // where the readback sees a flipped byte
+  std::string observed = pi.substr(at, 32);
+  observed[0] = static_cast<char>(observed[0] ^ 0xFF);
+  const std::string lock = "lock \\\\?\\Volume{a}";
+  const std::string release = "release \\\\?\\Volume{a}";
+
+  struct Case {
+    const char* what;
+    const char* image;
+    json fields;
+    int corrupt_reads;  // readback handles of the drive that see byte `at` flipped
+    json answer;        // the members checked, or {errorCode, errorMessage}
+    uint64_t lines_total;  // every progress line's bytesTotal
+    const std::string* card_after;
+    // Empty: not checked. "open shared-read" and "close" stand for the
+    // image's open and close.
+    std::vector<std::string> events;
+  };
+  const std::string pi_after = two_step;
+  const std::string undecoded = after_writing(pi_xz);
+  const std::string damaged = after_writing(pi.substr(0, 20 * 1024 * 1024));
+  const std::string& untouched = used;
+  const Case cases[] = {
+      {"one block", "pi.img.xz", {{"decompress", "xz"}}, 0,
+       {{"bytesWritten", n}, {"sourceSha256", test::sha256_hex(pi)}, {"observedSha256", test::sha256_hex(pi)},
+        {"verifiedBytes", n}, {"verifyAttempts", 1}, {"mismatch", nullptr}},
+       n, &pi_after, {}},
+      {"blocks decoded on several threads", "pi-blocks.img.xz", {{"decompress", "xz"}}, 0,
+       {{"bytesWritten", n}, {"sourceSha256", test::sha256_hex(pi)}, {"observedSha256", test::sha256_hex(pi)},
+        {"verifyAttempts", 1}, {"mismatch", nullptr}},
+       n, &pi_after, {}},
+      {"a difference located in the bytes decoded again", "pi-blocks.img.xz", {{"decompress", "xz"}}, 3,
+       {{"verifyAttempts", 2},
+        {"mismatch", {{"offset", at}, {"expectedSampleHex", hex(pi.substr(at, 32))}, {"observedSampleHex", hex(observed)}}}},
+       n, &pi_after, {}},
+      {"any other value writes the file as it is", "pi.img.xz", {{"decompress", "XZ"}, {"skipReadback", true}}, 0,
+       {{"bytesWritten", pi_xz.size()}, {"sourceSha256", test::sha256_hex(pi_xz)}}, 0, &undecoded, {}},
+      {"a damaged block at 20 MiB", "pi-damaged.img.xz", {{"decompress", "xz"}}, 0,
+       {{"errorCode", "XZ_INVALID"}, {"errorMessage", "XZ block data is corrupt or fails its integrity check"}},
+       n, &damaged, {"open shared-read", lock, "open exclusive-write " + drive, "close " + drive, release, "close"}},
+      {"a corrupt index", "pi-index.img.xz", {{"decompress", "xz"}}, 0,
+       {{"errorCode", "XZ_INVALID"}, {"errorMessage", "XZ index is corrupt or does not match the blocks"}},
+       0, &untouched, {"open shared-read", "close"}},
+      {"a corrupt footer", "pi-footer.img.xz", {{"decompress", "xz"}}, 0,
+       {{"errorCode", "XZ_INVALID"}, {"errorMessage", "XZ stream footer is corrupt (CRC32 mismatch)"}},
+       0, &untouched, {"open shared-read", "close"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::write_file(card, used);
+    test::FaultFileSystem fs;
+    fs.redirect(drive, card);
+    test::LoggingVolumes volumes(fs.events(), 5, {"\\\\?\\Volume{a}\\"});
+    ScopedFileSystem scoped_fs(fs);
+    ScopedVolumeSystem scoped_volumes(volumes);
+    for (int open = 1; open <= c.corrupt_reads; ++open) fs.corrupt_read(drive, open, at);
+    json payload = {{"imagePath", test::fixture(c.image)}, {"osDevicePath", drive}, {"taskId", "t-7"}};
+    payload.update(c.fields);
+    test::ManualClock clock;
+    auto run = run_write(payload, clock);
+
+    if (run.result.has_value()) {
+      for (const auto& [key, value] : c.answer.items()) EXPECT_EQ((*run.result)[key], value) << key;
+    } else {
+      EXPECT_EQ(json({{"errorCode", run.result.error().code}, {"errorMessage", run.result.error().message}}), c.answer);
+      for (const json& l : run.lines) EXPECT_NE(l["message"], "Disk buffers flushed");
+    }
+    // Without bytesTotal, an .xz image's lines count against the decoded
+    // size its index gives.
+    for (const json& l : run.lines) EXPECT_EQ(l["bytesTotal"], c.lines_total) << l["stage"];
+    if (!c.events.empty()) {
+      std::vector<std::string> expected;
+      for (const std::string& e : c.events) {
+        expected.push_back(e == "open shared-read" || e == "close" ? e + " " + test::fixture(c.image) : e);
+      }
+      EXPECT_EQ(fs.events(), expected);
+    }
+    EXPECT_EQ(fs.open_handles(), 0);
+    EXPECT_TRUE(test::read_file(card) == *c.card_after) << "the card holds other bytes than expected";
+  }
 }
 
 }  // namespace
