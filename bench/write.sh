@@ -6,8 +6,9 @@
 # Builds a native Release helper in build-release, takes the cached 1 GiB
 # image of bench/make-image.sh, and writes it onto a preallocated file (and
 # onto a loop device when one can be attached), printing medians and ratios:
-#   write_image skipReadback   vs  dd bs=4M conv=notrunc oflag=dsync + openssl dgst -sha256 IMG
-#   write_image with readback  vs  the same + openssl dgst -sha256 TARGET
+#   write_image skipReadback   vs  dd bs=4M conv=notrunc oflag=dsync alone (the
+#                                  helper hashes the image beside its writes)
+#   write_image with readback  vs  the same dd + openssl dgst -sha256 TARGET
 #   user CPU of write_image skipReadback  vs  openssl dgst -sha256 IMG
 #   peak resident memory of write_image
 # The helper opens the target with O_DSYNC (write-through), as oflag=dsync does.
@@ -20,9 +21,8 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
 command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (apt-get install time)" >&2; exit 1; }
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DDISK_HELPER_TESTS=OFF >/dev/null
-cmake --build build-release --target disk-helper >/dev/null
-helper="$root/build-release/disk-helper"
+source "$root/bench/lib.sh"
+helper="$(bench_helper)"
 img="${BENCH_IMAGE:-$(bash bench/make-image.sh)/image.img}"
 size=$(stat -c %s "$img")
 image_sha=$(openssl dgst -sha256 -r "$img" | cut -c1-64)
@@ -34,16 +34,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-# "%e %U %M" of one command: elapsed s, user s, peak RSS KiB.
-measure() {
-  local out="$work/time.txt"
-  sync
-  /usr/bin/time -o "$out" -f "%e %U %M" "$@" >"$work/stdout.txt" 2>"$work/stderr.txt"
-  tail -n 1 "$out"
-}
-
-median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 
 check_helper_answer() {
   local last
@@ -68,17 +58,17 @@ bench_target() {
   [[ -b "$target" ]] && drop="blockdev --flushbufs '$target' && "
   local -a dd_e dd_u ddv_e ddv_u wi_e wi_u wi_m wv_e wv_u wv_m os_u
   for ((i = 0; i < runs; i++)); do
-    read -r e u _ < <(measure bash -c "dd if='$img' of='$target' bs=4M conv=notrunc oflag=dsync status=none && openssl dgst -sha256 '$img' >/dev/null")
+    read -r e u _ < <(measure "$work" dd if="$img" of="$target" bs=4M conv=notrunc oflag=dsync status=none)
     dd_e+=("$e"); dd_u+=("$u")
-    read -r e u m < <(measure "$helper" --request "$(request "$target" true)")
+    read -r e u m < <(measure "$work" "$helper" --request "$(request "$target" true)")
     check_helper_answer
     wi_e+=("$e"); wi_u+=("$u"); wi_m+=("$m")
-    read -r e u _ < <(measure bash -c "dd if='$img' of='$target' bs=4M conv=notrunc oflag=dsync status=none && openssl dgst -sha256 '$img' >/dev/null && ${drop}openssl dgst -sha256 '$target' >/dev/null")
+    read -r e u _ < <(measure "$work" bash -c "dd if='$img' of='$target' bs=4M conv=notrunc oflag=dsync status=none && ${drop}openssl dgst -sha256 '$target' >/dev/null")
     ddv_e+=("$e"); ddv_u+=("$u")
-    read -r e u m < <(measure "$helper" --request "$(request "$target" false)")
+    read -r e u m < <(measure "$work" "$helper" --request "$(request "$target" false)")
     check_helper_answer
     wv_e+=("$e"); wv_u+=("$u"); wv_m+=("$m")
-    read -r e u _ < <(measure openssl dgst -sha256 "$img")
+    read -r e u _ < <(measure "$work" openssl dgst -sha256 "$img")
     os_u+=("$u")
   done
   local m_dd m_wi m_ddv m_wv u_wi u_os peak_wi peak_wv
@@ -92,11 +82,11 @@ bench_target() {
   peak_wv=$(printf '%s\n' "${wv_m[@]}" | sort -g | tail -n 1)
   echo
   echo "== $label: $target ($runs runs, $((size / 1048576)) MiB image; medians of elapsed seconds)"
-  printf '%-46s %9s %9s %8s\n' "" "baseline" "helper" "ratio"
-  awk -v a="$m_dd" -v b="$m_wi" 'BEGIN {printf "%-46s %9.2f %9.2f %8.3f  (goal <= 1.00)\n", "dd+openssl(img)  vs  write_image skipReadback", a, b, b / a}'
-  awk -v a="$m_ddv" -v b="$m_wv" 'BEGIN {printf "%-46s %9.2f %9.2f %8.3f  (goal <= 1.00)\n", "...+openssl(target)  vs  write_image readback", a, b, b / a}'
-  awk -v a="$u_os" -v b="$u_wi" 'BEGIN {printf "%-46s %9.2f %9.2f %8.3f  (goal <= 1.10)\n", "user s: openssl dgst(img)  vs  skipReadback", a, b, b / a}'
-  awk -v a="$peak_wi" -v b="$peak_wv" 'BEGIN {printf "%-46s %9.1f %9.1f           (goal < 20 MiB)\n", "peak RSS MiB: skipReadback, readback", a / 1024, b / 1024}'
+  printf '%-50s %9s %9s %8s\n' "" "baseline" "helper" "ratio"
+  ratio_line "dd oflag=dsync  vs  write_image skipReadback" "$m_dd" "$m_wi" 1.05
+  ratio_line "dd + openssl(target)  vs  write_image readback" "$m_ddv" "$m_wv" 1.05
+  ratio_line "user s: openssl dgst(img)  vs  skipReadback" "$u_os" "$u_wi" 1.10
+  awk -v a="$peak_wi" -v b="$peak_wv" 'BEGIN {printf "%-50s %9.1f %9.1f           (goal < 32 MiB)\n", "peak RSS MiB: skipReadback, readback", a / 1024, b / 1024}'
   echo "all elapsed: dd ${dd_e[*]} | skip ${wi_e[*]} | dd+verify ${ddv_e[*]} | readback ${wv_e[*]}"
 }
 

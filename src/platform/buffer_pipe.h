@@ -98,6 +98,16 @@ std::optional<E> read_ahead(Fill&& fill, Drain&& drain, size_t buffer_size = kIo
     pipe.push(*got);
     return true;
   };
+  // The filling thread uses `fill_one`, `failure` and the callers' objects:
+  // whatever way this function is left, even by an exception out of drain,
+  // the thread is stopped and joined before any of them goes.
+  struct JoinOnExit {
+    BufferPipe& pipe;
+    ~JoinOnExit() {
+      pipe.stop();
+      pipe.join();
+    }
+  } join_on_exit{pipe};
   const bool threaded = pipe.start([&] {
     while (fill_one()) {
     }
@@ -111,11 +121,7 @@ std::optional<E> read_ahead(Fill&& fill, Drain&& drain, size_t buffer_size = kIo
     }
     auto chunk = pipe.next();
     if (!chunk) break;
-    if (!drain(chunk->data(), chunk->size())) {
-      pipe.stop();
-      pipe.join();
-      return std::nullopt;
-    }
+    if (!drain(chunk->data(), chunk->size())) return std::nullopt;
   }
   pipe.join();
   return failure;

@@ -33,18 +33,24 @@ sha256sum pi.img | cut -c1-64 > pi.img.sha256
 xz -T1 -0 -k pi.img
 # In 1 MiB blocks that give both sizes (as xz -T writes them), which decode
 # on several threads; and copies with one byte flipped: in the block that
-# starts at 20 MiB of decoded data, in the index's CRC32 (just before the
-# 12-byte footer), and in the footer's backward size field.
+# starts at 20 MiB of decoded data (and in the first and the last block, so
+# the write stops in its first or its last chunk), in the index's CRC32 (just
+# before the 12-byte footer), and in the footer's backward size field.
 xz -T2 -0 --block-size=1MiB -c pi.img > pi-blocks.img.xz
-read -r offset header data < <(xz --robot --list -vv pi-blocks.img.xz |
-  awk -F'\t' '/^block/ && $6 == 20971520 {print $5, $12, $14}')
-python3 - pi-blocks.img.xz $((offset + header + data / 2)) <<'PY'
+# For each block: where its decoded bytes start, and the file offset of the middle of its data.
+xz --robot --list -vv pi-blocks.img.xz |
+  awk -F'\t' '/^block/ {print $6, $5 + $12 + int($14 / 2)}' > blocks.txt
+python3 - pi-blocks.img.xz blocks.txt <<'PY'
 import sys
-source, block_byte = sys.argv[1], int(sys.argv[2])
+source, listing = sys.argv[1], sys.argv[2]
+blocks = [tuple(map(int, line.split())) for line in open(listing)]
+middle_of = {decoded_at: byte for decoded_at, byte in blocks}
 original = open(source, "rb").read()
-for name, at in (("pi-damaged.img.xz", block_byte), ("pi-index.img.xz", len(original) - 13),
+for name, at in (("pi-damaged-first.img.xz", blocks[0][1]), ("pi-damaged.img.xz", middle_of[20971520]),
+                 ("pi-damaged-last.img.xz", blocks[-1][1]), ("pi-index.img.xz", len(original) - 13),
                  ("pi-footer.img.xz", len(original) - 7)):
     data = bytearray(original)
     data[at] ^= 0x01
     open(name, "wb").write(data)
 PY
+rm -f blocks.txt

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <vector>
 
 #include "disks/target.h"
 #include "dispatch/payload.h"
@@ -11,6 +10,7 @@
 #include "image/sha256.h"
 #include "image/xz_index.h"
 #include "image/xz_source.h"
+#include "platform/buffer_pipe.h"
 #include "platform/buffered_io.h"
 #include "progress/progress.h"
 #include "rawdisk/raw_access.h"
@@ -55,27 +55,43 @@ struct WriteStage {
     uint64_t written = 0;
     uint64_t write_speed = 0;
     auto start = clock.now();
-    // The chunk and write buffers live for the write stage only, so the
-    // readback's own buffers do not come on top of them.
+    // The pipe's buffers and the write buffer live for the write stage only,
+    // so the readback's own buffers do not come on top of them.
     {
-      std::vector<uint8_t> chunk(kIoBufferSize);
       // A raw drive takes whole sectors only: on a device the last partial
       // sector goes out padded with zeros. The digest and the readback cover
       // the image's bytes alone.
       BufferedWriter writer(*target, kIoBufferSize, transfer_unit(target->kind()));
       ProgressRateLimit rate(start);
-      for (;;) {
-        if (total && written >= *total) break;
-        size_t want = total ? static_cast<size_t>(std::min<uint64_t>(*total - written, kIoBufferSize)) : kIoBufferSize;
-        auto got = image.read(chunk.data(), want);
+      // The next chunks are read (or decoded) and hashed on a second thread
+      // while this one writes: a write-through write leaves the core idle,
+      // and the digest costs no time of its own. Each chunk is still written,
+      // counted and reported in order, and a failure at any chunk writes
+      // nothing after it.
+      uint64_t read = 0;
+      auto read_chunk = [&](uint8_t* chunk, size_t capacity) -> Expected<size_t, HelperError> {
+        if (total && read >= *total) return size_t{0};
+        size_t want = total ? static_cast<size_t>(std::min<uint64_t>(*total - read, capacity)) : capacity;
+        auto got = image.read(chunk, want);
         if (!got) return unexpected(std::move(got).error());
-        if (*got == 0) break;
-        sha.update(chunk.data(), *got);
-        if (auto put = writer.write(chunk.data(), *got); !put) return unexpected(write_failed(put.error()));
-        written += *got;
+        sha.update(chunk, *got);
+        read += *got;
+        return *got;
+      };
+      std::optional<HelperError> write_error;
+      auto write_chunk = [&](const uint8_t* chunk, size_t size) {
+        if (auto put = writer.write(chunk, size); !put) {
+          write_error = write_failed(put.error());
+          return false;
+        }
+        written += size;
         auto now = clock.now();
         if (rate.due(now)) progress("WRITE", written, speed_bps(written, now - start), write_message);
-      }
+        return true;
+      };
+      auto read_error = read_ahead<HelperError>(read_chunk, write_chunk);
+      if (write_error) return unexpected(std::move(*write_error));
+      if (read_error) return unexpected(std::move(*read_error));
       write_speed = speed_bps(written, clock.now() - start);
       progress("WRITE", written, write_speed, write_message);
 

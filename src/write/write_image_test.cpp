@@ -345,15 +345,51 @@ class WriteFaults : public ::testing::Test {
   const int eio = test::io_error_code();
 };
 
-TEST_F(WriteFaults, ImageReadFailingAtTheThirdChunk) {
-  fs.fail_read(c.image, 2, eio);
-  EXPECT_EQ(fails(), (HelperError{"WRITE_FAILED", os_error_text(eio)}));
-  EXPECT_EQ(fs.writes(c.target), 2);
-}
-
-TEST_F(WriteFaults, TargetRefusingAWrite) {
-  fs.fail_write(c.target, 1, eio);
-  EXPECT_EQ(fails(), (HelperError{"WRITE_FAILED", os_error_text(eio)}));
+// The image is read and hashed ahead of the writes: a failure at the first,
+// a middle or the last chunk (the staged tail) stops the run there, with the
+// chunks before it on the target and nothing after it.
+TEST_F(WriteFaults, ReadOrWriteFailingAtTheFirstAMiddleOrTheLastChunk) {
+  struct Case {
+    const char* what;
+    bool image_read;  // else a target write
+    int chunk;
+    size_t chunks_on_target;
+    uint64_t reported;  // the most any line may count as handed to the target
+  };
+  const std::string image = test::read_file(c.image);
+  const uint64_t chunk = kIoBufferSize;
+  // The 300-byte tail is staged, so it counts as handed on before the
+  // finalize stage writes it out.
+  const Case cases[] = {
+      {"image read, first chunk", true, 0, 0, 0},
+      {"image read, middle chunk", true, 2, 2, 2 * chunk},
+      {"image read, tail", true, 3, 3, 3 * chunk},
+      {"target write, first chunk", false, 0, 0, 0},
+      {"target write, middle chunk", false, 1, 1, chunk},
+      {"target write, tail", false, 3, 3, image.size()},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    test::FaultFileSystem faults;
+    ScopedFileSystem scoped_faults(faults);
+    test::write_file(c.target, "");
+    if (k.image_read) {
+      faults.fail_read(c.image, k.chunk, eio);
+    } else {
+      faults.fail_write(c.target, k.chunk, eio);
+    }
+    auto run = run_write(c.payload, clock);
+    ASSERT_FALSE(run.result.has_value());
+    EXPECT_EQ(run.result.error(), (HelperError{"WRITE_FAILED", os_error_text(eio)}));
+    EXPECT_EQ(faults.open_handles(), 0);
+    EXPECT_EQ(faults.opens(c.target), 1);
+    EXPECT_EQ(faults.writes(c.target), k.image_read ? k.chunk : k.chunk + 1);
+    EXPECT_TRUE(test::read_file(c.target) == image.substr(0, k.chunks_on_target * chunk));
+    for (const auto& l : run.lines) {
+      EXPECT_NE(l["message"], "Disk buffers flushed");
+      EXPECT_LE(l["bytesProcessed"].get<uint64_t>(), k.reported);
+    }
+  }
 }
 
 TEST_F(WriteFaults, DeviceFlushFailingStillClosesTheTarget) {
@@ -502,6 +538,8 @@ TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCo
   const std::string pi_after = two_step;
   const std::string undecoded = after_writing(pi_xz);
   const std::string damaged = after_writing(pi.substr(0, 20 * 1024 * 1024));
+  // The last block starts at 50 MiB, inside the chunk from 48 MiB on.
+  const std::string damaged_last = after_writing(pi.substr(0, 12 * kIoBufferSize));
   const std::string& untouched = used;
   const Case cases[] = {
       {"one block", "pi.img.xz", {{"decompress", "xz"}}, 0,
@@ -521,6 +559,12 @@ TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCo
       {"a damaged block at 20 MiB", "pi-damaged.img.xz", {{"decompress", "xz"}}, 0,
        {{"errorCode", "XZ_INVALID"}, {"errorMessage", "XZ block data is corrupt or fails its integrity check"}},
        n, &damaged, {"open shared-read", lock, "open exclusive-write " + drive, "close " + drive, release, "close"}},
+      {"a damaged first block", "pi-damaged-first.img.xz", {{"decompress", "xz"}}, 0,
+       {{"errorCode", "XZ_INVALID"}, {"errorMessage", "XZ block data is corrupt or fails its integrity check"}},
+       n, &untouched, {}},
+      {"a damaged last block, in the last chunk", "pi-damaged-last.img.xz", {{"decompress", "xz"}}, 0,
+       {{"errorCode", "XZ_INVALID"}, {"errorMessage", "XZ block data is corrupt or fails its integrity check"}},
+       n, &damaged_last, {}},
       {"a corrupt index", "pi-index.img.xz", {{"decompress", "xz"}}, 0,
        {{"errorCode", "XZ_INVALID"}, {"errorMessage", "XZ index is corrupt or does not match the blocks"}},
        0, &untouched, {"open shared-read", "close"}},

@@ -1,0 +1,27 @@
+# Shared by the benchmark scripts: the Release helper, the cached image,
+# timing and medians. Source it from a script that has set $root.
+
+# Builds the native Release helper in build-release and prints its path.
+bench_helper() {
+  cmake -S "$root" -B "$root/build-release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDISK_HELPER_TESTS=OFF >/dev/null
+  cmake --build "$root/build-release" --target disk-helper >/dev/null
+  echo "$root/build-release/disk-helper"
+}
+
+# measure WORK CMD...: runs CMD with its output in WORK/stdout.txt and
+# WORK/stderr.txt after a sync, and prints "elapsed_s user_s peak_rss_kib".
+measure() {
+  local work="$1"; shift
+  sync
+  /usr/bin/time -o "$work/time.txt" -f "%e %U %M" "$@" >"$work/stdout.txt" 2>"$work/stderr.txt"
+  tail -n 1 "$work/time.txt"
+}
+
+# The median of the numbers on standard input, one per line.
+median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
+
+# ratio_line LABEL BASELINE HELPER GOAL: one line of seconds and their ratio.
+ratio_line() {
+  awk -v l="$1" -v a="$2" -v b="$3" -v g="$4" \
+    'BEGIN {printf "%-50s %9.2f %9.2f %8.3f  (goal <= %s)\n", l, a, b, b / a, g}'
+}
