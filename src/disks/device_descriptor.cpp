@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "base/text.h"
 #include "platform/physical_drive.h"
-#include "platform/text.h"
 
 namespace dh {
 namespace {

@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "base/text.h"
 #include "disks/device_descriptor.h"
 #include "platform/physical_drive.h"
-#include "platform/text.h"
 #include "powershell/powershell.h"
 
 namespace dh {

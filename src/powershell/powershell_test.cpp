@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "base/text.h"
 #include "platform/process.h"
-#include "platform/text.h"
 #include "powershell/powershell.h"
 #include "support/test_support.h"
 

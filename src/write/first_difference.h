@@ -7,9 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "dispatch/helper_error.h"
 #include "image/image_source.h"
 #include "platform/file.h"
+#include "protocol/helper_error.h"
 
 namespace dh {
 

@@ -1,6 +1,6 @@
 // The two commands that need no other subsystem: health and cancel_task.
-#include "dispatch/dispatch.h"
-#include "platform/text.h"
+#include "base/text.h"
+#include "commands/dispatch.h"
 #include "powershell/powershell.h"
 
 namespace dh {

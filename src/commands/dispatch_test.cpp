@@ -3,8 +3,8 @@
 
 #include <limits>
 
-#include "dispatch/dispatch.h"
-#include "dispatch/payload.h"
+#include "commands/dispatch.h"
+#include "protocol/payload.h"
 #include "support/test_support.h"
 
 namespace dh {
