@@ -5,12 +5,15 @@
 # four times that, and more.
 set(DISK_HELPER_TEST_TIMEOUT 300)
 
-# disk_helper_test(NAME sources...) builds one GoogleTest binary for a module
-# and registers it with CTest. Under a cross build CTest runs it through
-# CMAKE_CROSSCOMPILING_EMULATOR (Wine), so both builds run the same sources.
+# disk_helper_test(NAME sources...) builds one GoogleTest binary for the
+# module whose CMakeLists.txt calls it, linked to that module's library (and
+# so to the modules below it only), and registers it with CTest. Under a
+# cross build CTest runs it through CMAKE_CROSSCOMPILING_EMULATOR (Wine), so
+# both builds run the same sources.
 function(disk_helper_test name)
+  get_filename_component(module ${CMAKE_CURRENT_SOURCE_DIR} NAME)
   add_executable(${name} ${ARGN})
-  target_link_libraries(${name} PRIVATE disk_helper_core disk_helper_test_support GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE dh_${module} disk_helper_test_support GTest::gtest_main)
   add_dependencies(${name} disk-helper fake_powershell)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${DISK_HELPER_TEST_TIMEOUT})

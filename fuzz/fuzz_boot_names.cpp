@@ -11,10 +11,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/text.h"
 #include "customize/boot_names.h"
 #include "customize/customize.h"
-#include "dispatch/payload.h"
-#include "platform/text.h"
+#include "protocol/payload.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "boot/boot_reader.h"
 #include "boot/memory_file.h"
+#include "boot/target_chain.h"
 #include "rawdisk/raw_access.h"
 #include "sparse_disk.h"
 

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text.h"
 #include "customize/cmdline.h"
-#include "platform/text.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "disks/list_disks.h"
 #include "disks/target.h"
-#include "main/response.h"
+#include "protocol/response.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "dispatch/payload.h"
-#include "main/request.h"
-#include "main/response.h"
+#include "protocol/payload.h"
+#include "protocol/request.h"
+#include "protocol/response.h"
 
 namespace {
 

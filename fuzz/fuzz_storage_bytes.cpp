@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "disks/device_descriptor.h"
-#include "platform/text.h"
 #include "rawdisk/volume_lock.h"
 
 namespace {

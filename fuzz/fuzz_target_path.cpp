@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "disks/target.h"
-#include "dispatch/payload.h"
+#include "protocol/payload.h"
 
 namespace {
 

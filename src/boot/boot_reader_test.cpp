@@ -4,8 +4,8 @@
 
 #include <map>
 
-#include "boot/boot_reader.h"
 #include "boot/memory_file.h"
+#include "boot/target_chain.h"
 #include "rawdisk/raw_access.h"
 #include "support/test_support.h"
 

@@ -4,9 +4,9 @@
 #include <charconv>
 #include <optional>
 
-#include "boot/boot_reader.h"
+#include "boot/target_chain.h"
 #include "disks/target.h"
-#include "dispatch/payload.h"
+#include "protocol/payload.h"
 #include "rawdisk/raw_access.h"
 #include "rawdisk/target_guard.h"
 

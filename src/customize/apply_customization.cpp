@@ -4,9 +4,9 @@
 #include "customize/boot_names.h"
 #include "customize/customize.h"
 #include "disks/target.h"
-#include "dispatch/payload.h"
 #include "platform/drive_letter.h"
 #include "powershell/powershell.h"
+#include "protocol/payload.h"
 #include "rawdisk/target_guard.h"
 
 namespace dh {

@@ -2,10 +2,10 @@
 
 #include <cstdint>
 
+#include "base/text.h"
 #include "customize/cmdline.h"
-#include "dispatch/payload.h"
 #include "platform/file.h"
-#include "platform/text.h"
+#include "protocol/payload.h"
 
 namespace dh {
 namespace {

@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "dispatch/helper_error.h"
 #include "platform/sys_error.h"
+#include "protocol/helper_error.h"
 
 namespace dh {
 

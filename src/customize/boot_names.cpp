@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace dh {
 namespace {

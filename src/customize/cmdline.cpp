@@ -1,6 +1,6 @@
 #include "customize/cmdline.h"
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace dh {
 namespace {

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <string_view>
 
+#include "base/text.h"
+#include "formats/little_endian.h"
 #include "platform/physical_drive.h"
-#include "platform/text.h"
 
 namespace dh {
 namespace {
@@ -21,13 +22,6 @@ constexpr uint64_t kDiskAttributeReadOnly = 0x2;
 
 constexpr std::string_view kCardKeywords[] = {"microsd",     "micro sd",   "sdhc",        "sdxc", "sd card",
                                               "card reader", "cardreader", "memory card", "mmc",  "tf card"};
-
-template <class T>
-T read_le(const uint8_t* at) {
-  T v = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) v |= static_cast<T>(at[i]) << (8 * i);
-  return v;
-}
 
 }  // namespace
 
@@ -46,15 +40,15 @@ DeviceDescriptor parse_device_descriptor(const std::vector<uint8_t>& returned) {
   std::vector<uint8_t> buffer(kDeviceDescriptorBufferSize, 0);
   std::copy_n(returned.begin(), std::min(returned.size(), buffer.size()), buffer.begin());
   const uint8_t* b = buffer.data();
-  uint32_t size = read_le<uint32_t>(b + kSizeAt);
+  uint32_t size = le_u32(buffer, kSizeAt);
 
   DeviceDescriptor d;
   uint32_t vendor_at = 0, product_at = 0, serial_at = 0;
   if (size >= 11) d.removable_media = b[kRemovableMediaAt] != 0;
-  if (size >= 16) vendor_at = read_le<uint32_t>(b + kVendorIdOffsetAt);
-  if (size >= 20) product_at = read_le<uint32_t>(b + kProductIdOffsetAt);
-  if (size >= 28) serial_at = read_le<uint32_t>(b + kSerialNumberOffsetAt);
-  if (size >= 32) d.bus_type = read_le<uint32_t>(b + kBusTypeAt);
+  if (size >= 16) vendor_at = le_u32(buffer, kVendorIdOffsetAt);
+  if (size >= 20) product_at = le_u32(buffer, kProductIdOffsetAt);
+  if (size >= 28) serial_at = le_u32(buffer, kSerialNumberOffsetAt);
+  if (size >= 32) d.bus_type = le_u32(buffer, kBusTypeAt);
 
   size_t extent = std::min<size_t>(size, kDeviceDescriptorBufferSize);
   d.vendor = read_descriptor_string(buffer, extent, vendor_at);
@@ -82,7 +76,7 @@ bool is_eligible_drive(const DeviceDescriptor& d) {
 
 bool attributes_read_only(const std::vector<uint8_t>& attributes) {
   if (attributes.size() < 16) return false;
-  return (read_le<uint64_t>(attributes.data() + 8) & kDiskAttributeReadOnly) != 0;
+  return (le_u64(attributes, 8) & kDiskAttributeReadOnly) != 0;
 }
 
 std::string device_target_type(const DeviceDescriptor& d) {

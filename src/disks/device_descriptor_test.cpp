@@ -167,13 +167,6 @@ TEST(DeviceDescriptorBytes, ShortAndMalformedInputsNeverReadOutOfBounds) {
   EXPECT_EQ(d.vendor, std::nullopt);  // offset 0xFFFFFFFF is past the extent
 }
 
-TEST(DiskClassification, BusLabels) {
-  const std::map<uint32_t, std::string> labels = {{0, "Unknown"}, {1, "SCSI"},  {2, "Unknown"}, {3, "ATA"},
-                                                  {7, "USB"},     {8, "Unknown"}, {11, "SATA"},   {12, "SD"},
-                                                  {13, "MMC"},    {17, "NVMe"},   {0xFFFFFFFFu, "Unknown"}};
-  for (const auto& [bus, label] : labels) EXPECT_EQ(bus_label(bus), label) << bus;
-}
-
 TEST(DiskClassification, TargetTypeFromBusAndKeywords) {
   auto type = [](uint32_t bus, std::optional<std::string> vendor, std::optional<std::string> product) {
     DeviceDescriptor d;
@@ -342,6 +335,24 @@ TEST(DeviceRoute, ClassifiesAndFiltersDrivesInNumberOrder) {
   EXPECT_EQ((*disks)[4]["usbPath"], "Bus:Unknown");
   EXPECT_EQ((*disks)[4]["targetType"], "removable-drive");
   EXPECT_EQ((*disks)[5]["sizeBytes"], 777);
+}
+
+TEST(DeviceRoute, BusTypeNamesTheUsbPathAndAMissingVendor) {
+  test::FakePowerShell ps;
+  ps.answer(-1, "[]");
+  const std::vector<std::pair<uint32_t, std::string>> labels = {
+      {0, "Unknown"}, {1, "SCSI"}, {2, "Unknown"}, {3, "ATA"},  {7, "USB"},           {8, "Unknown"},
+      {11, "SATA"},   {12, "SD"},  {13, "MMC"},    {17, "NVMe"}, {0xFFFFFFFFu, "Unknown"}};
+  FakeDrives fake;
+  for (uint32_t n = 0; n < labels.size(); ++n) fake.drives[n] = drive(4096, {true, labels[n].first});
+  ScopedPhysicalDriveSystem scoped(fake);
+  auto disks = enumerate_physical_drives();
+  ASSERT_TRUE(disks.has_value());
+  ASSERT_EQ(disks->size(), labels.size());
+  for (size_t n = 0; n < labels.size(); ++n) {
+    EXPECT_EQ((*disks)[n]["usbPath"], "Bus:" + labels[n].second) << labels[n].first;
+    EXPECT_EQ((*disks)[n]["vendor"], labels[n].second) << labels[n].first;
+  }
 }
 
 TEST(DeviceRoute, GuardFailureOrNonJsonMeansNoAnswerWithoutOpening) {

@@ -2,9 +2,10 @@
 
 #include <string>
 
+#include "base/text.h"
 #include "disks/device_descriptor.h"
+#include "formats/little_endian.h"
 #include "platform/physical_drive.h"
-#include "platform/text.h"
 #include "powershell/powershell.h"
 
 namespace dh {
@@ -57,12 +58,6 @@ json device_disk_record(uint32_t number, uint64_t size, const DeviceDescriptor& 
   record["model"] = device_model(d.vendor, d.product);
   record["serial"] = d.serial ? json(*d.serial) : json(nullptr);
   return record;
-}
-
-uint64_t read_u64_le(const std::vector<uint8_t>& b) {
-  uint64_t v = 0;
-  for (size_t i = 0; i < 8; ++i) v |= static_cast<uint64_t>(b[i]) << (8 * i);
-  return v;
 }
 
 }  // namespace
@@ -147,7 +142,7 @@ std::optional<std::vector<json>> enumerate_physical_drives() {
     auto length = drive.length_info();
     if (!length || length->size() < 8) continue;
     any_answered = true;
-    uint64_t size = read_u64_le(*length);
+    uint64_t size = le_u64(*length, 0);
     if (size == 0) continue;
 
     auto descriptor_bytes = drive.device_descriptor();

@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "dispatch/helper_error.h"
-#include "main/request.h"
+#include "protocol/helper_error.h"
+#include "protocol/request.h"
 
 namespace dh {
 

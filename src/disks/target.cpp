@@ -1,7 +1,7 @@
 #include "disks/target.h"
 
-#include "dispatch/payload.h"
-#include "platform/text.h"
+#include "base/text.h"
+#include "protocol/payload.h"
 
 namespace dh {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "dispatch/helper_error.h"
-#include "main/request.h"
 #include "platform/clock.h"
+#include "protocol/helper_error.h"
+#include "protocol/request.h"
 
 namespace dh {
 

@@ -1,10 +1,10 @@
 #include "image/image_commands.h"
 
 #include "disks/target.h"
-#include "dispatch/payload.h"
 #include "image/hash_range.h"
 #include "image/xz_image.h"
 #include "platform/file.h"
+#include "protocol/payload.h"
 #include "rawdisk/target_guard.h"
 
 namespace dh {

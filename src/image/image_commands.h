@@ -1,9 +1,9 @@
 // Command handlers of the image module.
 #pragma once
 
-#include "dispatch/helper_error.h"
-#include "main/request.h"
 #include "platform/clock.h"
+#include "protocol/helper_error.h"
+#include "protocol/request.h"
 
 namespace dh {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "dispatch/helper_error.h"
+#include "protocol/helper_error.h"
 
 namespace dh {
 

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace dh {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/result.h"
 #include "platform/file.h"
-#include "platform/result.h"
 
 namespace dh {
 

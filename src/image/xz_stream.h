@@ -12,9 +12,9 @@
 #include <span>
 #include <string>
 
+#include "base/result.h"
 #include "image/xz_decode.h"
 #include "platform/file.h"
-#include "platform/result.h"
 
 namespace dh::xz {
 

@@ -3,7 +3,7 @@
 // response line is written.
 #include <string_view>
 
-#include "main/response.h"
+#include "main/run.h"
 #include "platform/console.h"
 
 int main(int argc, char** argv) {

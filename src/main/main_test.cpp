@@ -1,8 +1,9 @@
 // The entry point and response envelope, through the built binary.
 #include <gtest/gtest.h>
 
-#include "main/request.h"
-#include "main/response.h"
+#include "main/run.h"
+#include "protocol/request.h"
+#include "protocol/response.h"
 #include "support/test_support.h"
 
 namespace dh {

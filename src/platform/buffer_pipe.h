@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/result.h"
 #include "platform/buffered_io.h"
-#include "platform/result.h"
 
 namespace dh {
 

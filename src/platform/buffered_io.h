@@ -80,7 +80,6 @@ class BufferedWriter {
   // Writes out whatever is staged, padded to a whole unit (not a device
   // flush).
   SysStatus flush_buffer();
-  size_t staged() const { return staged_; }
 
  private:
   // Writes the first `count` staged bytes and keeps the rest at the front.

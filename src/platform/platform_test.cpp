@@ -4,10 +4,10 @@
 
 #include <deque>
 
+#include "base/text.h"
 #include "platform/buffered_io.h"
 #include "platform/file.h"
 #include "platform/process.h"
-#include "platform/text.h"
 #include "support/loop_device.h"
 #include "support/test_support.h"
 

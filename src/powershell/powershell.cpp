@@ -1,7 +1,7 @@
 #include "powershell/powershell.h"
 
+#include "base/text.h"
 #include "platform/process.h"
-#include "platform/text.h"
 
 namespace dh {
 namespace {

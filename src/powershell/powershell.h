@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "dispatch/helper_error.h"
+#include "protocol/helper_error.h"
 
 namespace dh {
 

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "base/text.h"
 #include "platform/process.h"
-#include "platform/text.h"
 #include "powershell/powershell.h"
 #include "support/test_support.h"
 
@@ -76,10 +76,26 @@ TEST(PowerShellRunner, MissingProgramIsToolMissing) {
 }
 
 TEST(PowerShellRunner, ProgramInWorkingDirectoryIsNotUsed) {
-  // A PATH entry that is relative (here ".") must not be searched.
+  // A PATH entry that is relative (here ".") must not be searched, even with a
+  // program of that name in the working directory.
   test::TempDir dir;
+  const std::string planted = dir.file(test::on_windows() ? "powershell.exe" : "powershell");
+  std::filesystem::copy_file(std::filesystem::u8path(test::FakePowerShell::built_path()),
+                             std::filesystem::u8path(planted));
+  {
+    // The planted program is one find_program takes from an absolute entry.
+    test::ScopedEnv path("PATH", dir.path());
+    auto found = find_program("powershell");
+    ASSERT_TRUE(found.has_value()) << found.error().message;
+    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::u8path(*found), std::filesystem::u8path(planted)))
+        << *found;
+  }
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(std::filesystem::u8path(dir.path()));
   test::ScopedEnv path("PATH", ".");
-  EXPECT_FALSE(find_program("powershell").has_value());
+  auto found = find_program("powershell");
+  std::filesystem::current_path(previous);
+  EXPECT_FALSE(found.has_value()) << *found;
 }
 
 TEST(PowerShellRunner, AProgramEarlierOnPathIsNeverRunOnWindows) {

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "main/response.h"
 #include "platform/console.h"
+#include "protocol/response.h"
 
 namespace dh {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "main/request.h"
+#include "protocol/request.h"
 
 namespace dh {
 

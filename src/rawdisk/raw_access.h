@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/helper_error.h"
 #include "platform/file.h"
+#include "protocol/helper_error.h"
 
 namespace dh {
 

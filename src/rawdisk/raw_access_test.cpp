@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/text.h"
+#include "base/text.h"
 #include "rawdisk/raw_access.h"
 #include "rawdisk/test_fakes.h"
 #include "support/loop_device.h"

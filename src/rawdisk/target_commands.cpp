@@ -1,9 +1,9 @@
 #include "rawdisk/target_commands.h"
 
+#include "base/text.h"
 #include "disks/target.h"
-#include "dispatch/payload.h"
-#include "platform/text.h"
 #include "powershell/powershell.h"
+#include "protocol/payload.h"
 #include "rawdisk/raw_access.h"
 #include "rawdisk/target_guard.h"
 #include "rawdisk/volume_lock.h"

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "dispatch/helper_error.h"
-#include "main/request.h"
+#include "protocol/helper_error.h"
+#include "protocol/request.h"
 
 namespace dh {
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/text.h"
+#include "base/text.h"
 #include "rawdisk/target_commands.h"
 #include "rawdisk/test_fakes.h"
 #include "support/loop_device.h"

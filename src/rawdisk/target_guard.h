@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/helper_error.h"
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "protocol/helper_error.h"
 #include "rawdisk/volume_lock.h"
 
 namespace dh {

@@ -1,18 +1,13 @@
 #include "rawdisk/volume_lock.h"
 
 #include <algorithm>
-#include <cstring>
+
+#include "formats/little_endian.h"
 
 namespace dh {
 namespace {
 
 constexpr const char* kCloseAdvice = "Close File Explorer windows and other programs using this target";
-
-uint32_t read_u32(const std::vector<uint8_t>& b, size_t at) {
-  uint32_t v = 0;
-  std::memcpy(&v, b.data() + at, 4);
-  return v;  // little-endian hosts only (x86-64 Windows and Linux)
-}
 
 std::string volume_path(const std::string& name) {
   std::string path = name;
@@ -36,10 +31,10 @@ bool volume_lies_on_disk(const std::string& name, uint32_t disk) {
 std::vector<uint32_t> extent_disks(const std::vector<uint8_t>& extents) {
   std::vector<uint32_t> disks;
   if (extents.size() < 4) return disks;
-  uint32_t count = read_u32(extents, 0);
+  uint32_t count = le_u32(extents, 0);
   for (uint64_t i = 0; i < count; ++i) {
     if (24 * i + 12 > extents.size()) break;
-    disks.push_back(read_u32(extents, static_cast<size_t>(8 + 24 * i)));
+    disks.push_back(le_u32(extents, static_cast<size_t>(8 + 24 * i)));
   }
   return disks;
 }

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/helper_error.h"
 #include "platform/clock.h"
 #include "platform/volumes.h"
+#include "protocol/helper_error.h"
 
 namespace dh {
 

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/sys_error.h"
-#include "rawdisk/test_fakes.h"
 #include "rawdisk/target_guard.h"
+#include "rawdisk/test_fakes.h"
 #include "rawdisk/volume_lock.h"
 #include "support/fault_file_system.h"
 

@@ -5,10 +5,10 @@
 #include <limits>
 #include <tuple>
 
-#include "boot/boot_reader.h"
 #include "disks/target.h"
-#include "dispatch/payload.h"
+#include "formats/mbr_fat.h"
 #include "platform/buffered_io.h"
+#include "protocol/payload.h"
 #include "rawdisk/raw_access.h"
 #include "rawdisk/target_guard.h"
 #include "write/first_difference.h"

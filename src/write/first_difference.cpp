@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/text.h"
 #include "platform/buffered_io.h"
-#include "platform/text.h"
 #include "rawdisk/raw_access.h"
 
 namespace dh {

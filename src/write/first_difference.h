@@ -7,9 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "dispatch/helper_error.h"
 #include "image/image_source.h"
 #include "platform/file.h"
+#include "protocol/helper_error.h"
 
 namespace dh {
 
@@ -27,14 +27,14 @@ struct FirstDifference {
 
 inline constexpr size_t kDifferenceSampleBytes = 32;
 
-// The image (shared read) and the target (exclusive read), both at byte 0,
-// for a byte-by-byte comparison. Errors: IMAGE_MISSING for the image's open or
-// seek, map_raw_disk_error for the target's open, DEVICE_DISCONNECTED for its
-// seek.
+// The image and the target, both at byte 0, for a byte-by-byte comparison.
 struct ComparisonFiles {
   FilePtr image;
   FilePtr target;
 };
+// Opens the image (shared read) and the target (exclusive read). Errors:
+// IMAGE_MISSING for the image's open or seek, map_raw_disk_error for the
+// target's open, DEVICE_DISCONNECTED for its seek.
 Expected<ComparisonFiles, HelperError> open_for_comparison(const std::string& image_path,
                                                           const std::string& device_path);
 

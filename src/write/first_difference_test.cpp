@@ -2,8 +2,8 @@
 // holds there.
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "platform/buffered_io.h"
-#include "platform/text.h"
 #include "rawdisk/raw_access.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/text.h"
 #include "image/hash_range.h"
-#include "platform/text.h"
 #include "progress/progress.h"
 #include "support/loop_device.h"
 #include "support/test_support.h"

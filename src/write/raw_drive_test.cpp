@@ -7,7 +7,7 @@
 
 #include <functional>
 
-#include "platform/text.h"
+#include "base/text.h"
 #include "progress/progress.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"

@@ -4,7 +4,6 @@
 #include <optional>
 
 #include "disks/target.h"
-#include "dispatch/payload.h"
 #include "image/hash_range.h"
 #include "image/image_source.h"
 #include "image/sha256.h"
@@ -13,6 +12,7 @@
 #include "platform/buffer_pipe.h"
 #include "platform/buffered_io.h"
 #include "progress/progress.h"
+#include "protocol/payload.h"
 #include "rawdisk/raw_access.h"
 #include "rawdisk/target_guard.h"
 #include "write/first_difference.h"

@@ -2,9 +2,9 @@
 // fresh handle to prove it arrived.
 #pragma once
 
-#include "dispatch/helper_error.h"
-#include "main/request.h"
 #include "platform/clock.h"
+#include "protocol/helper_error.h"
+#include "protocol/request.h"
 
 namespace dh {
 

@@ -2,13 +2,13 @@
 // failures a real card produces.
 #include <gtest/gtest.h>
 
+#include "base/text.h"
+#include "image/xz_image.h"
 #include "platform/buffered_io.h"
-#include "platform/text.h"
 #include "progress/progress.h"
 #include "rawdisk/raw_access.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
-#include "image/xz_image.h"
 #include "write/write_image.h"
 #include "write/write_test_util.h"
 

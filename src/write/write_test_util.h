@@ -9,9 +9,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "main/request.h"
 #include "platform/clock.h"
 #include "platform/volumes.h"
+#include "protocol/request.h"
 
 namespace dh::test {
 

@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "base/text.h"
 #include "platform/process.h"
-#include "platform/text.h"
 
 namespace dh::test {
 

@@ -10,9 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "main/response.h"
+#include "base/text.h"
 #include "platform/process.h"
-#include "platform/text.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -218,8 +217,6 @@ const nlohmann::json& HelperRun::payload() const {
 
 std::string helper_exe() { return native_path(DISK_HELPER_EXE); }
 
-namespace {
-
 void split_lines(HelperRun& run) {
   std::string line;
   std::istringstream in(run.out);
@@ -229,8 +226,6 @@ void split_lines(HelperRun& run) {
     if (run.response.is_discarded()) run.response = nullptr;
   }
 }
-
-}  // namespace
 
 HelperRun run_helper_args(const std::vector<std::string>& args) {
   HelperRun run;
@@ -248,25 +243,12 @@ HelperRun run_helper_args(const std::vector<std::string>& args) {
 
 HelperRun run_helper(const nlohmann::json& request) { return run_helper_args({"--request", request.dump()}); }
 
-namespace {
-
 nlohmann::json command_request(const std::string& command, const nlohmann::json& payload) {
   return {{"id", "t"}, {"sessionId", "s"}, {"command", command}, {"payload", payload}};
 }
 
-}  // namespace
-
 HelperRun run_command(const std::string& command, const nlohmann::json& payload) {
   return run_helper(command_request(command, payload));
-}
-
-HelperRun run_command_here(const std::string& command, const nlohmann::json& payload) {
-  HelperRun run;
-  run.exit_code = 0;
-  const std::string request = command_request(command, payload).dump();
-  run.out = serialize_response(handle_arguments({"disk-helper", "--request", request})) + "\n";
-  split_lines(run);
-  return run;
 }
 
 namespace {

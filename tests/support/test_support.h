@@ -81,12 +81,17 @@ struct HelperRun {
 };
 
 std::string helper_exe();
+// Fills run.lines from run.out and parses the last line into run.response.
+void split_lines(HelperRun& run);
+// The request run_command sends: id "t", session "s".
+nlohmann::json command_request(const std::string& command, const nlohmann::json& payload);
 HelperRun run_helper_args(const std::vector<std::string>& args);
 HelperRun run_helper(const nlohmann::json& request);
 // Runs `command` with `payload` as request id "t", session "s".
 HelperRun run_command(const std::string& command, const nlohmann::json& payload);
 // The same request handled in this process, answer line and all, so that the
-// process's doubles (NoPowerShell, ScopedFileSystem...) take part.
+// process's doubles (NoPowerShell, ScopedFileSystem...) take part. Defined in
+// the disk_helper_test_run library, which brings every module.
 HelperRun run_command_here(const std::string& command, const nlohmann::json& payload);
 
 // The fake powershell, where the helper looks for PowerShell, for the

@@ -3,8 +3,8 @@
 
 #include <limits>
 
-#include "dispatch/dispatch.h"
-#include "dispatch/payload.h"
+#include "commands/dispatch.h"
+#include "protocol/payload.h"
 #include "support/test_support.h"
 
 namespace dh {
@@ -69,7 +69,7 @@ TEST(Health, ElevationFromPowerShellAnswer) {
   ps.answer(1, "False\n");
   auto elevated = test::run_helper(json{{"id", "h"}, {"sessionId", ""}, {"command", "health"}});
   EXPECT_EQ(elevated.out,
-            "{\"id\":\"h\",\"ok\":true,\"payload\":{\"helperVersion\":\"0.1.0\",\"isElevated\":true,"
+            "{\"id\":\"h\",\"ok\":true,\"payload\":{\"helperVersion\":\"" DISK_HELPER_VERSION "\",\"isElevated\":true,"
             "\"ok\":true,\"platform\":\"windows\",\"sessionId\":\"\"}}\n");
   auto plain = test::run_command("health", nullptr);
   EXPECT_EQ(plain.payload()["isElevated"], false);

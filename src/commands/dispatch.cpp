@@ -1,13 +1,13 @@
-#include "dispatch/dispatch.h"
+#include "commands/dispatch.h"
 
 #include <exception>
 #include <string_view>
 
+#include "base/text.h"
 #include "boot/boot_report.h"
 #include "customize/customize.h"
 #include "disks/list_disks.h"
 #include "image/image_commands.h"
-#include "platform/text.h"
 #include "rawdisk/target_commands.h"
 #include "write/classify_mismatch.h"
 #include "write/write_image.h"

@@ -1,11 +1,11 @@
-#include "boot/boot_reader.h"
+#include "formats/mbr_fat.h"
 
 #include <algorithm>
 #include <unordered_set>
 #include <utility>
 
-#include "platform/text.h"
-#include "rawdisk/raw_access.h"
+#include "base/text.h"
+#include "formats/little_endian.h"
 
 namespace dh {
 namespace {
@@ -17,14 +17,6 @@ constexpr size_t kDirectoryEntrySize = 32;
 constexpr uint32_t kLastChainCluster = 0x0FFFFFF7;  // above: end-of-chain marks
 constexpr uint32_t kClusterMask = 0x0FFFFFFF;
 constexpr uint64_t kFatEntriesPerSector = 128;
-
-// Little-endian fields; bytes beyond the buffer read as 0 so that a short
-// buffer never reads out of bounds.
-uint8_t u8_at(Bytes b, size_t off) { return off < b.size() ? b[off] : 0; }
-uint16_t u16_at(Bytes b, size_t off) { return static_cast<uint16_t>(u8_at(b, off) | (u8_at(b, off + 1) << 8)); }
-uint32_t u32_at(Bytes b, size_t off) {
-  return static_cast<uint32_t>(u16_at(b, off)) | (static_cast<uint32_t>(u16_at(b, off + 2)) << 16);
-}
 
 std::string_view as_chars(Bytes b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
 
@@ -51,7 +43,7 @@ std::vector<PartitionEntry> parse_partition_entries(Bytes mbr) {
   for (size_t i = 0; i < 4; ++i) {
     size_t off = kPartitionTableOffset + i * kPartitionEntrySize;
     if (off + kPartitionEntrySize > mbr.size()) break;
-    PartitionEntry entry{i + 1, u32_at(mbr, off + 8), u8_at(mbr, off + 4), u32_at(mbr, off + 12)};
+    PartitionEntry entry{i + 1, le_u32(mbr, off + 8), le_u8(mbr, off + 4), le_u32(mbr, off + 12)};
     if (entry.partition_type != 0 && entry.start_lba != 0 && entry.sector_count != 0) entries.push_back(entry);
   }
   return entries;
@@ -74,14 +66,14 @@ std::optional<PartitionEntry> find_root_partition(const std::vector<PartitionEnt
 
 FatBootSector parse_fat_boot_sector(Bytes sector) {
   FatBootSector boot;
-  boot.bytes_per_sector = u16_at(sector, 0x0B);
-  boot.sectors_per_cluster = u8_at(sector, 0x0D);
-  boot.reserved_sectors = u16_at(sector, 0x0E);
-  boot.fat_count = u8_at(sector, 0x10);
-  boot.sectors_per_fat = u32_at(sector, 0x24);
-  boot.root_cluster = u32_at(sector, 0x2C);
-  boot.fsinfo_sector = u16_at(sector, 0x30);
-  boot.backup_boot_sector = u16_at(sector, 0x32);
+  boot.bytes_per_sector = le_u16(sector, 0x0B);
+  boot.sectors_per_cluster = le_u8(sector, 0x0D);
+  boot.reserved_sectors = le_u16(sector, 0x0E);
+  boot.fat_count = le_u8(sector, 0x10);
+  boot.sectors_per_fat = le_u32(sector, 0x24);
+  boot.root_cluster = le_u32(sector, 0x2C);
+  boot.fsinfo_sector = le_u16(sector, 0x30);
+  boot.backup_boot_sector = le_u16(sector, 0x32);
   if (sector.size() > 0x52) {
     boot.file_system_type = field_text(sector.subspan(0x52, std::min<size_t>(8, sector.size() - 0x52)));
   }
@@ -120,18 +112,9 @@ Expected<std::vector<uint8_t>, std::string> read_cluster_chain(const SectorReade
     ++count;
     const size_t entry_offset = static_cast<size_t>(current % kFatEntriesPerSector) * 4;
     if (fat_sector->size() < entry_offset + 4) return unexpected(std::string(kShortFatEntryText));
-    current = u32_at(*fat_sector, entry_offset) & kClusterMask;
+    current = le_u32(*fat_sector, entry_offset) & kClusterMask;
   }
   return chain;
-}
-
-Expected<std::vector<uint8_t>, std::string> read_cluster_chain(File& target, uint32_t partition_start_lba,
-                                                               uint16_t reserved_sectors, uint8_t fat_count,
-                                                               uint32_t sectors_per_fat, uint8_t sectors_per_cluster,
-                                                               uint32_t first_cluster) {
-  SectorReader read = [&target](uint64_t lba, uint64_t count) { return read_sectors_at(target, lba, count); };
-  return read_cluster_chain(read, partition_start_lba, reserved_sectors, fat_count, sectors_per_fat,
-                            sectors_per_cluster, first_cluster);
 }
 
 std::vector<std::string> list_directory_names(Bytes directory) {

@@ -1,4 +1,4 @@
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace dh {
 namespace {

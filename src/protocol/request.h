@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/result.h"
+#include "base/result.h"
 
 namespace dh {
 

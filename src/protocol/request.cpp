@@ -1,4 +1,4 @@
-#include "main/request.h"
+#include "protocol/request.h"
 
 #include <array>
 #include <optional>

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "dispatch/dispatch.h"
+#include "commands/dispatch.h"
 #include "rawdisk/test_fakes.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"

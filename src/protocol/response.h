@@ -3,11 +3,10 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "dispatch/helper_error.h"
+#include "protocol/helper_error.h"
 
 namespace dh {
 
@@ -31,9 +30,5 @@ std::string serialize_response(const HelperResponse& response);
 // Compact UTF-8 JSON as the helper writes it; throws nlohmann's type_error
 // for invalid UTF-8.
 std::string dump_json(const nlohmann::json& value);
-
-// The whole run for an argument list (program name first): finds the
-// request, parses it, dispatches it and returns the response.
-HelperResponse handle_arguments(const std::vector<std::string>& args);
 
 }  // namespace dh

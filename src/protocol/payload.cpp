@@ -1,4 +1,4 @@
-#include "dispatch/payload.h"
+#include "protocol/payload.h"
 
 #include <cmath>
 #include <limits>

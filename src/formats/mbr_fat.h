@@ -1,8 +1,8 @@
 // Reading a written boot medium the way the Raspberry Pi firmware does: the
 // MBR partition table, the FAT32 boot sector of the boot partition, the root
 // directory's cluster chain and the 8.3 names in it. Everything here is a
-// pure function over sector buffers except read_cluster_chain, which reads
-// the target itself. All positions are in 512-byte sectors.
+// pure function over sector buffers or over a sector reader the caller
+// gives. All positions are in 512-byte sectors.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/file.h"
-#include "platform/result.h"
+#include "base/result.h"
 
 namespace dh {
 
@@ -84,11 +83,6 @@ inline constexpr const char* kShortFatEntryText = "FAT table entry was shorter t
 // result. Errors: the sector reader's text, or kShortFatEntryText when a FAT
 // sector is too short for the entry. At most 256 * 255 * 512 bytes.
 Expected<std::vector<uint8_t>, std::string> read_cluster_chain(const SectorReader& read, uint32_t partition_start_lba,
-                                                               uint16_t reserved_sectors, uint8_t fat_count,
-                                                               uint32_t sectors_per_fat, uint8_t sectors_per_cluster,
-                                                               uint32_t first_cluster);
-// As above, reading the target with read_sectors_at.
-Expected<std::vector<uint8_t>, std::string> read_cluster_chain(File& target, uint32_t partition_start_lba,
                                                                uint16_t reserved_sectors, uint8_t fat_count,
                                                                uint32_t sectors_per_fat, uint8_t sectors_per_cluster,
                                                                uint32_t first_cluster);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/dispatch.h"
+#include "commands/dispatch.h"
 #include "support/test_support.h"
 
 namespace dh {

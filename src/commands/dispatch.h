@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
-#include "dispatch/helper_error.h"
-#include "main/request.h"
+#include "protocol/helper_error.h"
+#include "protocol/request.h"
 
 namespace dh {
 

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/result.h"
+#include "base/result.h"
 #include "platform/sys_error.h"
 
 namespace dh {

@@ -1,6 +1,7 @@
-// The two commands that need no other subsystem: health and cancel_task.
-#include "dispatch/dispatch.h"
-#include "platform/text.h"
+// The two built-in commands: health (the version, and whether the helper runs
+// elevated, asked of PowerShell) and cancel_task.
+#include "base/text.h"
+#include "commands/dispatch.h"
 #include "powershell/powershell.h"
 
 namespace dh {

@@ -1,7 +1,4 @@
-#include "main/response.h"
-
-#include "dispatch/dispatch.h"
-#include "main/request.h"
+#include "protocol/response.h"
 
 namespace dh {
 
@@ -49,20 +46,6 @@ std::string serialize_response(const HelperResponse& response) {
     return "{\"id\":\"unknown\",\"ok\":false,\"errorCode\":\"UNKNOWN\",\"errorMessage\":" +
            text.dump(-1, ' ', false, json::error_handler_t::replace) + "}";
   }
-}
-
-HelperResponse handle_arguments(const std::vector<std::string>& args) {
-  size_t at = 1;
-  while (at < args.size() && args[at] != "--request") ++at;
-  if (at >= args.size()) {
-    return make_error_response("unknown", error_code::kUnknown, "Expected --request <json> argument");
-  }
-  if (at + 1 >= args.size()) {
-    return make_error_response("unknown", error_code::kUnknown, "Missing JSON payload after --request");
-  }
-  auto request = parse_request(args[at + 1]);
-  if (!request) return make_error_response("unknown", error_code::kUnknown, std::move(request).error());
-  return make_response(request->id, dispatch(*request));
 }
 
 }  // namespace dh
