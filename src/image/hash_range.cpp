@@ -5,14 +5,12 @@
 #include "image/sha256.h"
 #include "platform/buffer_pipe.h"
 #include "platform/buffered_io.h"
-#include "progress/progress.h"
 #include "rawdisk/raw_access.h"
 
 namespace dh {
 
-Expected<RangeHash, HelperError> hash_range(const WindowsHelperRequest* request, const std::string& task_id,
-                                            const std::string& path, uint64_t byte_count,
-                                            const std::string& message, Clock& clock) {
+Expected<RangeHash, HelperError> hash_range(Progress& progress, const std::string& path, uint64_t byte_count,
+                                            const std::string& message) {
   auto opened = open_target_exclusive_read(path);
   if (!opened) return unexpected(map_raw_disk_error(opened.error()));
   FilePtr target = std::move(opened).value();
@@ -33,27 +31,21 @@ Expected<RangeHash, HelperError> hash_range(const WindowsHelperRequest* request,
   };
   Sha256 sha;
   uint64_t hashed = 0;
-  auto start = clock.now();
-  ProgressRateLimit rate(start);
-  if (request != nullptr) emit_progress(*request, task_id, "VERIFY", 0, byte_count, 0, message);
+  auto start = progress.start_stage(byte_count);
+  progress.line("VERIFY", 0, 0, message);
 
   auto hash_chunk = [&](const uint8_t* data, size_t size) {
     sha.update(data, size);
     hashed += size;
-    if (request != nullptr) {
-      auto now = clock.now();
-      if (rate.due(now)) {
-        emit_progress(*request, task_id, "VERIFY", hashed, byte_count, speed_bps(hashed, now - start), message);
-      }
-    }
+    progress.periodic("VERIFY", hashed, message);
     return true;
   };
   if (auto failed = read_ahead<SysError>(read_chunk, hash_chunk); failed) {
     return unexpected(device_disconnected_error(*failed));
   }
 
-  uint64_t speed = speed_bps(hashed, clock.now() - start);
-  if (request != nullptr) emit_progress(*request, task_id, "VERIFY", hashed, byte_count, speed, message);
+  uint64_t speed = speed_bps(hashed, progress.clock().now() - start);
+  progress.line("VERIFY", hashed, speed, message);
   return RangeHash{sha.finish_hex(), hashed, speed};
 }
 

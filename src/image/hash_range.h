@@ -5,9 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/clock.h"
+#include "progress/progress.h"
 #include "protocol/helper_error.h"
-#include "protocol/request.h"
 
 namespace dh {
 
@@ -20,15 +19,15 @@ struct RangeHash {
 // Hashes at most `byte_count` bytes from offset 0 of `path`, reading 4 MiB at
 // a time and never past the count (on a device, never past the sector that
 // holds its last byte, nor past the device's end: a device shorter than the
-// count gives fewer bytes, not an error). With a request, prints "VERIFY"
-// progress lines (start, rate-limited, end) with `message`; without, prints
-// nothing. The next 4 MiB are read on a second thread while the last are
-// hashed; progress lines come from the calling thread, and the thread is
-// joined before it returns. Errors: a failed open through
-// map_raw_disk_error; a failed seek or read as DEVICE_DISCONNECTED, after
-// every chunk read before it was hashed.
-Expected<RangeHash, HelperError> hash_range(const WindowsHelperRequest* request, const std::string& task_id,
-                                            const std::string& path, uint64_t byte_count,
-                                            const std::string& message, Clock& clock = system_clock());
+// count gives fewer bytes, not an error). Reports "VERIFY" progress lines
+// (start, rate-limited, end) against `byte_count` with `message` through
+// `progress`, whose clock times the hash; a silent one prints nothing. The
+// next 4 MiB are read on a second thread while the last are hashed; progress
+// lines come from the calling thread, and the thread is joined before it
+// returns. Errors: a failed open through map_raw_disk_error; a failed seek
+// or read as DEVICE_DISCONNECTED, after every chunk read before it was
+// hashed.
+Expected<RangeHash, HelperError> hash_range(Progress& progress, const std::string& path, uint64_t byte_count,
+                                            const std::string& message);
 
 }  // namespace dh

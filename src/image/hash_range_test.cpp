@@ -45,10 +45,10 @@ TEST(HashRange, CountZeroReadsNothingAndStillPrintsStartAndEnd) {
   test::FaultyFileSystem fs;
   ScopedFileSystem scoped(fs);
   ScopedProgressCapture capture;
-  WindowsHelperRequest request{"1", "sess", "write_image", nullptr};
   test::SteppingClock clock(std::chrono::milliseconds(700));
+  Progress progress("sess", "task", clock);
 
-  auto hashed = hash_range(&request, "task", path, 0, "Verifying", clock);
+  auto hashed = hash_range(progress, path, 0, "Verifying");
   ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
   EXPECT_EQ(hashed->sha256, kEmptySha);
   EXPECT_EQ(hashed->bytes, 0u);
@@ -65,11 +65,12 @@ TEST(HashRange, StopsAtTheEndOfAShortFile) {
   std::string path = dir.file("ten.bin");
   test::write_file(path, "0123456789");
   ScopedProgressCapture capture;
-  auto hashed = hash_range(nullptr, "t", path, 1000, "m");
+  Progress silent = Progress::silent(system_clock());
+  auto hashed = hash_range(silent, path, 1000, "m");
   ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
   EXPECT_EQ(hashed->bytes, 10u);
   EXPECT_EQ(hashed->sha256, sha_of("0123456789"));
-  EXPECT_TRUE(capture.lines().empty());  // no request, no lines
+  EXPECT_TRUE(capture.lines().empty());  // silent, no lines
 }
 
 TEST(HashRange, ReadsExclusivelyIn4MiBPiecesAndNeverHashesPastTheCount) {
@@ -81,7 +82,8 @@ TEST(HashRange, ReadsExclusivelyIn4MiBPiecesAndNeverHashesPastTheCount) {
   ScopedFileSystem scoped(fs);
 
   const uint64_t count = kIoBufferSize + 1;
-  auto hashed = hash_range(nullptr, "t", path, count, "m");
+  Progress silent = Progress::silent(system_clock());
+  auto hashed = hash_range(silent, path, count, "m");
   ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
   EXPECT_EQ(hashed->bytes, count);
   EXPECT_EQ(hashed->sha256, sha_of(data.substr(0, count)));
@@ -91,7 +93,7 @@ TEST(HashRange, ReadsExclusivelyIn4MiBPiecesAndNeverHashesPastTheCount) {
   EXPECT_EQ(fs.read_lengths, (std::vector<size_t>{kIoBufferSize, 1}));
 
   fs.read_lengths.clear();
-  auto whole = hash_range(nullptr, "t", path, UINT64_MAX, "m");
+  auto whole = hash_range(silent, path, UINT64_MAX, "m");
   ASSERT_TRUE(whole.has_value());
   EXPECT_EQ(whole->bytes, data.size());
   EXPECT_EQ(whole->sha256, sha_of(data));
@@ -103,12 +105,12 @@ TEST(HashRange, VerifyLinesAreRateLimitedBetweenTheStartAndTheEnd) {
   std::string path = dir.file("disk.img");
   test::write_file(path, patterned(3 * kIoBufferSize));
   ScopedProgressCapture capture;
-  WindowsHelperRequest request{"1", "s-1", "write_image", nullptr};
   // The clock is read at the start, once per chunk (300, 600, 900 ms) and
   // once at the end (1200 ms): only the second chunk's reading is 500 ms
   // after the previous line.
   test::SteppingClock clock(std::chrono::milliseconds(300));
-  auto hashed = hash_range(&request, "t-7", path, 3 * kIoBufferSize, "Rechecking", clock);
+  Progress progress("s-1", "t-7", clock);
+  auto hashed = hash_range(progress, path, 3 * kIoBufferSize, "Rechecking");
   ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
 
   std::vector<std::pair<uint64_t, uint64_t>> seen;  // bytesProcessed, speedBps
@@ -136,25 +138,26 @@ TEST(HashRange, FailuresMapToTheTargetErrorCodes) {
 
   int denied = test::on_windows() ? 5 : 13;
   fs.open_error = SysError{denied, "Access is denied. (os error 5)"};
-  auto refused = hash_range(nullptr, "t", path, 100, "m");
+  Progress silent = Progress::silent(system_clock());
+  auto refused = hash_range(silent, path, 100, "m");
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().code, "ELEVATION_DENIED");
 
   fs.open_error = SysError{2, "The system cannot find the file specified. (os error 2)"};
-  auto missing = hash_range(nullptr, "t", path, 100, "m");
+  auto missing = hash_range(silent, path, 100, "m");
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error(), (HelperError{"DEVICE_DISCONNECTED", fs.open_error->message}));
 
   fs.open_error.reset();
   fs.seek_error = SysError{22, "Invalid argument (os error 22)"};
-  auto unseekable = hash_range(nullptr, "t", path, 100, "m");
+  auto unseekable = hash_range(silent, path, 100, "m");
   ASSERT_FALSE(unseekable.has_value());
   EXPECT_EQ(unseekable.error(), (HelperError{"DEVICE_DISCONNECTED", "Invalid argument (os error 22)"}));
 
   fs.seek_error.reset();
   fs.fail_reads_after = kIoBufferSize;  // the second read fails
   fs.io_error = SysError{1167, "The device is not connected. (os error 1167)"};
-  auto unplugged = hash_range(nullptr, "t", path, UINT64_MAX, "m");
+  auto unplugged = hash_range(silent, path, UINT64_MAX, "m");
   ASSERT_FALSE(unplugged.has_value());
   EXPECT_EQ(unplugged.error(), (HelperError{"DEVICE_DISCONNECTED", "The device is not connected. (os error 1167)"}));
 }
@@ -176,9 +179,9 @@ TEST(HashRange, AReadFailingAtAnyChunkComesAfterEveryChunkBeforeItWasHashed) {
     ScopedFileSystem scoped(fs);
     fs.fail_read(path, c.failing_read, 1167);
     ScopedProgressCapture capture;
-    WindowsHelperRequest request{"1", "s", "verify_hash", nullptr};
     test::SteppingClock clock(std::chrono::milliseconds(300));
-    auto hashed = hash_range(&request, "t", path, UINT64_MAX, "m", clock);
+    Progress progress("s", "t", clock);
+    auto hashed = hash_range(progress, path, UINT64_MAX, "m");
     ASSERT_FALSE(hashed.has_value());
     EXPECT_EQ(hashed.error(), (HelperError{"DEVICE_DISCONNECTED", os_error_text(1167)}));
     std::vector<uint64_t> seen;

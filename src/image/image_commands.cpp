@@ -65,7 +65,9 @@ HandlerResult verify_hash(const WindowsHelperRequest& request, Clock& clock) {
   // The locks stay held until the hash is done, on the error path too.
   auto locks = lock_target_volumes(*path, clock);
   if (!locks) return unexpected(std::move(locks).error());
-  auto hashed = hash_range(nullptr, "", *path, *total, "", clock);
+  // verify_hash answers with the response line alone.
+  Progress silent = Progress::silent(clock);
+  auto hashed = hash_range(silent, *path, *total, "");
   locks->release();
   if (!hashed) return unexpected(std::move(hashed).error());
   return nlohmann::json{{"observedSha256", hashed->sha256}, {"speedBps", hashed->speed},

@@ -10,8 +10,9 @@ using namespace std::chrono;
 
 TEST(Progress, LineHasSortedKeysAndCarriesSession) {
   ScopedProgressCapture capture;
-  WindowsHelperRequest req{"1", "", "write_image", nullptr};
-  emit_progress(req, "t-7", "FINALIZE", 8388608, 2147483648u, 41943040, "Flushing disk buffers");
+  Progress progress("", "t-7", system_clock());
+  progress.start_stage(2147483648u);
+  progress.line("FINALIZE", 8388608, 41943040, "Flushing disk buffers");
   ASSERT_EQ(capture.lines().size(), 1u);
   EXPECT_EQ(capture.lines()[0],
             "{\"bytesProcessed\":8388608,\"bytesTotal\":2147483648,\"event\":\"progress\","

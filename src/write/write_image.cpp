@@ -34,17 +34,13 @@ struct WriteOutcome {
   std::string source_sha256;
 };
 
+// Only the writing thread reports progress and reads the clock; the reading
+// thread never touches either.
 struct WriteStage {
-  const WindowsHelperRequest& request;
-  const std::string& task_id;
+  Progress& progress;
   const std::string& device_path;
   std::optional<uint64_t> total;
   uint64_t progress_total;  // the lines' bytesTotal
-  Clock& clock;
-
-  void progress(const char* stage, uint64_t written, uint64_t speed, const std::string& message) const {
-    emit_progress(request, task_id, stage, written, progress_total, speed, message);
-  }
 
   // Streams the image onto the target and commits it. Once the device flush
   // has been tried the target is closed here; after an earlier failure the
@@ -54,7 +50,7 @@ struct WriteStage {
     Sha256 sha;
     uint64_t written = 0;
     uint64_t write_speed = 0;
-    auto start = clock.now();
+    auto start = progress.start_stage(progress_total);
     // The pipe's buffers and the write buffer live for the write stage only,
     // so the readback's own buffers do not come on top of them.
     {
@@ -62,7 +58,6 @@ struct WriteStage {
       // sector goes out padded with zeros. The digest and the readback cover
       // the image's bytes alone.
       BufferedWriter writer(*target, kIoBufferSize, transfer_unit(target->kind()));
-      ProgressRateLimit rate(start);
       // The next chunks are read (or decoded) and hashed on a second thread
       // while this one writes: a write-through write leaves the core idle,
       // and the digest costs no time of its own. Each chunk is still written,
@@ -85,17 +80,16 @@ struct WriteStage {
           return false;
         }
         written += size;
-        auto now = clock.now();
-        if (rate.due(now)) progress("WRITE", written, speed_bps(written, now - start), write_message);
+        progress.periodic("WRITE", written, write_message);
         return true;
       };
       auto read_error = read_ahead<HelperError>(read_chunk, write_chunk);
       if (write_error) return unexpected(std::move(*write_error));
       if (read_error) return unexpected(std::move(*read_error));
-      write_speed = speed_bps(written, clock.now() - start);
-      progress("WRITE", written, write_speed, write_message);
+      write_speed = speed_bps(written, progress.clock().now() - start);
+      progress.line("WRITE", written, write_speed, write_message);
 
-      progress("FINALIZE", written, write_speed, "Flushing disk buffers");
+      progress.line("FINALIZE", written, write_speed, "Flushing disk buffers");
       if (auto rest = writer.flush_buffer(); !rest) return unexpected(write_failed(rest.error()));
     }
     // The write buffer is gone; commit the device's caches, then close the
@@ -105,8 +99,8 @@ struct WriteStage {
     target.reset();
     if (!committed) return unexpected(write_failed(committed.error()));
 
-    uint64_t overall_speed = speed_bps(written, clock.now() - start, 1.0);
-    progress("FINALIZE", written, overall_speed, "Disk buffers flushed");
+    uint64_t overall_speed = speed_bps(written, progress.clock().now() - start, 1.0);
+    progress.line("FINALIZE", written, overall_speed, "Disk buffers flushed");
     return WriteOutcome{written, overall_speed, sha.finish_hex()};
   }
 };
@@ -125,20 +119,19 @@ Expected<std::optional<FirstDifference>, HelperError> first_difference(const std
 
 // Hashes the written range back, once more after a pause when it differs,
 // and locates the first difference when both attempts differ.
-HandlerResult read_back(const WindowsHelperRequest& request, const std::string& task_id,
-                        const std::string& image_path, bool decompress_xz, const std::string& device_path,
-                        uint64_t length, const WriteOutcome& outcome, Clock& clock) {
+HandlerResult read_back(Progress& progress, const std::string& image_path, bool decompress_xz,
+                        const std::string& device_path, uint64_t length, const WriteOutcome& outcome) {
   auto matches = [&](const RangeHash& hash) { return hash.sha256 == outcome.source_sha256 && hash.bytes >= length; };
 
-  auto attempt = hash_range(&request, task_id, device_path, length, kVerifyMessage, clock);
+  auto attempt = hash_range(progress, device_path, length, kVerifyMessage);
   if (!attempt) return unexpected(std::move(attempt).error());
   nlohmann::json first_observed = nullptr;
   nlohmann::json mismatch = nullptr;
   int attempts = 1;
   if (!matches(*attempt)) {
     first_observed = attempt->sha256;
-    clock.sleep(kRecheckPause);
-    attempt = hash_range(&request, task_id, device_path, length, kRecheckMessage, clock);
+    progress.clock().sleep(kRecheckPause);
+    attempt = hash_range(progress, device_path, length, kRecheckMessage);
     if (!attempt) return unexpected(std::move(attempt).error());
     attempts = 2;
     if (!matches(*attempt)) {
@@ -213,7 +206,8 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   // Without bytesTotal, progress of an .xz image counts against the decoded
   // size its index gives.
   const uint64_t progress_total = total.value_or(xz_index ? xz_index->uncompressed_bytes : 0);
-  WriteStage stage{request, task_id, *device_path, total, progress_total, clock};
+  Progress progress(request.session_id, task_id, clock);
+  WriteStage stage{progress, *device_path, total, progress_total};
   Expected<WriteOutcome, HelperError> outcome = unexpected(HelperError{});
   if (decompress_xz) {
     // The decoder's threads end with the write stage, before the readback.
@@ -232,8 +226,7 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
                           {"verifiedBeforeFinalize", true},
                           {"skippedReadback", true}};
   }
-  return read_back(request, task_id, *image_path, decompress_xz, *device_path, total.value_or(outcome->written),
-                   *outcome, clock);
+  return read_back(progress, *image_path, decompress_xz, *device_path, total.value_or(outcome->written), *outcome);
 }
 
 HandlerResult handle_write_image(const WindowsHelperRequest& request) { return write_image(request, system_clock()); }

@@ -58,7 +58,7 @@ WindowsHelperRequest write_request(const nlohmann::json& payload);
 std::string pattern_bytes(size_t size, uint32_t seed = 1);
 // The fixture made at build time, in the platform's path form.
 std::string fixture(const std::string& name);
-// Lines captured from emit_progress, parsed.
+// Captured progress lines, parsed.
 std::vector<nlohmann::json> parse_lines(const std::vector<std::string>& lines);
 std::string sha256_hex(const std::string& bytes);
 // An OS error code for a generic I/O failure: ERROR_CRC on Windows, EIO elsewhere.
