@@ -8,6 +8,7 @@
 #include "image/sha256.h"
 #include "platform/buffered_io.h"
 #include "progress/progress.h"
+#include "support/fake_clock.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
 
@@ -46,7 +47,7 @@ TEST(HashRange, CountZeroReadsNothingAndStillPrintsStartAndEnd) {
   ScopedFileSystem scoped(fs);
   ScopedProgressCapture capture;
   WindowsHelperRequest request{"1", "sess", "write_image", nullptr};
-  test::SteppingClock clock(std::chrono::milliseconds(700));
+  test::FakeClock clock(std::chrono::milliseconds(700));
 
   auto hashed = hash_range(&request, "task", path, 0, "Verifying", clock);
   ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
@@ -107,7 +108,7 @@ TEST(HashRange, VerifyLinesAreRateLimitedBetweenTheStartAndTheEnd) {
   // The clock is read at the start, once per chunk (300, 600, 900 ms) and
   // once at the end (1200 ms): only the second chunk's reading is 500 ms
   // after the previous line.
-  test::SteppingClock clock(std::chrono::milliseconds(300));
+  test::FakeClock clock(std::chrono::milliseconds(300));
   auto hashed = hash_range(&request, "t-7", path, 3 * kIoBufferSize, "Rechecking", clock);
   ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
 
@@ -177,7 +178,7 @@ TEST(HashRange, AReadFailingAtAnyChunkComesAfterEveryChunkBeforeItWasHashed) {
     fs.fail_read(path, c.failing_read, 1167);
     ScopedProgressCapture capture;
     WindowsHelperRequest request{"1", "s", "verify_hash", nullptr};
-    test::SteppingClock clock(std::chrono::milliseconds(300));
+    test::FakeClock clock(std::chrono::milliseconds(300));
     auto hashed = hash_range(&request, "t", path, UINT64_MAX, "m", clock);
     ASSERT_FALSE(hashed.has_value());
     EXPECT_EQ(hashed.error(), (HelperError{"DEVICE_DISCONNECTED", os_error_text(1167)}));

@@ -1,9 +1,7 @@
-// Test doubles of the image tests: a clock that moves a fixed step per
-// reading, and a file system over the real one that records opens and reads
-// and fails where a test tells it to.
+// Test doubles of the image tests: a file system over the real one that
+// records opens and reads and fails where a test tells it to.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,25 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/clock.h"
 #include "platform/file.h"
 
 namespace dh::test {
-
-class SteppingClock final : public Clock {
- public:
-  explicit SteppingClock(std::chrono::milliseconds step) : step_(step) {}
-  std::chrono::steady_clock::time_point now() override {
-    auto t = now_;
-    now_ += step_;
-    return t;
-  }
-  void sleep(std::chrono::milliseconds duration) override { now_ += duration; }
-
- private:
-  std::chrono::milliseconds step_;
-  std::chrono::steady_clock::time_point now_{};
-};
 
 class FaultyFileSystem final : public FileSystem {
  public:

@@ -5,6 +5,7 @@
 
 #include "rawdisk/target_guard.h"
 #include "rawdisk/test_fakes.h"
+#include "support/fake_clock.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
 

@@ -1,9 +1,7 @@
-// Fakes shared by the raw-disk tests: scripted volumes, a clock that only
-// pretends to sleep, and in-memory targets.
+// Fakes shared by the raw-disk tests: scripted volumes and in-memory targets.
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -11,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/volumes.h"
 
@@ -126,25 +123,6 @@ class FakeVolumes final : public VolumeSystem {
     size_t locks_ = 0;
     size_t dismounts_ = 0;
   };
-};
-
-// Time moves only when someone sleeps.
-class FakeClock final : public Clock {
- public:
-  std::chrono::steady_clock::time_point now() override { return now_; }
-  void sleep(std::chrono::milliseconds duration) override {
-    sleeps.push_back(duration);
-    now_ += duration;
-  }
-  std::chrono::milliseconds slept() const {
-    std::chrono::milliseconds total{0};
-    for (auto s : sleeps) total += s;
-    return total;
-  }
-  std::vector<std::chrono::milliseconds> sleeps;
-
- private:
-  std::chrono::steady_clock::time_point now_{std::chrono::hours(1000)};
 };
 
 // An in-memory target. Reads hand back at most `chunk` bytes each; a read

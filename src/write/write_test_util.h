@@ -1,40 +1,17 @@
-// Shared pieces of the write module's tests: a hand-driven clock, fake
-// volumes that log their lifetime, and small file helpers.
+// Shared pieces of the write module's tests: fake volumes that log their
+// lifetime, and small file helpers.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "platform/clock.h"
 #include "platform/volumes.h"
 #include "protocol/request.h"
 
 namespace dh::test {
-
-// Time moves only by `step` on each now() call and by sleep(); sleeps are
-// recorded, never waited for.
-class ManualClock final : public Clock {
- public:
-  explicit ManualClock(std::chrono::milliseconds step = std::chrono::milliseconds(0)) : step_(step) {}
-  std::chrono::steady_clock::time_point now() override {
-    auto t = now_;
-    now_ += step_;
-    return t;
-  }
-  void sleep(std::chrono::milliseconds duration) override {
-    sleeps.push_back(duration);
-    now_ += duration;
-  }
-  std::vector<std::chrono::milliseconds> sleeps;
-
- private:
-  std::chrono::milliseconds step_;
-  std::chrono::steady_clock::time_point now_{};
-};
 
 // Volumes that all lie on `disk`; each logs "lock <name>" when opened for
 // writing and "release <name>" when that handle closes. Opening `refuse` for
