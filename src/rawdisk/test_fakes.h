@@ -1,30 +1,24 @@
-// Fakes shared by the raw-disk tests: scripted volumes and in-memory targets.
+// Fakes shared by the raw-disk tests: scripted volumes.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <deque>
-#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/file.h"
 #include "platform/volumes.h"
+#include "support/bytes.h"
 
 namespace dh::test {
 
-using Bytes = std::vector<uint8_t>;
-
 // VOLUME_DISK_EXTENTS bytes with one extent per disk number.
-inline Bytes volume_extents(const std::vector<uint32_t>& disks) {
-  Bytes b(8 + 24 * disks.size(), 0);
-  uint32_t count = static_cast<uint32_t>(disks.size());
-  std::memcpy(b.data(), &count, 4);
+inline ByteVector volume_extents(const std::vector<uint32_t>& disks) {
+  ByteVector b(8 + 24 * disks.size(), 0);
+  put_u32(b, 0, static_cast<uint32_t>(disks.size()));
   for (size_t i = 0; i < disks.size(); ++i) {
-    std::memcpy(b.data() + 8 + 24 * i, &disks[i], 4);
-    uint64_t length = 1u << 20;
-    std::memcpy(b.data() + 8 + 24 * i + 16, &length, 8);
+    put_u32(b, 8 + 24 * i, disks[i]);
+    put_u64(b, 8 + 24 * i + 16, uint64_t{1} << 20);
   }
   return b;
 }
@@ -32,7 +26,7 @@ inline Bytes volume_extents(const std::vector<uint32_t>& disks) {
 // One scripted volume. Error codes are Win32-style numbers; 0 is success.
 struct FakeVolumeSetup {
   std::string name;  // as enumerated, with its trailing backslash
-  Bytes extents;
+  ByteVector extents;
   int extents_error = 0;
   int open_read_error = 0;
   int open_write_error = 0;
@@ -98,7 +92,7 @@ class FakeVolumes final : public VolumeSystem {
       --owner_.open_handles;
       owner_.log.push_back("close " + setup_.name);
     }
-    SysResult<Bytes> disk_extents() override {
+    SysResult<ByteVector> disk_extents() override {
       if (setup_.extents_error != 0) return unexpected(SysError::from_os(setup_.extents_error));
       return setup_.extents;
     }
@@ -123,43 +117,6 @@ class FakeVolumes final : public VolumeSystem {
     size_t locks_ = 0;
     size_t dismounts_ = 0;
   };
-};
-
-// An in-memory target. Reads hand back at most `chunk` bytes each; a read
-// or seek can be made to fail with an OS error code.
-class MemoryFile final : public File {
- public:
-  explicit MemoryFile(Bytes data, size_t chunk = SIZE_MAX) : data_(std::move(data)), chunk_(chunk) {}
-  Bytes data_;
-  size_t chunk_;
-  uint64_t pos_ = 0;
-  int read_error = 0;  // fails every read once set
-  int seek_error = 0;
-  int calls = 0;
-
-  SysResult<size_t> read(uint8_t* buf, size_t len) override {
-    ++calls;
-    if (read_error != 0) return unexpected(SysError::from_os(read_error));
-    if (pos_ >= data_.size()) return size_t{0};
-    size_t n = std::min({len, chunk_, static_cast<size_t>(data_.size() - pos_)});
-    std::memcpy(buf, data_.data() + pos_, n);
-    pos_ += n;
-    return n;
-  }
-  SysResult<size_t> write(const uint8_t*, size_t) override {
-    ++calls;
-    return unexpected(SysError::from_os(5));
-  }
-  SysStatus seek(uint64_t offset) override {
-    ++calls;
-    if (seek_error != 0) return unexpected(SysError::from_os(seek_error));
-    pos_ = offset;
-    return {};
-  }
-  SysStatus flush() override {
-    ++calls;
-    return {};
-  }
 };
 
 }  // namespace dh::test
