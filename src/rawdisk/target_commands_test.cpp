@@ -9,7 +9,7 @@
 
 #include "base/text.h"
 #include "rawdisk/target_commands.h"
-#include "rawdisk/test_fakes.h"
+#include "support/fake_volumes.h"
 #include "support/loop_device.h"
 #include "support/memory_file.h"
 #include "support/test_support.h"

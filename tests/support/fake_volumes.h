@@ -1,4 +1,5 @@
-// Fakes shared by the raw-disk tests: scripted volumes.
+// Scripted volumes for the tests: each volume answers its extents, lock and
+// dismount as a test arranged, and every call is logged.
 #pragma once
 
 #include <cstdint>
