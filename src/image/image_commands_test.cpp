@@ -5,7 +5,6 @@
 #include <filesystem>
 
 #include "image/image_commands.h"
-#include "image/image_test_support.h"
 #include "image/sha256.h"
 #include "platform/volumes.h"
 #include "support/fake_clock.h"
