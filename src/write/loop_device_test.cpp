@@ -11,10 +11,10 @@
 #include "support/fake_clock.h"
 #include "support/loop_device.h"
 #include "support/test_support.h"
+#include "support/write_test_util.h"
 #include "write/classify_mismatch.h"
 #include "write/first_difference.h"
 #include "write/write_image.h"
-#include "write/write_test_util.h"
 
 namespace dh {
 namespace {

@@ -8,10 +8,11 @@
 #include "progress/progress.h"
 #include "rawdisk/raw_access.h"
 #include "support/fake_clock.h"
+#include "support/fake_volumes.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
+#include "support/write_test_util.h"
 #include "write/write_image.h"
-#include "write/write_test_util.h"
 
 namespace dh {
 namespace {

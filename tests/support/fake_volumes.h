@@ -120,4 +120,24 @@ class FakeVolumes final : public VolumeSystem {
   };
 };
 
+// Volumes that all lie on `disk`, for the tests that only follow how long the
+// lock is held: each logs "lock <name>" when opened for writing and "release
+// <name>" when that handle closes, as Windows keeps FSCTL_LOCK_VOLUME until
+// the locking handle is closed; lock and dismount succeed. Opening `refuse`
+// for writing fails with ERROR_ACCESS_DENIED (5), as for a volume another
+// process holds open.
+class LoggingVolumes final : public VolumeSystem {
+ public:
+  LoggingVolumes(std::vector<std::string>& events, uint32_t disk, std::vector<std::string> names,
+                 std::string refuse = "");
+  std::vector<std::string> list_volume_names() override { return names_; }
+  SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) override;
+
+ private:
+  std::vector<std::string>& events_;
+  uint32_t disk_;
+  std::vector<std::string> names_;
+  std::string refuse_;
+};
+
 }  // namespace dh::test
