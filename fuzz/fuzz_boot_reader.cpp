@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "boot/memory_file.h"
 #include "boot/target_chain.h"
 #include "rawdisk/raw_access.h"
+#include "support/memory_file.h"
 #include "sparse_disk.h"
 
 namespace {
@@ -39,7 +39,7 @@ void inspect(dh::File& disk) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::span<const uint8_t> bytes(data, size);
-  dh::MemoryFile flat(bytes);
+  dh::test::MemoryFile flat(bytes);
   inspect(flat);
   dh::fuzz::SparseDisk sparse(bytes);
   inspect(sparse);

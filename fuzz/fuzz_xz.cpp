@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "boot/memory_file.h"
 #include "image/sha256.h"
 #include "image/xz_decode.h"
+#include "support/memory_file.h"
 
 namespace {
 
@@ -40,10 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input_data, size_t input_si
   const uint8_t* data = input_data + 2;
   const size_t size = input_size - 2;
 
-  dh::MemoryFile input({data, size});
+  dh::test::MemoryFile input({data, size});
   CountingSink sink;
   auto decoded = dh::xz_decode(input, window, 64 * 1024, sink);
-  dh::MemoryFile again({data, size});
+  dh::test::MemoryFile again({data, size});
   CountingSink threaded;
   auto threaded_decoded = dh::xz_decode(again, window, 64 * 1024, threaded, 2);
   if (threaded.total != sink.total || threaded.sha.finish_hex() != sink.sha.finish_hex() ||

@@ -4,15 +4,16 @@
 
 #include <map>
 
-#include "boot/memory_file.h"
 #include "boot/target_chain.h"
 #include "rawdisk/raw_access.h"
+#include "support/memory_file.h"
 #include "support/test_support.h"
 
 namespace dh {
 namespace {
 
 using Sector = std::vector<uint8_t>;
+using test::MemoryFile;
 
 void put_u32(Sector& s, size_t off, uint32_t v) {
   for (int i = 0; i < 4; ++i) s[off + i] = static_cast<uint8_t>(v >> (8 * i));

@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "commands/dispatch.h"
-#include "rawdisk/test_fakes.h"
+#include "support/fake_volumes.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
 

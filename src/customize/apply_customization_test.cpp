@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "customize/drive_letter_mapping.h"
 #include "platform/sys_error.h"
+#include "support/drive_letter_mapping.h"
 #include "support/test_support.h"
 
 namespace dh {

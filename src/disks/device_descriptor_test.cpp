@@ -7,23 +7,16 @@
 #include "disks/device_descriptor.h"
 #include "disks/list_disks.h"
 #include "platform/physical_drive.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
 
 namespace dh {
 namespace {
 
 using nlohmann::json;
-using Bytes = std::vector<uint8_t>;
-
-void put_u32(Bytes& b, size_t at, uint32_t v) {
-  if (b.size() < at + 4) b.resize(at + 4);
-  for (size_t i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-void put_u64(Bytes& b, size_t at, uint64_t v) {
-  if (b.size() < at + 8) b.resize(at + 8);
-  for (size_t i = 0; i < 8; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
+using test::ByteVector;
+using test::put_u32;
+using test::put_u64;
 
 // A STORAGE_DEVICE_DESCRIPTOR: the 36-byte header, then each given string
 // (zero-terminated) at the next free offset. Size is the whole length unless
@@ -43,8 +36,8 @@ struct Descriptor {
         product(std::move(product_text)),
         serial(std::move(serial_text)) {}
 
-  Bytes bytes() const {
-    Bytes b(36, 0);
+  ByteVector bytes() const {
+    ByteVector b(36, 0);
     put_u32(b, 0, 1);
     b[10] = removable ? 1 : 0;
     put_u32(b, 28, bus);
@@ -64,7 +57,7 @@ struct Descriptor {
 };
 
 TEST(DescriptorString, OffsetsAndExtentBoundTheText) {
-  Bytes b = {'x', 'A', 'B', 0, ' ', ' ', 'C', 'D', ' ', 0, ' ', '\t', 0, 'E', 'F', 'G'};
+  ByteVector b = {'x', 'A', 'B', 0, ' ', ' ', 'C', 'D', ' ', 0, ' ', '\t', 0, 'E', 'F', 'G'};
   EXPECT_EQ(read_descriptor_string(b, b.size(), 1), "AB");
   EXPECT_EQ(read_descriptor_string(b, b.size(), 4), "CD");  // trimmed
   EXPECT_EQ(read_descriptor_string(b, b.size(), 10), std::nullopt);  // blank
@@ -79,7 +72,7 @@ TEST(DescriptorString, OffsetsAndExtentBoundTheText) {
   EXPECT_EQ(read_descriptor_string(b, 1000, 0xFFFFFFFFu), std::nullopt);
   // An extent larger than the bytes is clamped.
   EXPECT_EQ(read_descriptor_string(b, 5000, 14), "FG");
-  Bytes odd = {0, 'S', 'D', 0xFF, 0xC3, 0};
+  ByteVector odd = {0, 'S', 'D', 0xFF, 0xC3, 0};
   EXPECT_EQ(read_descriptor_string(odd, odd.size(), 1), "SD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
@@ -112,7 +105,7 @@ TEST(DeviceDescriptorBytes, FieldsAreReadByTheDescriptorsOwnSize) {
   EXPECT_EQ(d.product, std::nullopt);
 
   // From 28 the serial offset is read but the bus type (at 28) is not.
-  Bytes b = full.bytes();
+  ByteVector b = full.bytes();
   put_u32(b, 4, 31);
   d = parse_device_descriptor(b);
   EXPECT_EQ(d.bus_type, 0u);
@@ -123,7 +116,7 @@ TEST(DeviceDescriptorBytes, FieldsAreReadByTheDescriptorsOwnSize) {
 
 TEST(DeviceDescriptorBytes, ExtentIsSizeCappedAt1024) {
   // More bytes than the query's buffer could hold: only 1024 count.
-  Bytes b(36, 0);
+  ByteVector b(36, 0);
   put_u32(b, 4, 0xFFFFFFFFu);
   put_u32(b, 28, kBusSd);
   put_u32(b, 12, 1000);
@@ -136,7 +129,7 @@ TEST(DeviceDescriptorBytes, ExtentIsSizeCappedAt1024) {
 
   // A Size beyond the bytes returned: what was not returned reads as zero,
   // so a string at the end of the answer ends there.
-  Bytes shorter(36, 0);
+  ByteVector shorter(36, 0);
   put_u32(shorter, 4, 600);
   put_u32(shorter, 24, 37);
   put_u32(shorter, 16, 500);
@@ -154,13 +147,13 @@ TEST(DeviceDescriptorBytes, ShortAndMalformedInputsNeverReadOutOfBounds) {
     uint32_t bus;
   } cases[] = {{0, false, 0}, {4, false, 0}, {8, false, 0}, {12, true, 0}, {30, true, 0xFFFF}, {35, true, 0xFFFFFFFFu}};
   for (const Case& c : cases) {
-    DeviceDescriptor d = parse_device_descriptor(Bytes(c.len, 0xFF));
+    DeviceDescriptor d = parse_device_descriptor(ByteVector(c.len, 0xFF));
     EXPECT_EQ(d.removable_media, c.removable) << c.len;
     EXPECT_EQ(d.bus_type, c.bus) << c.len;
     EXPECT_EQ(d.vendor, std::nullopt) << c.len;
     EXPECT_EQ(d.serial, std::nullopt) << c.len;
   }
-  Bytes garbage(1024, 0xFF);
+  ByteVector garbage(1024, 0xFF);
   DeviceDescriptor d = parse_device_descriptor(garbage);
   EXPECT_TRUE(d.removable_media);
   EXPECT_EQ(d.bus_type, 0xFFFFFFFFu);
@@ -201,7 +194,7 @@ TEST(DiskClassification, ModelFromVendorAndProduct) {
 }
 
 TEST(DiskClassification, ReadOnlyAttributeNeedsSixteenBytes) {
-  Bytes attributes(24, 0);
+  ByteVector attributes(24, 0);
   EXPECT_FALSE(attributes_read_only(attributes));
   put_u64(attributes, 8, 0x2);
   EXPECT_TRUE(attributes_read_only(attributes));
@@ -218,16 +211,16 @@ TEST(DiskClassification, ReadOnlyAttributeNeedsSixteenBytes) {
 class FakeDrives final : public PhysicalDriveSystem {
  public:
   struct Setup {
-    SysResult<Bytes> length = unexpected(SysError::from_os(1));
-    SysResult<Bytes> descriptor = unexpected(SysError::from_os(1));
-    SysResult<Bytes> attributes = unexpected(SysError::from_os(1));
+    SysResult<ByteVector> length = unexpected(SysError::from_os(1));
+    SysResult<ByteVector> descriptor = unexpected(SysError::from_os(1));
+    SysResult<ByteVector> attributes = unexpected(SysError::from_os(1));
   };
   std::map<uint32_t, Setup> drives;
   std::vector<uint32_t> opened;
   int open_handles = 0;
 
-  static Bytes length(uint64_t bytes) {
-    Bytes b;
+  static ByteVector length(uint64_t bytes) {
+    ByteVector b;
     put_u64(b, 0, bytes);
     return b;
   }
@@ -244,9 +237,9 @@ class FakeDrives final : public PhysicalDriveSystem {
    public:
     Drive(FakeDrives& owner, const Setup& setup) : owner_(owner), setup_(setup) { ++owner_.open_handles; }
     ~Drive() override { --owner_.open_handles; }
-    SysResult<Bytes> length_info() override { return setup_.length; }
-    SysResult<Bytes> device_descriptor() override { return setup_.descriptor; }
-    SysResult<Bytes> disk_attributes() override { return setup_.attributes; }
+    SysResult<ByteVector> length_info() override { return setup_.length; }
+    SysResult<ByteVector> device_descriptor() override { return setup_.descriptor; }
+    SysResult<ByteVector> disk_attributes() override { return setup_.attributes; }
 
    private:
     FakeDrives& owner_;
@@ -271,17 +264,17 @@ TEST(DeviceRoute, ClassifiesAndFiltersDrivesInNumberOrder) {
   fake.drives[3] = drive(4096, {true, kBusSata, "WDC", "Caddy"});
   fake.drives[4] = drive(4096, {false, kBusSata, "WDC", "Internal"});  // neither removable nor USB/SD/MMC
   fake.drives[5] = drive(4096, {false, kBusSd});
-  Bytes read_only(24, 0);
+  ByteVector read_only(24, 0);
   put_u64(read_only, 8, 0x2);
   fake.drives[5].attributes = read_only;
   fake.drives[6] = drive(4096, {false, kBusMmc});
-  Bytes short_attributes(8, 0xFF);
+  ByteVector short_attributes(8, 0xFF);
   fake.drives[6].attributes = short_attributes;  // too short to carry Attributes
   fake.drives[7] = drive(4096, {true, kBusUsb});
-  fake.drives[7].descriptor = Bytes(35, 0);  // 35 bytes or fewer: skipped
+  fake.drives[7].descriptor = ByteVector(35, 0);  // 35 bytes or fewer: skipped
   Descriptor size20{true, kBusUsb, "Ven", "Prod", "Serial"};
   size20.size = 20;
-  Bytes b20 = size20.bytes();
+  ByteVector b20 = size20.bytes();
   // Point vendor and product inside the first 20 bytes (at the DeviceType
   // byte) so that they can be read.
   b20[8] = 'Q';
@@ -294,7 +287,7 @@ TEST(DeviceRoute, ClassifiesAndFiltersDrivesInNumberOrder) {
   size20_fixed.size = 20;
   fake.drives[9] = drive(4096, size20_fixed);  // USB in the bytes, but Size hides the bus type
   fake.drives[10] = drive(4096, {true, kBusUsb});
-  fake.drives[10].length = Bytes(4, 0xFF);  // short length answer
+  fake.drives[10].length = ByteVector(4, 0xFF);  // short length answer
   fake.drives[11] = drive(4096, {true, kBusUsb});
   fake.drives[11].length = unexpected(SysError::from_os(21));
   fake.drives[12] = drive(4096, {false, kBusUsb});
@@ -380,7 +373,7 @@ TEST(DeviceRoute, ZeroLengthDriveStillCountsAsAnAnswer) {
   EXPECT_TRUE(disks->empty());
 
   // Without any drive answering the length query there is no answer at all.
-  fake.drives[4].length = Bytes(7, 0);
+  fake.drives[4].length = ByteVector(7, 0);
   EXPECT_FALSE(enumerate_physical_drives().has_value());
   fake.drives.clear();
   EXPECT_FALSE(enumerate_physical_drives().has_value());

@@ -4,10 +4,10 @@
 #include <nlohmann/json.hpp>
 
 #include "image/hash_range.h"
-#include "image/image_test_support.h"
 #include "image/sha256.h"
 #include "platform/buffered_io.h"
 #include "progress/progress.h"
+#include "support/fake_clock.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
 
@@ -42,10 +42,10 @@ TEST(HashRange, CountZeroReadsNothingAndStillPrintsStartAndEnd) {
   test::TempDir dir;
   std::string path = dir.file("t.img");
   test::write_file(path, "some bytes");
-  test::FaultyFileSystem fs;
+  test::FaultFileSystem fs;
   ScopedFileSystem scoped(fs);
   ScopedProgressCapture capture;
-  test::SteppingClock clock(std::chrono::milliseconds(700));
+  test::FakeClock clock(std::chrono::milliseconds(700));
   Progress progress("sess", "task", clock);
 
   auto hashed = hash_range(progress, path, 0, "Verifying");
@@ -53,7 +53,7 @@ TEST(HashRange, CountZeroReadsNothingAndStillPrintsStartAndEnd) {
   EXPECT_EQ(hashed->sha256, kEmptySha);
   EXPECT_EQ(hashed->bytes, 0u);
   EXPECT_EQ(hashed->speed, 0u);
-  EXPECT_TRUE(fs.read_lengths.empty());
+  EXPECT_TRUE(fs.read_lengths().empty());
   const std::string line =
       R"({"bytesProcessed":0,"bytesTotal":0,"event":"progress","message":"Verifying","sessionId":"sess",)"
       R"("speedBps":0,"stage":"VERIFY","taskId":"task"})";
@@ -78,7 +78,7 @@ TEST(HashRange, ReadsExclusivelyIn4MiBPiecesAndNeverHashesPastTheCount) {
   std::string path = dir.file("disk.img");
   std::string data = patterned(2 * kIoBufferSize + 12345);
   test::write_file(path, data);
-  test::FaultyFileSystem fs;
+  test::FaultFileSystem fs;
   ScopedFileSystem scoped(fs);
 
   const uint64_t count = kIoBufferSize + 1;
@@ -87,17 +87,17 @@ TEST(HashRange, ReadsExclusivelyIn4MiBPiecesAndNeverHashesPastTheCount) {
   ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
   EXPECT_EQ(hashed->bytes, count);
   EXPECT_EQ(hashed->sha256, sha_of(data.substr(0, count)));
-  ASSERT_EQ(fs.opens.size(), 1u);
-  EXPECT_EQ(fs.opens[0].second, OpenMode::kExclusiveRead);
+  ASSERT_EQ(fs.opened().size(), 1u);
+  EXPECT_EQ(fs.opened()[0].second, OpenMode::kExclusiveRead);
   // One full chunk, then the last byte alone: nothing past the count is read.
-  EXPECT_EQ(fs.read_lengths, (std::vector<size_t>{kIoBufferSize, 1}));
+  EXPECT_EQ(fs.read_lengths(), (std::vector<size_t>{kIoBufferSize, 1}));
 
-  fs.read_lengths.clear();
+  fs.read_lengths().clear();
   auto whole = hash_range(silent, path, UINT64_MAX, "m");
   ASSERT_TRUE(whole.has_value());
   EXPECT_EQ(whole->bytes, data.size());
   EXPECT_EQ(whole->sha256, sha_of(data));
-  for (size_t len : fs.read_lengths) EXPECT_EQ(len, kIoBufferSize);
+  for (size_t len : fs.read_lengths()) EXPECT_EQ(len, kIoBufferSize);
 }
 
 TEST(HashRange, VerifyLinesAreRateLimitedBetweenTheStartAndTheEnd) {
@@ -108,7 +108,7 @@ TEST(HashRange, VerifyLinesAreRateLimitedBetweenTheStartAndTheEnd) {
   // The clock is read at the start, once per chunk (300, 600, 900 ms) and
   // once at the end (1200 ms): only the second chunk's reading is 500 ms
   // after the previous line.
-  test::SteppingClock clock(std::chrono::milliseconds(300));
+  test::FakeClock clock(std::chrono::milliseconds(300));
   Progress progress("s-1", "t-7", clock);
   auto hashed = hash_range(progress, path, 3 * kIoBufferSize, "Rechecking");
   ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
@@ -133,30 +133,30 @@ TEST(HashRange, FailuresMapToTheTargetErrorCodes) {
   test::TempDir dir;
   std::string path = dir.file("disk.img");
   test::write_file(path, patterned(kIoBufferSize + 10));
-  test::FaultyFileSystem fs;
+  test::FaultFileSystem fs;
   ScopedFileSystem scoped(fs);
 
   int denied = test::on_windows() ? 5 : 13;
-  fs.open_error = SysError{denied, "Access is denied. (os error 5)"};
+  fs.any_path.open_error = SysError{denied, "Access is denied. (os error 5)"};
   Progress silent = Progress::silent(system_clock());
   auto refused = hash_range(silent, path, 100, "m");
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().code, "ELEVATION_DENIED");
 
-  fs.open_error = SysError{2, "The system cannot find the file specified. (os error 2)"};
+  fs.any_path.open_error = SysError{2, "The system cannot find the file specified. (os error 2)"};
   auto missing = hash_range(silent, path, 100, "m");
   ASSERT_FALSE(missing.has_value());
-  EXPECT_EQ(missing.error(), (HelperError{"DEVICE_DISCONNECTED", fs.open_error->message}));
+  EXPECT_EQ(missing.error(), (HelperError{"DEVICE_DISCONNECTED", fs.any_path.open_error->message}));
 
-  fs.open_error.reset();
-  fs.seek_error = SysError{22, "Invalid argument (os error 22)"};
+  fs.any_path.open_error.reset();
+  fs.any_path.seek_error = SysError{22, "Invalid argument (os error 22)"};
   auto unseekable = hash_range(silent, path, 100, "m");
   ASSERT_FALSE(unseekable.has_value());
   EXPECT_EQ(unseekable.error(), (HelperError{"DEVICE_DISCONNECTED", "Invalid argument (os error 22)"}));
 
-  fs.seek_error.reset();
-  fs.fail_reads_after = kIoBufferSize;  // the second read fails
-  fs.io_error = SysError{1167, "The device is not connected. (os error 1167)"};
+  fs.any_path.seek_error.reset();
+  fs.any_path.fail_reads_after = kIoBufferSize;  // the second read fails
+  fs.any_path.io_error = SysError{1167, "The device is not connected. (os error 1167)"};
   auto unplugged = hash_range(silent, path, UINT64_MAX, "m");
   ASSERT_FALSE(unplugged.has_value());
   EXPECT_EQ(unplugged.error(), (HelperError{"DEVICE_DISCONNECTED", "The device is not connected. (os error 1167)"}));
@@ -179,7 +179,7 @@ TEST(HashRange, AReadFailingAtAnyChunkComesAfterEveryChunkBeforeItWasHashed) {
     ScopedFileSystem scoped(fs);
     fs.fail_read(path, c.failing_read, 1167);
     ScopedProgressCapture capture;
-    test::SteppingClock clock(std::chrono::milliseconds(300));
+    test::FakeClock clock(std::chrono::milliseconds(300));
     Progress progress("s", "t", clock);
     auto hashed = hash_range(progress, path, UINT64_MAX, "m");
     ASSERT_FALSE(hashed.has_value());

@@ -5,9 +5,9 @@
 #include <filesystem>
 
 #include "image/image_commands.h"
-#include "image/image_test_support.h"
 #include "image/sha256.h"
 #include "platform/volumes.h"
+#include "support/fake_clock.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
 
@@ -200,7 +200,7 @@ TEST(VerifyHash, HoldsTheVolumeLocksOfTheDriveWhileHashing) {
   FakeVolumes volumes(events);
   ScopedVolumeSystem scoped_volumes(volumes);
   ScopedFileSystem scoped_files(files);
-  test::SteppingClock clock(std::chrono::milliseconds(1));
+  test::FakeClock clock(std::chrono::milliseconds(1));
 
   WindowsHelperRequest request{"1", "s", "verify_hash", {{"osDevicePath", drive}, {"bytesTotal", 3}}};
   auto ok = verify_hash(request, clock);

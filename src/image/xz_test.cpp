@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "image/image_test_support.h"
 #include "image/sha256.h"
 #include "image/xz_decode.h"
 #include "image/xz_image.h"
@@ -146,27 +145,27 @@ TEST(XzRejected, ShortInputsSayTruncatedOnlyWhenTheyStartLikeXz) {
 }
 
 TEST(XzReads, ValidationAndSizeRead8KiBAtATimeExtractionReads4MiB) {
-  test::FaultyFileSystem fs;
+  test::FaultFileSystem fs;
   ScopedFileSystem scoped(fs);
   ASSERT_TRUE(xz_validate(fixture("multi-block.xz")).has_value());
-  ASSERT_FALSE(fs.read_lengths.empty());
-  for (size_t len : fs.read_lengths) EXPECT_EQ(len, 8u * 1024);
-  EXPECT_EQ(fs.opens[0].second, OpenMode::kSharedRead);
+  ASSERT_FALSE(fs.read_lengths().empty());
+  for (size_t len : fs.read_lengths()) EXPECT_EQ(len, 8u * 1024);
+  EXPECT_EQ(fs.opened()[0].second, OpenMode::kSharedRead);
 
-  fs.read_lengths.clear();
+  fs.read_lengths().clear();
   test::TempDir dir;
   ASSERT_TRUE(xz_extract(fixture("multi-block.xz"), dir.file("o")).has_value());
-  for (size_t len : fs.read_lengths) EXPECT_EQ(len, kIoBufferSize);
-  ASSERT_EQ(fs.opens.size(), 3u);
-  EXPECT_EQ(fs.opens[1].second, OpenMode::kSharedRead);
-  EXPECT_EQ(fs.opens[2].second, OpenMode::kCreateTruncate);
+  for (size_t len : fs.read_lengths()) EXPECT_EQ(len, kIoBufferSize);
+  ASSERT_EQ(fs.opened().size(), 3u);
+  EXPECT_EQ(fs.opened()[1].second, OpenMode::kSharedRead);
+  EXPECT_EQ(fs.opened()[2].second, OpenMode::kCreateTruncate);
 }
 
 TEST(XzFailures, AReadErrorCarriesTheSystemText) {
-  test::FaultyFileSystem fs;
+  test::FaultFileSystem fs;
   ScopedFileSystem scoped(fs);
-  fs.fail_reads_after = 100000;
-  fs.io_error = SysError{23, "Data error (cyclic redundancy check). (os error 23)"};
+  fs.any_path.fail_reads_after = 100000;
+  fs.any_path.io_error = SysError{23, "Data error (cyclic redundancy check). (os error 23)"};
   EXPECT_EQ(xz_validate(fixture("check-crc64.xz")).error(),
             "Failed to read the image: Data error (cyclic redundancy check). (os error 23)");
 }
@@ -175,9 +174,9 @@ TEST(XzFailures, AWriteErrorWhileDecodingLeavesThePartialOutput) {
   test::TempDir dir;
   std::string out = dir.file("out.img");
   test::write_file(out, std::string(100, 'x'));  // replaced, then partly written
-  test::FaultyFileSystem fs;
+  test::FaultFileSystem fs;
   ScopedFileSystem scoped(fs);
-  fs.fail_writes_after = kIoBufferSize;  // the second 4 MiB piece fails
+  fs.any_path.fail_writes_after = kIoBufferSize;  // the second 4 MiB piece fails
   auto sha = xz_extract(fixture("pattern.xz"), out);
   ASSERT_FALSE(sha.has_value());
   EXPECT_EQ(sha.error(), "Failed to write the extracted image: No space left on device (os error 28)");
@@ -261,13 +260,13 @@ TEST(XzExtract, ADeviceKeepsNoOldBytesWhereTheImageHoldsZeros) {
 
 TEST(XzFailures, WritingOutTheLastBytesOrCommittingFailsWithTheSystemText) {
   test::TempDir dir;
-  test::FaultyFileSystem fs;
+  test::FaultFileSystem fs;
   ScopedFileSystem scoped(fs);
-  fs.fail_writes_after = 0;  // the whole output is still in the write buffer at the end
+  fs.any_path.fail_writes_after = 0;  // the whole output is still in the write buffer at the end
   EXPECT_EQ(xz_extract(fixture("check-crc64.xz"), dir.file("a")).error(), "No space left on device (os error 28)");
 
-  fs.fail_writes_after = UINT64_MAX;
-  fs.flush_error = SysError{5, "Input/output error (os error 5)"};
+  fs.any_path.fail_writes_after = UINT64_MAX;
+  fs.any_path.flush_error = SysError{5, "Input/output error (os error 5)"};
   EXPECT_EQ(xz_extract(fixture("check-crc64.xz"), dir.file("b")).error(), "Input/output error (os error 5)");
   EXPECT_EQ(test::read_file(dir.file("b")).size(), plain_size());
 }
@@ -344,9 +343,9 @@ struct Failures {
 };
 
 Decoded decode(const std::string& name, unsigned threads, size_t read_buffer, Failures failures = {}) {
-  test::FaultyFileSystem fs;
-  fs.fail_reads_after = failures.reads_after;
-  fs.io_error = SysError{5, "Input/output error (os error 5)"};
+  test::FaultFileSystem fs;
+  fs.any_path.fail_reads_after = failures.reads_after;
+  fs.any_path.io_error = SysError{5, "Input/output error (os error 5)"};
   ScopedFileSystem scoped(fs);
   auto file = file_system().open(fixture(name), OpenMode::kSharedRead);
   EXPECT_TRUE(file.has_value());

@@ -7,14 +7,14 @@
 
 #include "base/text.h"
 #include "rawdisk/raw_access.h"
-#include "rawdisk/test_fakes.h"
 #include "support/loop_device.h"
+#include "support/memory_file.h"
 #include "support/test_support.h"
 
 namespace dh {
 namespace {
 
-using test::Bytes;
+using test::ByteVector;
 using test::MemoryFile;
 
 // Test constants: a start-up allocation failure would only abort the test run.
@@ -24,24 +24,24 @@ const std::string kElevation =
     "for this target, unplug and reconnect it, then try again.";
 // NOLINTEND(cert-err58-cpp)
 
-Bytes pattern(size_t size) {
-  Bytes b(size);
+ByteVector pattern(size_t size) {
+  ByteVector b(size);
   for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>((i * 7 + i / 512) & 0xFF);
   return b;
 }
 
-std::string as_text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+std::string as_text(const ByteVector& b) { return std::string(b.begin(), b.end()); }
 
 TEST(ReadSectorsAt, ReadsWholeSectorsFromAPlainFileInEveryOpenMode) {
   test::TempDir dir;
-  Bytes data = pattern(4 * 512);
+  ByteVector data = pattern(4 * 512);
   test::write_file(dir.file("image.img"), as_text(data));
   for (auto open : {open_target_shared_read, open_target_exclusive_read, open_target_exclusive_write}) {
     auto target = open(dir.file("image.img"));
     ASSERT_TRUE(target.has_value()) << target.error().message;
     auto got = read_sectors_at(**target, 1, 2);
     ASSERT_TRUE(got.has_value()) << got.error();
-    EXPECT_EQ(*got, Bytes(data.begin() + 512, data.begin() + 3 * 512));
+    EXPECT_EQ(*got, ByteVector(data.begin() + 512, data.begin() + 3 * 512));
     auto empty = read_sectors_at(**target, 3, 0);
     ASSERT_TRUE(empty.has_value());
     EXPECT_TRUE(empty->empty());
@@ -77,11 +77,11 @@ TEST(ReadSectorsAt, ShortPartialAndFailingReads) {
   ASSERT_FALSE(short_read.has_value());
   EXPECT_EQ(short_read.error(), "failed to fill whole buffer");
 
-  Bytes data = pattern(8 * 512);
+  ByteVector data = pattern(8 * 512);
   MemoryFile trickle(data, 7);  // the system hands back 7 bytes at a time
   auto resumed = read_sectors_at(trickle, 2, 3);
   ASSERT_TRUE(resumed.has_value());
-  EXPECT_EQ(*resumed, Bytes(data.begin() + 1024, data.begin() + 2560));
+  EXPECT_EQ(*resumed, ByteVector(data.begin() + 1024, data.begin() + 2560));
 
   MemoryFile gone(data);
   gone.read_error = 1167;

@@ -9,15 +9,16 @@
 
 #include "base/text.h"
 #include "rawdisk/target_commands.h"
-#include "rawdisk/test_fakes.h"
+#include "support/fake_volumes.h"
 #include "support/loop_device.h"
+#include "support/memory_file.h"
 #include "support/test_support.h"
 
 namespace dh {
 namespace {
 
 using nlohmann::json;
-using test::Bytes;
+using test::ByteVector;
 
 // Test constants: a start-up allocation failure would only abort the test run.
 // NOLINTBEGIN(cert-err58-cpp)
@@ -43,13 +44,13 @@ std::string ok_line(const json& payload) {
   return "{\"id\":\"t\",\"ok\":true,\"payload\":" + payload.dump() + "}\n";
 }
 
-Bytes pattern(size_t size) {
-  Bytes b(size);
+ByteVector pattern(size_t size) {
+  ByteVector b(size);
   for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>((i * 13 + i / 512 * 5) & 0xFF);
   return b;
 }
 
-std::string hex(const Bytes& b, size_t from, size_t len) { return hex_encode(b.data() + from, len); }
+std::string hex(const ByteVector& b, size_t from, size_t len) { return hex_encode(b.data() + from, len); }
 
 TEST(TargetCommands, EveryCommandNeedsATarget) {
   test::FakePowerShell ps;
@@ -154,7 +155,7 @@ class ReadSectorsCommand : public ::testing::Test {
   static constexpr size_t kSectors = 16384 + 4;
   test::TempDir dir_;
   std::string path_;
-  Bytes data_;
+  ByteVector data_;
 };
 
 TEST_F(ReadSectorsCommand, ReadsAPlainFileLikeADrive) {
@@ -203,7 +204,7 @@ TEST(ReadSectorsLoopDevice, ReadsARealBlockDevice) {
   std::string backing = dir.file("disk.img");
   test::write_file(backing, "");
   std::filesystem::resize_file(backing, 8 << 20);  // sparse
-  Bytes sectors = pattern(3 * 512);
+  ByteVector sectors = pattern(3 * 512);
   {
     std::fstream f(backing, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(2048 * 512);
@@ -224,7 +225,7 @@ TEST(ReadSectorsLoopDevice, ReadsARealBlockDevice) {
 // each open of a target.
 class MemoryTargets final : public FileSystem {
  public:
-  MemoryTargets(const test::FakeVolumes& volumes, Bytes data) : volumes_(volumes), data_(std::move(data)) {}
+  MemoryTargets(const test::FakeVolumes& volumes, ByteVector data) : volumes_(volumes), data_(std::move(data)) {}
   std::vector<int> volume_handles_at_open;
   int open_error = 0;
   int read_error = 0;
@@ -245,7 +246,7 @@ class MemoryTargets final : public FileSystem {
 
  private:
   const test::FakeVolumes& volumes_;
-  Bytes data_;
+  ByteVector data_;
 };
 
 class ReadSectorsWithVolumes : public ::testing::Test {

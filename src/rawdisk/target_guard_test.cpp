@@ -4,7 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "rawdisk/target_guard.h"
-#include "rawdisk/test_fakes.h"
+#include "support/fake_clock.h"
+#include "support/fake_volumes.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
 

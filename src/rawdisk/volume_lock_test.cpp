@@ -3,8 +3,9 @@
 
 #include "platform/sys_error.h"
 #include "rawdisk/target_guard.h"
-#include "rawdisk/test_fakes.h"
 #include "rawdisk/volume_lock.h"
+#include "support/fake_clock.h"
+#include "support/fake_volumes.h"
 #include "support/fault_file_system.h"
 
 namespace dh {

@@ -7,8 +7,8 @@
 
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
+#include "support/write_test_util.h"
 #include "write/classify_mismatch.h"
-#include "write/write_test_util.h"
 
 namespace dh {
 namespace {

@@ -7,8 +7,8 @@
 #include "rawdisk/raw_access.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
+#include "support/write_test_util.h"
 #include "write/first_difference.h"
-#include "write/write_test_util.h"
 
 namespace dh {
 namespace {

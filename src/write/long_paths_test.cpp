@@ -10,7 +10,7 @@
 
 #include "platform/file.h"
 #include "support/test_support.h"
-#include "write/write_test_util.h"
+#include "support/write_test_util.h"
 
 namespace dh {
 namespace {

@@ -8,12 +8,13 @@
 #include "base/text.h"
 #include "image/hash_range.h"
 #include "progress/progress.h"
+#include "support/fake_clock.h"
 #include "support/loop_device.h"
 #include "support/test_support.h"
+#include "support/write_test_util.h"
 #include "write/classify_mismatch.h"
 #include "write/first_difference.h"
 #include "write/write_image.h"
-#include "write/write_test_util.h"
 
 namespace dh {
 namespace {
@@ -41,7 +42,7 @@ TEST(LoopDevice, PiImageWritesReadsBackAndClassifies) {
   const std::string sha = test::read_file(test::fixture("pi.img.sha256")).substr(0, 64);
   const uint64_t size = test::read_file(image).size();
 
-  test::ManualClock clock;
+  test::FakeClock clock;
   ScopedProgressCapture capture;
   auto written = write_image(test::write_request({{"imagePath", image}, {"osDevicePath", loop.path()}, {"taskId", "t"}}),
                              clock);
@@ -94,7 +95,7 @@ TEST(LoopDevice, ReadsAfterTheWriteReachTheMediumNotTheCache) {
   test::TempDir dir;
   const std::string image = test::pattern_bytes(8 * 1024 * 1024 + 1001);
   test::write_file(dir.file("image.img"), image);
-  test::ManualClock clock;
+  test::FakeClock clock;
   ScopedProgressCapture capture;
   auto written = write_image(
       test::write_request({{"imagePath", dir.file("image.img")}, {"osDevicePath", loop.path()}, {"skipReadback", true}}),
@@ -128,7 +129,7 @@ TEST(LoopDevice, AnImageLargerThanTheDeviceFailsWhenTheDeviceIsFull) {
   if (loop.path().empty()) GTEST_SKIP() << loop.why_not();
   test::TempDir dir;
   test::write_file(dir.file("big.img"), test::pattern_bytes(9 * 1024 * 1024));
-  test::ManualClock clock;
+  test::FakeClock clock;
   ScopedProgressCapture capture;
   auto run = write_image(test::write_request({{"imagePath", dir.file("big.img")}, {"osDevicePath", loop.path()}}),
                          clock);

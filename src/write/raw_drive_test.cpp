@@ -9,10 +9,11 @@
 
 #include "base/text.h"
 #include "progress/progress.h"
+#include "support/fake_volumes.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
+#include "support/write_test_util.h"
 #include "write/first_difference.h"
-#include "write/write_test_util.h"
 
 namespace dh {
 namespace {

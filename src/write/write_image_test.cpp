@@ -7,10 +7,12 @@
 #include "platform/buffered_io.h"
 #include "progress/progress.h"
 #include "rawdisk/raw_access.h"
+#include "support/fake_clock.h"
+#include "support/fake_volumes.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
+#include "support/write_test_util.h"
 #include "write/write_image.h"
-#include "write/write_test_util.h"
 
 namespace dh {
 namespace {
@@ -68,7 +70,7 @@ TEST(WriteImage, PiImageReadsBackIdenticalWithTheExactLineSequence) {
   // The target holds other bytes first, as a used card does.
   WriteCase c(image, std::string(image.size(), '\xA5'));
   c.payload["imagePath"] = test::fixture("pi.img");
-  test::ManualClock clock;  // no time passes: both speed floors show
+  test::FakeClock clock;  // no time passes: both speed floors show
   auto run = run_write(c.payload, clock);
   ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
 
@@ -99,7 +101,7 @@ TEST(WriteImage, WriteLinesAreRateLimitedToHalfSeconds) {
   const size_t size = 4 * kIoBufferSize + 1000;
   WriteCase c(test::pattern_bytes(size));
   c.payload["skipReadback"] = true;
-  test::ManualClock clock(milliseconds(300));
+  test::FakeClock clock(milliseconds(300));
   auto run = run_write(c.payload, clock);
   ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
   // Start at 0 ms; chunks end at 300, 600 (due), 900, 1200 (due), 1500; the
@@ -128,7 +130,7 @@ TEST(WriteImage, BytesTotalZeroWritesNothingAndVerifiesTheEmptyRange) {
   std::vector<std::string> volume_events;
   test::LoggingVolumes volumes(volume_events, 0, {"\\\\?\\Volume{a}\\"});
   ScopedVolumeSystem scoped_volumes(volumes);
-  test::ManualClock clock;
+  test::FakeClock clock;
   auto run = run_write(c.payload, clock);
   EXPECT_TRUE(volume_events.empty());
   ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
@@ -149,7 +151,7 @@ TEST(WriteImage, BytesTotalBelowTheImageWritesAndHashesExactlyThatMany) {
   const size_t bound = kIoBufferSize + 1234567;
   WriteCase c(image, std::string(image.size(), 'x'));
   c.payload["bytesTotal"] = bound;
-  test::ManualClock clock;
+  test::FakeClock clock;
   auto run = run_write(c.payload, clock);
   ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
   EXPECT_EQ((*run.result)["bytesWritten"], bound);
@@ -165,7 +167,7 @@ TEST(WriteImage, BytesTotalBeyondTheImageStopsAtItsEndAndReportsWhereTheTargetRu
   const std::string image = test::pattern_bytes(kIoBufferSize + 4321);
   WriteCase c(image);
   c.payload["bytesTotal"] = 3 * kIoBufferSize;
-  test::ManualClock clock;
+  test::FakeClock clock;
   auto run = run_write(c.payload, clock);
   ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
   const json& p = *run.result;
@@ -185,7 +187,7 @@ TEST(WriteImage, OnlyTheJsonTrueSkipsTheReadback) {
   for (const json& flag : {json("true"), json(1), json(false), json(nullptr)}) {
     WriteCase c(test::pattern_bytes(777));
     c.payload["skipReadback"] = flag;
-    test::ManualClock clock;
+    test::FakeClock clock;
     auto run = run_write(c.payload, clock);
     ASSERT_TRUE(run.result.has_value());
     EXPECT_EQ((*run.result)["verifyAttempts"], 1) << flag;
@@ -200,7 +202,7 @@ TEST(WriteImage, PreconditionsFailInTheirOrderBeforeAnythingIsWritten) {
   std::string target = dir.file("target.img");
   test::write_file(image, "image");
   test::write_file(target, "target");
-  test::ManualClock clock;
+  test::FakeClock clock;
   auto error_of = [&](const json& payload) {
     auto run = run_write(payload, clock);
     EXPECT_FALSE(run.result.has_value());
@@ -242,7 +244,7 @@ TEST(WriteImage, VolumeLocksAreHeldUntilTheHandlerReturnsAndReleasedInOrder) {
   fs.corrupt_read(drive, 1, 5);
   fs.corrupt_read(drive, 2, 5);
   fs.corrupt_read(drive, 3, 5);
-  test::ManualClock clock;
+  test::FakeClock clock;
   auto run = run_write(c.payload, clock);
   ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
   EXPECT_EQ((*run.result)["mismatch"]["offset"], 5);
@@ -277,7 +279,7 @@ TEST(WriteImage, AVolumeThatCannotBeLockedStopsTheRunBeforeTheTargetOpens) {
   ScopedFileSystem scoped_fs(fs);
   ScopedVolumeSystem scoped_volumes(volumes);
   c.payload["osDevicePath"] = drive;
-  test::ManualClock clock;
+  test::FakeClock clock;
   auto run = run_write(c.payload, clock);
   ASSERT_FALSE(run.result.has_value());
   EXPECT_EQ(run.result.error(),
@@ -341,7 +343,7 @@ class WriteFaults : public ::testing::Test {
   WriteCase c;
   test::FaultFileSystem fs;
   ScopedFileSystem scoped;
-  test::ManualClock clock;
+  test::FakeClock clock;
   const int eio = test::io_error_code();
 };
 
@@ -510,7 +512,7 @@ TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCo
   ASSERT_TRUE(xz_extract(test::fixture("pi.img.xz"), extracted).has_value());
   test::write_file(card, used);
   {
-    test::ManualClock clock;
+    test::FakeClock clock;
     json payload = {{"imagePath", extracted}, {"osDevicePath", card}, {"taskId", "t-7"}, {"skipReadback", true}};
     ASSERT_TRUE(run_write(payload, clock).result.has_value());
   }
@@ -583,7 +585,7 @@ TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCo
     for (int open = 1; open <= c.corrupt_reads; ++open) fs.corrupt_read(drive, open, at);
     json payload = {{"imagePath", test::fixture(c.image)}, {"osDevicePath", drive}, {"taskId", "t-7"}};
     payload.update(c.fields);
-    test::ManualClock clock;
+    test::FakeClock clock;
     auto run = run_write(payload, clock);
 
     if (run.result.has_value()) {

@@ -36,33 +36,16 @@ class FaultFile final : public File {
 
   SysResult<size_t> read(uint8_t* buf, size_t len) override {
     std::lock_guard<std::mutex> lock(fs_.mutex_);
-    auto& st = fs_.state(path_);
-    int call = st.reads++;
-    if (auto it = st.read_errors.find(call); it != st.read_errors.end()) return unexpected(SysError::from_os(it->second));
-    if (st.raw_sector_size != 0) return raw_read(st, buf, len);
-    len = clamp(st, len);
-    auto got = inner_->read(buf, len);
-    if (!got) return got;
-    if (auto it = st.corruptions.find(open_index_); it != st.corruptions.end()) {
-      if (it->second >= position_ && it->second < position_ + *got) buf[it->second - position_] ^= 0xFF;
-    }
-    position_ += *got;
+    fs_.read_lengths_.push_back(len);
+    auto got = read_locked(buf, len);
+    if (got) fs_.read_total_ += *got;
     return got;
   }
 
   SysResult<size_t> write(const uint8_t* buf, size_t len) override {
     std::lock_guard<std::mutex> lock(fs_.mutex_);
-    auto& st = fs_.state(path_);
-    int call = st.writes++;
-    if (auto it = st.write_errors.find(call); it != st.write_errors.end()) {
-      return unexpected(SysError::from_os(it->second));
-    }
-    if (st.refused_writes.count(call) != 0) return size_t{0};
-    if (st.raw_sector_size != 0) return raw_write(st, buf, len);
-    len = clamp(st, len);
-    if (len == 0) return size_t{0};
-    auto wrote = inner_->write(buf, len);
-    if (wrote) position_ += *wrote;
+    auto wrote = write_locked(buf, len);
+    if (wrote) fs_.written_total_ += *wrote;
     return wrote;
   }
 
@@ -70,6 +53,7 @@ class FaultFile final : public File {
     std::lock_guard<std::mutex> lock(fs_.mutex_);
     auto& st = fs_.state(path_);
     if (st.seek_error) return unexpected(SysError::from_os(*st.seek_error));
+    if (fs_.any_path.seek_error) return unexpected(*fs_.any_path.seek_error);
     auto sought = inner_->seek(offset);
     if (sought) position_ = offset;
     return sought;
@@ -79,6 +63,7 @@ class FaultFile final : public File {
     std::lock_guard<std::mutex> lock(fs_.mutex_);
     auto& st = fs_.state(path_);
     if (st.flush_error) return unexpected(SysError::from_os(*st.flush_error));
+    if (fs_.any_path.flush_error) return unexpected(*fs_.any_path.flush_error);
     return inner_->flush();
   }
 
@@ -94,6 +79,39 @@ class FaultFile final : public File {
   }
 
  private:
+  // read and write with the file system's mutex held.
+  SysResult<size_t> read_locked(uint8_t* buf, size_t len) {
+    auto& st = fs_.state(path_);
+    int call = st.reads++;
+    if (auto it = st.read_errors.find(call); it != st.read_errors.end()) return unexpected(SysError::from_os(it->second));
+    if (fs_.read_total_ >= fs_.any_path.fail_reads_after) return unexpected(fs_.any_path.io_error);
+    if (st.raw_sector_size != 0) return raw_read(st, buf, len);
+    len = clamp(st, len);
+    auto got = inner_->read(buf, len);
+    if (!got) return got;
+    if (auto it = st.corruptions.find(open_index_); it != st.corruptions.end()) {
+      if (it->second >= position_ && it->second < position_ + *got) buf[it->second - position_] ^= 0xFF;
+    }
+    position_ += *got;
+    return got;
+  }
+
+  SysResult<size_t> write_locked(const uint8_t* buf, size_t len) {
+    auto& st = fs_.state(path_);
+    int call = st.writes++;
+    if (auto it = st.write_errors.find(call); it != st.write_errors.end()) {
+      return unexpected(SysError::from_os(it->second));
+    }
+    if (st.refused_writes.count(call) != 0) return size_t{0};
+    if (fs_.written_total_ + len > fs_.any_path.fail_writes_after) return unexpected(fs_.any_path.io_error);
+    if (st.raw_sector_size != 0) return raw_write(st, buf, len);
+    len = clamp(st, len);
+    if (len == 0) return size_t{0};
+    auto wrote = inner_->write(buf, len);
+    if (wrote) position_ += *wrote;
+    return wrote;
+  }
+
   // The disk class driver's checks on a raw drive's transfers (ClassReadWrite
   // and the sector checks before it): a transfer whose offset or length is not
   // a whole number of sectors fails with STATUS_INVALID_PARAMETER, and so does
@@ -201,10 +219,15 @@ int FaultFileSystem::writes(const std::string& path) const {
 
 SysResult<FilePtr> FaultFileSystem::open(const std::string& path, OpenMode mode) {
   std::lock_guard<std::mutex> lock(mutex_);
+  opened_.emplace_back(path, mode);
   auto& st = state(path);
   if (auto it = st.open_errors.find(mode); it != st.open_errors.end()) {
     events_.push_back(std::string("refuse ") + open_mode_name(mode) + " " + path);
     return unexpected(SysError::from_os(it->second));
+  }
+  if (any_path.open_error) {
+    events_.push_back(std::string("refuse ") + open_mode_name(mode) + " " + path);
+    return unexpected(*any_path.open_error);
   }
   auto opened = inner_.open(st.real_path.value_or(path), mode);
   if (!opened) return opened;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/file.h"
@@ -62,7 +63,27 @@ class FaultFileSystem final : public FileSystem {
   void set_device(const std::string& path, const PathDevice& device);
   void fail_device_query(const std::string& path, int code);
 
+  // Faults on every path, with the error exactly as given (code and text),
+  // for the tests that describe a failure by the bytes moved rather than by
+  // the call: a card that fills up or a reader that gives up part way.
+  struct AnyPath {
+    std::optional<SysError> open_error;   // every open fails
+    std::optional<SysError> seek_error;   // every seek fails
+    std::optional<SysError> flush_error;  // every flush fails
+    // Reads fail once all handles together have read this many bytes.
+    uint64_t fail_reads_after = UINT64_MAX;
+    // A write fails when it would take all handles together past this many bytes.
+    uint64_t fail_writes_after = UINT64_MAX;
+    // The error of those reads and writes.
+    SysError io_error{28, "No space left on device (os error 28)"};
+  };
+  AnyPath any_path;
+
   int open_handles() const { return open_handles_; }
+  // Every open asked for, refused ones too, in order.
+  std::vector<std::pair<std::string, OpenMode>>& opened() { return opened_; }
+  // The length every read on any handle asked for, in order.
+  std::vector<size_t>& read_lengths() { return read_lengths_; }
   int opens(const std::string& path) const;
   int reads(const std::string& path) const;
   int writes(const std::string& path) const;
@@ -106,6 +127,10 @@ class FaultFileSystem final : public FileSystem {
   mutable std::mutex mutex_;
   std::map<std::string, PathState> paths_;
   std::vector<std::string> events_;
+  std::vector<std::pair<std::string, OpenMode>> opened_;
+  std::vector<size_t> read_lengths_;
+  uint64_t read_total_ = 0;
+  uint64_t written_total_ = 0;
   int open_handles_ = 0;
 };
 

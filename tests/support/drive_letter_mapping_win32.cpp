@@ -8,10 +8,10 @@
 #include <cstring>
 #include <vector>
 
-#include "customize/drive_letter_mapping.h"
 #include "platform/sys_error.h"
 #include "platform/win32_handle.h"
 #include "platform/win32_text.h"
+#include "support/drive_letter_mapping.h"
 
 namespace dh::test {
 namespace {

@@ -1,5 +1,5 @@
 // POSIX has no drive letters to map.
-#include "customize/drive_letter_mapping.h"
+#include "support/drive_letter_mapping.h"
 
 namespace dh::test {
 

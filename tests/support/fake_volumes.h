@@ -1,33 +1,25 @@
-// Fakes shared by the raw-disk tests: scripted volumes, a clock that only
-// pretends to sleep, and in-memory targets.
+// Scripted volumes for the tests: each volume answers its extents, lock and
+// dismount as a test arranged, and every call is logged.
 #pragma once
 
-#include <algorithm>
-#include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <deque>
-#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/file.h"
 #include "platform/volumes.h"
+#include "support/bytes.h"
 
 namespace dh::test {
 
-using Bytes = std::vector<uint8_t>;
-
 // VOLUME_DISK_EXTENTS bytes with one extent per disk number.
-inline Bytes volume_extents(const std::vector<uint32_t>& disks) {
-  Bytes b(8 + 24 * disks.size(), 0);
-  uint32_t count = static_cast<uint32_t>(disks.size());
-  std::memcpy(b.data(), &count, 4);
+inline ByteVector volume_extents(const std::vector<uint32_t>& disks) {
+  ByteVector b(8 + 24 * disks.size(), 0);
+  put_u32(b, 0, static_cast<uint32_t>(disks.size()));
   for (size_t i = 0; i < disks.size(); ++i) {
-    std::memcpy(b.data() + 8 + 24 * i, &disks[i], 4);
-    uint64_t length = 1u << 20;
-    std::memcpy(b.data() + 8 + 24 * i + 16, &length, 8);
+    put_u32(b, 8 + 24 * i, disks[i]);
+    put_u64(b, 8 + 24 * i + 16, uint64_t{1} << 20);
   }
   return b;
 }
@@ -35,7 +27,7 @@ inline Bytes volume_extents(const std::vector<uint32_t>& disks) {
 // One scripted volume. Error codes are Win32-style numbers; 0 is success.
 struct FakeVolumeSetup {
   std::string name;  // as enumerated, with its trailing backslash
-  Bytes extents;
+  ByteVector extents;
   int extents_error = 0;
   int open_read_error = 0;
   int open_write_error = 0;
@@ -101,7 +93,7 @@ class FakeVolumes final : public VolumeSystem {
       --owner_.open_handles;
       owner_.log.push_back("close " + setup_.name);
     }
-    SysResult<Bytes> disk_extents() override {
+    SysResult<ByteVector> disk_extents() override {
       if (setup_.extents_error != 0) return unexpected(SysError::from_os(setup_.extents_error));
       return setup_.extents;
     }
@@ -128,60 +120,24 @@ class FakeVolumes final : public VolumeSystem {
   };
 };
 
-// Time moves only when someone sleeps.
-class FakeClock final : public Clock {
+// Volumes that all lie on `disk`, for the tests that only follow how long the
+// lock is held: each logs "lock <name>" when opened for writing and "release
+// <name>" when that handle closes, as Windows keeps FSCTL_LOCK_VOLUME until
+// the locking handle is closed; lock and dismount succeed. Opening `refuse`
+// for writing fails with ERROR_ACCESS_DENIED (5), as for a volume another
+// process holds open.
+class LoggingVolumes final : public VolumeSystem {
  public:
-  std::chrono::steady_clock::time_point now() override { return now_; }
-  void sleep(std::chrono::milliseconds duration) override {
-    sleeps.push_back(duration);
-    now_ += duration;
-  }
-  std::chrono::milliseconds slept() const {
-    std::chrono::milliseconds total{0};
-    for (auto s : sleeps) total += s;
-    return total;
-  }
-  std::vector<std::chrono::milliseconds> sleeps;
+  LoggingVolumes(std::vector<std::string>& events, uint32_t disk, std::vector<std::string> names,
+                 std::string refuse = "");
+  std::vector<std::string> list_volume_names() override { return names_; }
+  SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) override;
 
  private:
-  std::chrono::steady_clock::time_point now_{std::chrono::hours(1000)};
-};
-
-// An in-memory target. Reads hand back at most `chunk` bytes each; a read
-// or seek can be made to fail with an OS error code.
-class MemoryFile final : public File {
- public:
-  explicit MemoryFile(Bytes data, size_t chunk = SIZE_MAX) : data_(std::move(data)), chunk_(chunk) {}
-  Bytes data_;
-  size_t chunk_;
-  uint64_t pos_ = 0;
-  int read_error = 0;  // fails every read once set
-  int seek_error = 0;
-  int calls = 0;
-
-  SysResult<size_t> read(uint8_t* buf, size_t len) override {
-    ++calls;
-    if (read_error != 0) return unexpected(SysError::from_os(read_error));
-    if (pos_ >= data_.size()) return size_t{0};
-    size_t n = std::min({len, chunk_, static_cast<size_t>(data_.size() - pos_)});
-    std::memcpy(buf, data_.data() + pos_, n);
-    pos_ += n;
-    return n;
-  }
-  SysResult<size_t> write(const uint8_t*, size_t) override {
-    ++calls;
-    return unexpected(SysError::from_os(5));
-  }
-  SysStatus seek(uint64_t offset) override {
-    ++calls;
-    if (seek_error != 0) return unexpected(SysError::from_os(seek_error));
-    pos_ = offset;
-    return {};
-  }
-  SysStatus flush() override {
-    ++calls;
-    return {};
-  }
+  std::vector<std::string>& events_;
+  uint32_t disk_;
+  std::vector<std::string> names_;
+  std::string refuse_;
 };
 
 }  // namespace dh::test
