@@ -76,9 +76,4 @@ void BufferPipe::stop() {
   changed_.notify_all();
 }
 
-bool BufferPipe::stopped() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return stopped_;
-}
-
 }  // namespace dh

@@ -57,7 +57,6 @@ class BufferPipe {
 
   // Either end.
   void stop();
-  bool stopped();
 
  private:
   const size_t size_;
