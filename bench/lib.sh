@@ -25,3 +25,21 @@ ratio_line() {
   awk -v l="$1" -v a="$2" -v b="$3" -v g="$4" \
     'BEGIN {printf "%-50s %9.2f %9.2f %8.3f  (goal <= %s)\n", l, a, b, b / a, g}'
 }
+
+# bench_setup NAME IMAGE: the Release helper ($helper), IMAGE with its size
+# and digest ($img, $size, $image_sha), a work folder ($work) removed on exit
+# together with the loop device a script attaches as $loop.
+bench_setup() {
+  command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (apt-get install time)" >&2; exit 1; }
+  helper="$(bench_helper)"
+  img="$2"
+  size=$(stat -c %s "$img")
+  image_sha=$(openssl dgst -sha256 -r "$img" | cut -c1-64)
+  work="$(mktemp -d "${TMPDIR:-/var/tmp}/$1.XXXXXX")"
+  loop=""
+  trap 'bench_cleanup' EXIT
+}
+bench_cleanup() {
+  [[ -n "$loop" ]] && losetup -d "$loop" 2>/dev/null || true
+  rm -rf "$work"
+}

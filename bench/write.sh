@@ -20,20 +20,8 @@ runs="${1:-3}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (apt-get install time)" >&2; exit 1; }
 source "$root/bench/lib.sh"
-helper="$(bench_helper)"
-img="${BENCH_IMAGE:-$(bash bench/make-image.sh)/image.img}"
-size=$(stat -c %s "$img")
-image_sha=$(openssl dgst -sha256 -r "$img" | cut -c1-64)
-
-work="$(mktemp -d "${TMPDIR:-/var/tmp}/write-bench.XXXXXX")"
-loop=""
-cleanup() {
-  [[ -n "$loop" ]] && losetup -d "$loop" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_setup write-bench "${BENCH_IMAGE:-$(bash bench/make-image.sh)/image.img}"
 
 check_helper_answer() {
   local last
