@@ -40,10 +40,9 @@ void check_guard(std::string_view text, bool is_json, const json& parsed) {
 }
 
 void check_record(const json& r) {
-  static constexpr const char* kKeys[] = {"bsdDisk",  "id",         "internal",  "isBoot",     "isSystem",
-                                          "model",    "mountPoints", "osDevicePath", "rawDisk", "removable",
-                                          "serial",   "sizeBytes",  "targetType", "usbPath",  "vendor",
-                                          "writable"};
+  static constexpr const char* kKeys[] = {
+      "bsdDisk", "id",        "internal", "isBoot",    "isSystem",   "model",   "mountPoints", "osDevicePath",
+      "rawDisk", "removable", "serial",   "sizeBytes", "targetType", "usbPath", "vendor",      "writable"};
   for (const char* key : kKeys) {
     if (r.contains(key) != (std::string_view(key) != "targetType")) std::abort();
   }
@@ -82,8 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!disks) {
     if (disks.error().code != "UNKNOWN" || disks.error().message.empty()) std::abort();
     // The parser's text may quote the input's bytes; the line must stay JSON.
-    std::string line =
-        dh::serialize_response(dh::make_error_response("1", disks.error().code, disks.error().message));
+    std::string line = dh::serialize_response(dh::make_error_response("1", disks.error().code, disks.error().message));
     json back = json::parse(line, nullptr, false);
     if (back.is_discarded() || back.value("ok", true)) std::abort();
     return 0;

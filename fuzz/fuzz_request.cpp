@@ -21,9 +21,9 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char* kKnownKeys[] = {"imagePath",   "outputPath",    "bytesTotal", "osDevicePath", "deviceId",
-                                      "startLba",    "sectorCount",   "skipReadback", "files",      "cmdlineAppend",
-                                      "taskId",      "expectedSha256"};
+constexpr const char* kKnownKeys[] = {"imagePath", "outputPath",    "bytesTotal",  "osDevicePath",
+                                      "deviceId",  "startLba",      "sectorCount", "skipReadback",
+                                      "files",     "cmdlineAppend", "taskId",      "expectedSha256"};
 
 void check_u64(const json& value, std::optional<uint64_t> got) {
   if (!value.is_number()) {

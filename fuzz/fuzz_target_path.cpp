@@ -68,8 +68,7 @@ void check_resolve(const json& payload) {
     if (dh::parse_drive_number(*resolved) != number) std::abort();
     return;
   }
-  if (resolved || resolved.error().code != "UNKNOWN" ||
-      resolved.error().message != dh::missing_field::kTarget) {
+  if (resolved || resolved.error().code != "UNKNOWN" || resolved.error().message != dh::missing_field::kTarget) {
     std::abort();
   }
 }

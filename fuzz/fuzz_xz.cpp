@@ -57,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input_data, size_t input_si
   uint64_t memlimit = dh::kXzMemoryLimit;
   size_t in_pos = 0;
   size_t out_pos = 0;
-  lzma_ret ret = lzma_stream_buffer_decode(&memlimit, 0, nullptr, data, &in_pos, size, out.data(), &out_pos,
-                                           out.size());
+  lzma_ret ret =
+      lzma_stream_buffer_decode(&memlimit, 0, nullptr, data, &in_pos, size, out.data(), &out_pos, out.size());
   if (ret != LZMA_OK || in_pos != size || out_pos != sink.total) std::abort();
   return 0;
 }

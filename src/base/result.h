@@ -31,17 +31,35 @@ class [[nodiscard]] Expected {
   bool has_value() const { return data_.index() == 0; }
   explicit operator bool() const { return has_value(); }
 
-  T& value() & { assert(has_value()); return std::get<0>(data_); }
-  const T& value() const& { assert(has_value()); return std::get<0>(data_); }
-  T&& value() && { assert(has_value()); return std::get<0>(std::move(data_)); }
+  T& value() & {
+    assert(has_value());
+    return std::get<0>(data_);
+  }
+  const T& value() const& {
+    assert(has_value());
+    return std::get<0>(data_);
+  }
+  T&& value() && {
+    assert(has_value());
+    return std::get<0>(std::move(data_));
+  }
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
 
-  E& error() & { assert(!has_value()); return std::get<1>(data_); }
-  const E& error() const& { assert(!has_value()); return std::get<1>(data_); }
-  E&& error() && { assert(!has_value()); return std::get<1>(std::move(data_)); }
+  E& error() & {
+    assert(!has_value());
+    return std::get<1>(data_);
+  }
+  const E& error() const& {
+    assert(!has_value());
+    return std::get<1>(data_);
+  }
+  E&& error() && {
+    assert(!has_value());
+    return std::get<1>(std::move(data_));
+  }
 
  private:
   std::variant<T, E> data_;
@@ -57,9 +75,18 @@ class [[nodiscard]] Expected<void, E> {
 
   bool has_value() const { return !failed_; }
   explicit operator bool() const { return has_value(); }
-  E& error() & { assert(failed_); return error_; }
-  const E& error() const& { assert(failed_); return error_; }
-  E&& error() && { assert(failed_); return std::move(error_); }
+  E& error() & {
+    assert(failed_);
+    return error_;
+  }
+  const E& error() const& {
+    assert(failed_);
+    return error_;
+  }
+  E&& error() && {
+    assert(failed_);
+    return std::move(error_);
+  }
 
  private:
   bool failed_ = false;

@@ -158,7 +158,9 @@ TEST(FatBootSector, ReadsTheFieldsMkfsWrote) {
   // Type text: invalid UTF-8 replaced, white space trimmed; a short buffer
   // gives zero fields rather than reading past its end.
   Sector odd = sector;
-  std::string raw = " F\xff" "T  \t ";
+  std::string raw =
+      " F\xff"
+      "T  \t ";
   std::copy(raw.begin(), raw.end(), odd.begin() + 0x52);
   EXPECT_EQ(parse_fat_boot_sector(odd).file_system_type, "F\xef\xbf\xbdT");
   FatBootSector cut = parse_fat_boot_sector(Bytes(sector).first(0x24));
@@ -174,9 +176,8 @@ TEST(DirectoryNames, MarkersAttributesAndNameForm) {
                        dir_entry("OVERLAYS   ", 0x10), dir_entry("START4  ELF", 0x27), dir_entry("README     "),
                        dir_entry("        TXT"), dir_entry("K\xC3\xA9R\xFF   IMG"), dir_entry(" X      Y  "),
                        Sector(32), dir_entry("AFTER   TXT"), Sector(20)});
-  EXPECT_EQ(list_directory_names(dir),
-            (std::vector<std::string>{"CONFIG.TXT", "OVERLAYS", "START4.ELF", "README", "K\xC3\xA9R\xEF\xBF\xBD.IMG",
-                                      "X.Y"}));
+  EXPECT_EQ(list_directory_names(dir), (std::vector<std::string>{"CONFIG.TXT", "OVERLAYS", "START4.ELF", "README",
+                                                                 "K\xC3\xA9R\xEF\xBF\xBD.IMG", "X.Y"}));
   // A partial entry at the end is ignored.
   EXPECT_EQ(list_directory_names(concat({dir_entry("ONE     TXT"), Sector(31, 'A')})),
             std::vector<std::string>{"ONE.TXT"});

@@ -18,17 +18,14 @@ using nlohmann::json;
 constexpr uint32_t kRootPartitionMinSectors = 0x100000;  // 512 MiB
 
 struct BootFileRequirement {
-  const char* prefix;     // exact name when extension is null
+  const char* prefix;  // exact name when extension is null
   const char* extension;
   const char* reported;
 };
 
 constexpr BootFileRequirement kBootFiles[] = {
-    {"CONFIG.TXT", nullptr, "config.txt"},
-    {"CMDLINE.TXT", nullptr, "cmdline.txt"},
-    {"START", "ELF", "start*.elf"},
-    {"FIXUP", "DAT", "fixup*.dat"},
-    {"KERNEL", "IMG", "kernel*.img"},
+    {"CONFIG.TXT", nullptr, "config.txt"}, {"CMDLINE.TXT", nullptr, "cmdline.txt"}, {"START", "ELF", "start*.elf"},
+    {"FIXUP", "DAT", "fixup*.dat"},        {"KERNEL", "IMG", "kernel*.img"},
 };
 
 json partition_type_text(const std::optional<PartitionEntry>& partition) {
@@ -39,15 +36,14 @@ json partition_type_text(const std::optional<PartitionEntry>& partition) {
 }
 
 json media_read_failure(const std::string& message) {
-  return make_check("boot-media-read", "Boot media inspection", check_status::kFailed, message, true,
-                    json::object());
+  return make_check("boot-media-read", "Boot media inspection", check_status::kFailed, message, true, json::object());
 }
 
 json boot_files_check(const std::vector<std::string>& names) {
   std::string missing;
   for (const auto& file : kBootFiles) {
-    bool found = file.extension ? has_prefixed_name(names, file.prefix, file.extension)
-                                : has_exact_name(names, file.prefix);
+    bool found =
+        file.extension ? has_prefixed_name(names, file.prefix, file.extension) : has_exact_name(names, file.prefix);
     if (found) continue;
     if (!missing.empty()) missing += ", ";
     missing += file.reported;
@@ -113,8 +109,8 @@ json text_or_null(const json& payload, const char* key) {
 
 }  // namespace
 
-json make_check(const std::string& id, const std::string& label, const std::string& status,
-                const std::string& message, bool critical, json details) {
+json make_check(const std::string& id, const std::string& label, const std::string& status, const std::string& message,
+                bool critical, json details) {
   return json{{"id", id},           {"label", label},       {"status", status},
               {"message", message}, {"critical", critical}, {"details", std::move(details)}};
 }
@@ -137,8 +133,8 @@ void inspect_boot_media(const std::string& device_path, json& checks) {
                                 "MBR signature is missing.", true, json::object()));
     return;
   }
-  checks.push_back(make_check("mbr-signature", "Master boot record", check_status::kPassed,
-                              "MBR signature is present.", true, json::object()));
+  checks.push_back(make_check("mbr-signature", "Master boot record", check_status::kPassed, "MBR signature is present.",
+                              true, json::object()));
 
   auto entries = parse_partition_entries(*mbr);
   auto boot = find_boot_partition(entries);
@@ -153,8 +149,7 @@ void inspect_boot_media(const std::string& device_path, json& checks) {
     return;
   }
   checks.push_back(make_check("partition-table", "Raspberry Pi partitions", check_status::kPassed,
-                              "Found a FAT boot partition and Linux root partition.", true,
-                              std::move(table_details)));
+                              "Found a FAT boot partition and Linux root partition.", true, std::move(table_details)));
 
   json root_details = {{"partition", root->number}, {"sizeBytes", uint64_t{root->sector_count} * kSectorSize}};
   if (root->sector_count > kRootPartitionMinSectors) {
@@ -187,8 +182,8 @@ void inspect_boot_media(const std::string& device_path, json& checks) {
   checks.push_back(make_check("boot-sector", "Boot filesystem", check_status::kPassed, message + ".", true,
                               std::move(sector_details)));
 
-  auto directory = read_cluster_chain(disk, boot->start_lba, fat.reserved_sectors, fat.fat_count,
-                                      fat.sectors_per_fat, fat.sectors_per_cluster, fat.root_cluster);
+  auto directory = read_cluster_chain(disk, boot->start_lba, fat.reserved_sectors, fat.fat_count, fat.sectors_per_fat,
+                                      fat.sectors_per_cluster, fat.root_cluster);
   if (!directory) {
     checks.push_back(media_read_failure(directory.error()));
     return;

@@ -115,12 +115,15 @@ TEST(VerifyBoot, HashJudgement) {
       {"both empty", {{"verifiedBytes", 0}, {"imageBytes", 0}}, "failed"},
       {"image bytes absent", {{"expectedSha256", kHash}, {"observedSha256", kHash}, {"verifiedBytes", 7}}, "passed"},
       {"image bytes not a number",
-       {{"expectedSha256", kHash}, {"observedSha256", kHash}, {"verifiedBytes", 7}, {"imageBytes", "9"}}, "passed"},
+       {{"expectedSha256", kHash}, {"observedSha256", kHash}, {"verifiedBytes", 7}, {"imageBytes", "9"}},
+       "passed"},
       {"hash not a string", {{"expectedSha256", 5}, {"observedSha256", 5}}, "failed"},
       {"equal texts that are no digests", {{"expectedSha256", "x"}, {"observedSha256", "x"}}, "failed"},
       {"63 digits", {{"expectedSha256", kHash.substr(1)}, {"observedSha256", kHash.substr(1)}}, "failed"},
       {"65 digits", {{"expectedSha256", kHash + "a"}, {"observedSha256", kHash + "a"}}, "failed"},
-      {"not hexadecimal", {{"expectedSha256", std::string(64, 'g')}, {"observedSha256", std::string(64, 'g')}}, "failed"},
+      {"not hexadecimal",
+       {{"expectedSha256", std::string(64, 'g')}, {"observedSha256", std::string(64, 'g')}},
+       "failed"},
       {"upper-case digests", {{"expectedSha256", upper}, {"observedSha256", upper}}, "passed"},
       {"skip wins over a mismatch", {{"expectedSha256", kHash}, {"skipChecksum", true}}, "skipped"},
       {"skip needs JSON true", {{"skipChecksum", "true"}}, "failed"},
@@ -147,8 +150,8 @@ TEST(VerifyBoot, HashJudgement) {
   EXPECT_EQ(skipped["message"], "Byte-for-byte checksum is skipped until boot files are confirmed present.");
   EXPECT_EQ(skipped["details"],
             (json{{"checksumSkipped", true}, {"expectedSha256", ""}, {"observedSha256", ""}, {"verifiedBytes", 0}}));
-  json defaults = report_for({{"osDevicePath", path}, {"expectedSha256", kHash}, {"observedSha256", kHash},
-                              {"verifiedBytes", 7}});
+  json defaults =
+      report_for({{"osDevicePath", path}, {"expectedSha256", kHash}, {"observedSha256", kHash}, {"verifiedBytes", 7}});
   EXPECT_EQ(defaults["imageBytes"], 7);
 }
 
@@ -159,8 +162,8 @@ TEST(VerifyBoot, StructuralFailuresStopTheInspection) {
   EXPECT_EQ(no_signature["success"], false);
 
   json no_root = inspect("no-root.img");
-  EXPECT_EQ(items(no_root), (std::vector<std::string>{"image-hash:skipped", "mbr-signature:passed",
-                                                      "partition-table:failed"}));
+  EXPECT_EQ(items(no_root),
+            (std::vector<std::string>{"image-hash:skipped", "mbr-signature:passed", "partition-table:failed"}));
   EXPECT_EQ(item(no_root, "partition-table")["message"],
             "Expected FAT boot and Linux root partitions were not both found.");
   EXPECT_EQ(item(no_root, "partition-table")["details"],
@@ -185,14 +188,17 @@ TEST(VerifyBoot, ReadFailuresBecomeMediaReadItems) {
     size_t items_before;
     const char* message;
   };
-  for (const Case& c : {Case{"short-mbr.img", 1, "failed to fill whole buffer"},
-                        Case{"mbr-only.img", 4, "failed to fill whole buffer"},
-                        Case{"no-data-region.img", 5, "failed to fill whole buffer"}}) {
+  for (const Case& c :
+       {Case{"short-mbr.img", 1, "failed to fill whole buffer"}, Case{"mbr-only.img", 4, "failed to fill whole buffer"},
+        Case{"no-data-region.img", 5, "failed to fill whole buffer"}}) {
     json report = inspect(c.image);
     ASSERT_EQ(report["checks"].size(), c.items_before + 1) << c.image;
-    EXPECT_EQ(report["checks"].back(),
-              (json{{"critical", true}, {"details", json::object()}, {"id", "boot-media-read"},
-                    {"label", "Boot media inspection"}, {"message", c.message}, {"status", "failed"}}))
+    EXPECT_EQ(report["checks"].back(), (json{{"critical", true},
+                                             {"details", json::object()},
+                                             {"id", "boot-media-read"},
+                                             {"label", "Boot media inspection"},
+                                             {"message", c.message},
+                                             {"status", "failed"}}))
         << c.image;
     EXPECT_EQ(report["success"], false) << c.image;
   }
@@ -207,8 +213,10 @@ TEST(VerifyBoot, ReadFailuresBecomeMediaReadItems) {
 TEST(VerifyBoot, WarningsKeepTheVerdict) {
   json exact = inspect("root-exact.img");
   EXPECT_EQ(item(exact, "root-partition"),
-            (json{{"critical", true}, {"details", {{"partition", 2}, {"sizeBytes", 536870912}}},
-                  {"id", "root-partition"}, {"label", "Root filesystem partition"},
+            (json{{"critical", true},
+                  {"details", {{"partition", 2}, {"sizeBytes", 536870912}}},
+                  {"id", "root-partition"},
+                  {"label", "Root filesystem partition"},
                   {"message", "Linux root filesystem partition is present but smaller than expected."},
                   {"status", "warning"}}));
   EXPECT_EQ(exact["checks"].size(), 6u);
@@ -248,7 +256,10 @@ TEST(VerifyBoot, EchoedFields) {
   const std::string path = fixture("pi.img");
   json base = {{"osDevicePath", path}, {"skipChecksum", true}};
   json given = base;
-  given.update(json{{"targetLabel", " SD Card "}, {"model", "Reader"}, {"deviceId", "id-7"}, {"devicePath", "D:"},
+  given.update(json{{"targetLabel", " SD Card "},
+                    {"model", "Reader"},
+                    {"deviceId", "id-7"},
+                    {"devicePath", "D:"},
                     {"targetOrdinal", 2}});
   json report = report_for(given);
   EXPECT_EQ(report["targetLabel"], " SD Card ");
@@ -398,18 +409,18 @@ TEST(VerifyBootCommand, ImageFileAsTargetThroughTheHelper) {
   ASSERT_EQ(run.lines.size(), 1u) << run.out;  // no progress lines
   EXPECT_EQ(run.response["ok"], true);
   const json& report = run.payload()["report"];
-  EXPECT_EQ(items(report), (std::vector<std::string>{"image-hash:passed", "mbr-signature:passed",
-                                                     "partition-table:passed", "root-partition:passed",
-                                                     "boot-sector:passed", "boot-files:passed"}));
+  EXPECT_EQ(items(report),
+            (std::vector<std::string>{"image-hash:passed", "mbr-signature:passed", "partition-table:passed",
+                                      "root-partition:passed", "boot-sector:passed", "boot-files:passed"}));
   EXPECT_EQ(report["outcome"], "working");
   EXPECT_EQ(report["targetOrdinal"], 1);
   // Keys in byte order, the item's keys too.
   EXPECT_NE(run.out.find("{\"report\":{\"checks\":[{\"critical\":true,\"details\":{\"checksumSkipped\":false,"),
             std::string::npos);
 
-  auto failing = test::run_command("verify_boot", {{"osDevicePath", fixture("no-signature.img")},
-                                                   {"expectedSha256", kHash},
-                                                   {"observedSha256", kHash}});
+  auto failing = test::run_command(
+      "verify_boot",
+      {{"osDevicePath", fixture("no-signature.img")}, {"expectedSha256", kHash}, {"observedSha256", kHash}});
   EXPECT_EQ(items(failing.payload()["report"]),
             (std::vector<std::string>{"image-hash:passed", "mbr-signature:failed"}));
   EXPECT_EQ(failing.payload()["report"]["outcome"], "failed");

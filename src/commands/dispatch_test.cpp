@@ -68,9 +68,9 @@ TEST(Health, ElevationFromPowerShellAnswer) {
   ps.answer(0, "  TRUE \r\n");
   ps.answer(1, "False\n");
   auto elevated = test::run_helper(json{{"id", "h"}, {"sessionId", ""}, {"command", "health"}});
-  EXPECT_EQ(elevated.out,
-            "{\"id\":\"h\",\"ok\":true,\"payload\":{\"helperVersion\":\"" DISK_HELPER_VERSION "\",\"isElevated\":true,"
-            "\"ok\":true,\"platform\":\"windows\",\"sessionId\":\"\"}}\n");
+  EXPECT_EQ(elevated.out, "{\"id\":\"h\",\"ok\":true,\"payload\":{\"helperVersion\":\"" DISK_HELPER_VERSION
+                          "\",\"isElevated\":true,"
+                          "\"ok\":true,\"platform\":\"windows\",\"sessionId\":\"\"}}\n");
   auto plain = test::run_command("health", nullptr);
   EXPECT_EQ(plain.payload()["isElevated"], false);
   EXPECT_EQ(plain.payload()["sessionId"], "s");

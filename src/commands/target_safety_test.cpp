@@ -27,9 +27,9 @@ json base_payload(const std::string& command, const std::string& image) {
 }
 
 const std::vector<std::string>& target_commands() {
-  static const std::vector<std::string> kCommands = {
-      "write_image",   "verify_hash",   "classify_mismatch", "verify_boot",        "read_sectors",
-      "prepare_disk", "detach_target", "finalize_disk",     "apply_customization"};
+  static const std::vector<std::string> kCommands = {"write_image",   "verify_hash",   "classify_mismatch",
+                                                     "verify_boot",   "read_sectors",  "prepare_disk",
+                                                     "detach_target", "finalize_disk", "apply_customization"};
   return kCommands;
 }
 
@@ -63,8 +63,8 @@ TEST(NulInPaths, EveryPathFieldIsRefusedBeforeAnythingHappens) {
     cases.push_back({command, p, "imagePath"});
   }
   for (const char* command : {"image_validate_xz", "image_uncompressed_size", "image_extract_xz"}) {
-    cases.push_back({command, {{"imagePath", image + std::string(1, '\0') + ".xz"}, {"outputPath", target + ".out"}},
-                     "imagePath"});
+    cases.push_back(
+        {command, {{"imagePath", image + std::string(1, '\0') + ".xz"}, {"outputPath", target + ".out"}}, "imagePath"});
   }
   cases.push_back({"image_extract_xz", {{"imagePath", image}, {"outputPath", cut}}, "outputPath"});
 

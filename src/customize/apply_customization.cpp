@@ -24,11 +24,14 @@ std::string drive_letter_script(uint32_t drive_number) {
   return "$ErrorActionPreference = 'Stop'; Set-Disk -Number " + n +
          " -IsOffline $false -ErrorAction SilentlyContinue; Set-Disk -Number " + n +
          " -IsReadOnly $false -ErrorAction SilentlyContinue; Start-Sleep -Milliseconds 750; "
-         "$p = Get-Partition -DiskNumber " + n +
+         "$p = Get-Partition -DiskNumber " +
+         n +
          " -PartitionNumber 1 -ErrorAction Stop; if (-not $p.DriveLetter -or $p.DriveLetter -eq [char]0) "
-         "{ Add-PartitionAccessPath -DiskNumber " + n +
+         "{ Add-PartitionAccessPath -DiskNumber " +
+         n +
          " -PartitionNumber 1 -AssignDriveLetter -ErrorAction Stop; Start-Sleep -Milliseconds 500; } "
-         "$p = Get-Partition -DiskNumber " + n + " -PartitionNumber 1 -ErrorAction Stop; [string]$p.DriveLetter";
+         "$p = Get-Partition -DiskNumber " +
+         n + " -PartitionNumber 1 -ErrorAction Stop; [string]$p.DriveLetter";
 }
 
 HandlerResult handle_apply_customization(const WindowsHelperRequest& request) {

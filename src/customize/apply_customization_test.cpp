@@ -73,9 +73,9 @@ TEST(ApplyCustomization, OnlyOneLetterIsTakenForTheDriveLetter) {
   for (size_t i = 0; i < printed.size(); ++i) ps.answer(static_cast<int>(i), printed[i] + "\r\n");
   for (const std::string& text : printed) {
     auto run = test::run_command("apply_customization", {{"deviceId", "PhysicalDrive7"}, {"files", {{"path", "a"}}}});
-    EXPECT_EQ(error_of(run), (json{{"code", "UNKNOWN"},
-                                   {"message", "PowerShell printed no drive letter for the boot partition: " +
-                                                   json(text).dump()}}));
+    EXPECT_EQ(error_of(run),
+              (json{{"code", "UNKNOWN"},
+                    {"message", "PowerShell printed no drive letter for the boot partition: " + json(text).dump()}}));
   }
   ps.answer(static_cast<int>(printed.size()), " e \n");
   auto lower = test::run_command("apply_customization", {{"deviceId", "PhysicalDrive7"}});
@@ -89,8 +89,9 @@ TEST(ApplyCustomization, WithoutDriveLettersTheLetterIsRefusedAfterTheScript) {
   ps.answer(0, "E\n");
   auto run = test::run_command("apply_customization", {{"osDevicePath", "\\\\.\\PhysicalDrive7"}});
   EXPECT_EQ(error_of(run), (json{{"code", "UNKNOWN"},
-                                 {"message", "Drive letter E cannot be reached on this platform: "
-                                             "only Windows has drive letters"}}));
+                                 {"message",
+                                  "Drive letter E cannot be reached on this platform: "
+                                  "only Windows has drive letters"}}));
   EXPECT_EQ(ps.calls(), 1);
 }
 
@@ -111,10 +112,10 @@ class MappedPartition {
   test::FakePowerShell ps_;
 };
 
-#define REQUIRE_MAPPED(partition)                                     \
-  do {                                                                \
-    if (!test::on_windows()) GTEST_SKIP() << (partition).why_not();   \
-    ASSERT_TRUE((partition).mapped()) << (partition).why_not();       \
+#define REQUIRE_MAPPED(partition)                                   \
+  do {                                                              \
+    if (!test::on_windows()) GTEST_SKIP() << (partition).why_not(); \
+    ASSERT_TRUE((partition).mapped()) << (partition).why_not();     \
   } while (0)
 
 TEST(ApplyCustomizationThroughDriveLetter, WritesFilesAndCmdline) {
@@ -165,8 +166,9 @@ TEST(ApplyCustomizationThroughDriveLetter, FailuresKeepEarlierFilesAndTheOldCmdl
   // No cmdline.txt on the partition.
   auto missing = test::run_command("apply_customization",
                                    {{"deviceId", "PhysicalDrive7"}, {"files", files}, {"cmdlineAppend", "quiet"}});
-  EXPECT_EQ(error_of(missing), (json{{"code", "WRITE_FAILED"},
-                                     {"message", "cmdline.txt is missing on the boot partition: " + os_error_text(2)}}));
+  EXPECT_EQ(error_of(missing),
+            (json{{"code", "WRITE_FAILED"},
+                  {"message", "cmdline.txt is missing on the boot partition: " + os_error_text(2)}}));
   EXPECT_EQ(test::read_file(p.at("a.txt")), "a");
 
   // A folder that does not exist.

@@ -62,8 +62,8 @@ SysStatus replace_boot_file(const std::string& path, std::string_view bytes) {
 }
 
 Expected<std::vector<std::string>, HelperError> customize_boot_partition(const std::string& root,
-                                                                        const nlohmann::json* files,
-                                                                        const std::string& cmdline_append) {
+                                                                         const nlohmann::json* files,
+                                                                         const std::string& cmdline_append) {
   std::vector<std::string> written;
   if (files != nullptr) {
     for (const auto& element : *files) {

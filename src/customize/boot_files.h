@@ -44,7 +44,7 @@ SysStatus replace_boot_file(const std::string& path, std::string_view bytes);
 // - "cmdline.txt: <OS error>" when the new cmdline.txt cannot be written; the
 //   old one is then still intact.
 Expected<std::vector<std::string>, HelperError> customize_boot_partition(const std::string& root,
-                                                                        const nlohmann::json* files,
-                                                                        const std::string& cmdline_append);
+                                                                         const nlohmann::json* files,
+                                                                         const std::string& cmdline_append);
 
 }  // namespace dh

@@ -76,7 +76,8 @@ TEST(BootPartition, MissingFolderStopsAfterEarlierFiles) {
   auto written = customize(p, files, "quiet");
   ASSERT_FALSE(written.has_value());
   // ERROR_PATH_NOT_FOUND on Windows, ENOENT elsewhere.
-  EXPECT_EQ(written.error(), (HelperError{"WRITE_FAILED", "nosuch/b.txt: " + os_error_text(test::on_windows() ? 3 : 2)}));
+  EXPECT_EQ(written.error(),
+            (HelperError{"WRITE_FAILED", "nosuch/b.txt: " + os_error_text(test::on_windows() ? 3 : 2)}));
   EXPECT_EQ(test::read_file(p.at("a.txt")), "a");
   EXPECT_FALSE(test::file_exists(p.at("c.txt")));
   EXPECT_EQ(test::read_file(p.at("cmdline.txt")), kCmdline);
@@ -110,8 +111,9 @@ TEST(BootPartition, UnreadableCmdlineFailsAfterTheFiles) {
   test::write_file(p.at("cmdline.txt"), latin1);
   auto not_utf8 = customize(p, json(), "quiet");
   ASSERT_FALSE(not_utf8.has_value());
-  EXPECT_EQ(not_utf8.error(), (HelperError{"WRITE_FAILED", "cmdline.txt is missing on the boot partition: "
-                                                           "stream did not contain valid UTF-8"}));
+  EXPECT_EQ(not_utf8.error(), (HelperError{"WRITE_FAILED",
+                                           "cmdline.txt is missing on the boot partition: "
+                                           "stream did not contain valid UTF-8"}));
   EXPECT_EQ(test::read_file(p.at("cmdline.txt")), latin1);
 }
 

@@ -30,8 +30,8 @@ bool is_reserved_device_name(std::string_view component) {
   if (upper.size() < 4 || (upper.compare(0, 3, "COM") != 0 && upper.compare(0, 3, "LPT") != 0)) return false;
   std::string_view number = std::string_view(upper).substr(3);
   // A digit, or superscript one, two or three (U+00B9, U+00B2, U+00B3).
-  return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" ||
-         number == "\xC2\xB2" || number == "\xC2\xB3";
+  return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" || number == "\xC2\xB2" ||
+         number == "\xC2\xB3";
 }
 
 std::optional<std::string> component_problem(std::string_view component) {

@@ -18,7 +18,9 @@ TEST(BootPathNames, RefusedNamesSayWhy) {
       {std::string("a\0b", 3), "it contains a NUL character"},
       {"a\tb", "it contains a control character"},
       {"a\x7F", "it contains a control character"},
-      {"a\xC2\x85" "b", "it contains a control character"},  // U+0085, a C1 control
+      {"a\xC2\x85"
+       "b",
+       "it contains a control character"},  // U+0085, a C1 control
       {"config.txt:hidden", "it contains \":\""},
       {"../config.txt", "it has a \"..\" component"},
       {"overlays/../../x", "it has a \"..\" component"},
@@ -43,10 +45,22 @@ TEST(BootPathNames, RefusedNamesSayWhy) {
   };
   for (const auto& [path, why] : refused) EXPECT_EQ(boot_path_problem(path), why) << path;
 
-  const std::vector<std::string> accepted = {"config.txt", "overlays/vc4-kms-v3d.dtbo", "overlays\\README",
-                                             "firstrun.sh", ".hidden", "CONFIG", "console.txt", "COM10", "LPT",
-                                             "nul_device.txt", "con-fig.txt", "\xC3\xA9t\xC3\xA9.txt",
-                                             std::string(240, 'a'), "a b.txt", "..a", "a..b"};
+  const std::vector<std::string> accepted = {"config.txt",
+                                             "overlays/vc4-kms-v3d.dtbo",
+                                             "overlays\\README",
+                                             "firstrun.sh",
+                                             ".hidden",
+                                             "CONFIG",
+                                             "console.txt",
+                                             "COM10",
+                                             "LPT",
+                                             "nul_device.txt",
+                                             "con-fig.txt",
+                                             "\xC3\xA9t\xC3\xA9.txt",
+                                             std::string(240, 'a'),
+                                             "a b.txt",
+                                             "..a",
+                                             "a..b"};
   for (const std::string& path : accepted) {
     EXPECT_EQ(boot_path_problem(path), std::nullopt) << path;
   }

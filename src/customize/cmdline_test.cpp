@@ -51,9 +51,17 @@ TEST(MergeCmdline, EmptyExistingTextOrAdditionOfSpaces) {
 TEST(MergeCmdline, UnicodeWhiteSpaceSeparatesTokens) {
   // U+00A0, U+3000, U+2028, U+1680, U+0085 separate; U+200B and U+FEFF are not
   // white space and stay inside their tokens, as do other non-ASCII letters.
-  EXPECT_EQ(merge_cmdline("a\xC2\xA0" "b\xE3\x80\x80" "c\xE2\x80\xA8" "d\xE1\x9A\x80" "e\xC2\x85" "f", "z"),
+  EXPECT_EQ(merge_cmdline("a\xC2\xA0"
+                          "b\xE3\x80\x80"
+                          "c\xE2\x80\xA8"
+                          "d\xE1\x9A\x80"
+                          "e\xC2\x85"
+                          "f",
+                          "z"),
             "a b c d e f z\n");
-  EXPECT_EQ(merge_cmdline("\xC2\xA0systemd.run=x\xE3\x80\x80" "g=\xC3\xA9\xE2\x80\x8Bh \xEF\xBB\xBFi", "z"),
+  EXPECT_EQ(merge_cmdline("\xC2\xA0systemd.run=x\xE3\x80\x80"
+                          "g=\xC3\xA9\xE2\x80\x8Bh \xEF\xBB\xBFi",
+                          "z"),
             "g=\xC3\xA9\xE2\x80\x8Bh \xEF\xBB\xBFi z\n");
 }
 

@@ -59,10 +59,10 @@ struct Descriptor {
 TEST(DescriptorString, OffsetsAndExtentBoundTheText) {
   ByteVector b = {'x', 'A', 'B', 0, ' ', ' ', 'C', 'D', ' ', 0, ' ', '\t', 0, 'E', 'F', 'G'};
   EXPECT_EQ(read_descriptor_string(b, b.size(), 1), "AB");
-  EXPECT_EQ(read_descriptor_string(b, b.size(), 4), "CD");  // trimmed
+  EXPECT_EQ(read_descriptor_string(b, b.size(), 4), "CD");           // trimmed
   EXPECT_EQ(read_descriptor_string(b, b.size(), 10), std::nullopt);  // blank
-  EXPECT_EQ(read_descriptor_string(b, b.size(), 3), std::nullopt);  // empty
-  EXPECT_EQ(read_descriptor_string(b, b.size(), 0), std::nullopt);  // offset 0 means none
+  EXPECT_EQ(read_descriptor_string(b, b.size(), 3), std::nullopt);   // empty
+  EXPECT_EQ(read_descriptor_string(b, b.size(), 0), std::nullopt);   // offset 0 means none
   // No terminator: the text ends at the extent.
   EXPECT_EQ(read_descriptor_string(b, b.size(), 13), "EFG");
   EXPECT_EQ(read_descriptor_string(b, 15, 13), "EF");
@@ -173,8 +173,8 @@ TEST(DiskClassification, TargetTypeFromBusAndKeywords) {
   EXPECT_EQ(type(kBusSata, std::nullopt, std::nullopt), "removable-drive");
   EXPECT_EQ(type(kBusSd, "Generic", "Flash Disk"), "memory-card");
   EXPECT_EQ(type(kBusMmc, std::nullopt, std::nullopt), "memory-card");
-  for (const char* product : {"MicroSD", "Micro SD", "SDHC", "SDXC", "Card Reader", "CardReader", "Memory Card",
-                              "MMC", "TF Card"}) {
+  for (const char* product :
+       {"MicroSD", "Micro SD", "SDHC", "SDXC", "Card Reader", "CardReader", "Memory Card", "MMC", "TF Card"}) {
     EXPECT_EQ(type(kBusScsi, std::nullopt, product), "memory-card") << product;
   }
   // The vendor and product are joined by one space before the search.
@@ -334,8 +334,9 @@ TEST(DeviceRoute, BusTypeNamesTheUsbPathAndAMissingVendor) {
   test::FakePowerShell ps;
   ps.answer(-1, "[]");
   const std::vector<std::pair<uint32_t, std::string>> labels = {
-      {0, "Unknown"}, {1, "SCSI"}, {2, "Unknown"}, {3, "ATA"},  {7, "USB"},           {8, "Unknown"},
-      {11, "SATA"},   {12, "SD"},  {13, "MMC"},    {17, "NVMe"}, {0xFFFFFFFFu, "Unknown"}};
+      {0, "Unknown"},          {1, "SCSI"},  {2, "Unknown"}, {3, "ATA"},  {7, "USB"},
+      {8, "Unknown"},          {11, "SATA"}, {12, "SD"},     {13, "MMC"}, {17, "NVMe"},
+      {0xFFFFFFFFu, "Unknown"}};
   FakeDrives fake;
   for (uint32_t n = 0; n < labels.size(); ++n) fake.drives[n] = drive(4096, {true, labels[n].first});
   ScopedPhysicalDriveSystem scoped(fake);

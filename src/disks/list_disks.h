@@ -15,7 +15,8 @@
 
 namespace dh {
 
-inline constexpr const char* kGuardScript = "Get-Disk | Select-Object Number,IsSystem,IsBoot | ConvertTo-Json -Compress";
+inline constexpr const char* kGuardScript =
+    "Get-Disk | Select-Object Number,IsSystem,IsBoot | ConvertTo-Json -Compress";
 inline constexpr const char* kGetDiskScript =
     "$disks = Get-Disk | Select-Object Number,FriendlyName,SerialNumber,Size,IsReadOnly,BusType,IsSystem,IsBoot; "
     "$disks | ConvertTo-Json -Compress";

@@ -83,12 +83,13 @@ TEST(ListDisksCommand, PowerShellRouteAnswersInGetDiskOrder) {
   } else {
     ps.answer(0, R"([{"Number":0,"IsSystem":true,"IsBoot":true}])");
   }
-  ps.answer(1, " [{\"Number\":5,\"FriendlyName\":\"SD Reader\",\"SerialNumber\":null,\"Size\":2048,"
-               "\"IsReadOnly\":false,\"BusType\":\"SD\",\"IsSystem\":false,\"IsBoot\":false},"
-               "{\"Number\":0,\"Size\":512,\"BusType\":\"SATA\",\"IsSystem\":true,\"IsBoot\":true},"
-               "7,"
-               "{\"Number\":2,\"FriendlyName\":\"Stick\",\"SerialNumber\":\"AB\",\"Size\":4096,"
-               "\"BusType\":\"USB\"}]\r\n");
+  ps.answer(1,
+            " [{\"Number\":5,\"FriendlyName\":\"SD Reader\",\"SerialNumber\":null,\"Size\":2048,"
+            "\"IsReadOnly\":false,\"BusType\":\"SD\",\"IsSystem\":false,\"IsBoot\":false},"
+            "{\"Number\":0,\"Size\":512,\"BusType\":\"SATA\",\"IsSystem\":true,\"IsBoot\":true},"
+            "7,"
+            "{\"Number\":2,\"FriendlyName\":\"Stick\",\"SerialNumber\":\"AB\",\"Size\":4096,"
+            "\"BusType\":\"USB\"}]\r\n");
   auto run = test::run_command("list_disks", {{"ignored", true}});
   EXPECT_EQ(run.exit_code, 0);
   ASSERT_EQ(ps.calls(), 2);

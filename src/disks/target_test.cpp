@@ -35,7 +35,9 @@ TEST(ParseDriveNumber, DigitsAfterTheLastMarkerInAnyAsciiCase) {
       {"", std::nullopt},
       {"E:", std::nullopt},
       // U+0130 (capital I with dot) is not folded to "i": no marker.
-      {"PHYS\xC4\xB0" "CALDRIVE3", std::nullopt},
+      {"PHYS\xC4\xB0"
+       "CALDRIVE3",
+       std::nullopt},
       // Non-ASCII text before the marker does not shift it.
       {"\xC3\xA9\xC3\xA9PhysicalDrive8", 8},
       {"PhysicalDrive\xEF\xBC\x91", std::nullopt},  // a full-width digit one
@@ -65,8 +67,8 @@ TEST(ResolveTargetPath, DeviceIdIsRewrittenToTheCanonicalPath) {
 TEST(ResolveTargetPath, NoUsableFieldIsTheMissingTargetError) {
   const HelperError missing{"UNKNOWN", "Missing osDevicePath/deviceId payload field"};
   for (const json& payload : {json{{"deviceId", "disk4"}}, json{{"deviceId", "PhysicalDrive4294967296"}},
-                       json{{"deviceId", 4}}, json{{"osDevicePath", 4}}, json::object(), json(nullptr),
-                       json::array({"\\\\.\\PhysicalDrive1"}), json{{"OSDevicePath", "x"}}}) {
+                              json{{"deviceId", 4}}, json{{"osDevicePath", 4}}, json::object(), json(nullptr),
+                              json::array({"\\\\.\\PhysicalDrive1"}), json{{"OSDevicePath", "x"}}}) {
     auto r = resolve_target_path(payload);
     ASSERT_FALSE(r.has_value()) << payload.dump();
     EXPECT_EQ(r.error(), missing) << payload.dump();

@@ -27,10 +27,14 @@ std::string field_text(Bytes b) { return std::string(trim_unicode(utf8_lossy(as_
 
 bool is_fat_partition_type(uint8_t type) {
   switch (type) {
-    case 0x01: case 0x04: case 0x06: case 0x0B: case 0x0C: case 0x0E: case 0xEF:
-      return true;
-    default:
-      return false;
+    case 0x01:
+    case 0x04:
+    case 0x06:
+    case 0x0B:
+    case 0x0C:
+    case 0x0E:
+    case 0xEF: return true;
+    default: return false;
   }
 }
 
@@ -144,9 +148,8 @@ bool has_exact_name(const std::vector<std::string>& names, std::string_view want
 bool has_prefixed_name(const std::vector<std::string>& names, std::string_view prefix, std::string_view extension) {
   const std::string head = ascii_upper(prefix);
   const std::string tail = "." + ascii_upper(extension);
-  return std::any_of(names.begin(), names.end(), [&](const std::string& name) {
-    return name.starts_with(head) && name.ends_with(tail);
-  });
+  return std::any_of(names.begin(), names.end(),
+                     [&](const std::string& name) { return name.starts_with(head) && name.ends_with(tail); });
 }
 
 }  // namespace dh

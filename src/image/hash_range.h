@@ -11,9 +11,9 @@
 namespace dh {
 
 struct RangeHash {
-  std::string sha256;    // 64 lower-case hex digits
-  uint64_t bytes = 0;    // bytes hashed; fewer than asked when the target ends first
-  uint64_t speed = 0;    // bytes per second, 0.001 s floor
+  std::string sha256;  // 64 lower-case hex digits
+  uint64_t bytes = 0;  // bytes hashed; fewer than asked when the target ends first
+  uint64_t speed = 0;  // bytes per second, 0.001 s floor
 };
 
 // Hashes at most `byte_count` bytes from offset 0 of `path`, reading 4 MiB at

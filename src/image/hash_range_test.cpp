@@ -124,8 +124,8 @@ TEST(HashRange, VerifyLinesAreRateLimitedBetweenTheStartAndTheEnd) {
     seen.emplace_back(line["bytesProcessed"].get<uint64_t>(), line["speedBps"].get<uint64_t>());
   }
   const uint64_t mib = 1 << 20;
-  EXPECT_EQ(seen, (std::vector<std::pair<uint64_t, uint64_t>>{
-                      {0, 0}, {8 * mib, 8 * mib * 10 / 6}, {12 * mib, 10 * mib}}));
+  EXPECT_EQ(seen,
+            (std::vector<std::pair<uint64_t, uint64_t>>{{0, 0}, {8 * mib, 8 * mib * 10 / 6}, {12 * mib, 10 * mib}}));
   EXPECT_EQ(hashed->speed, 10 * mib);
 }
 

@@ -70,8 +70,8 @@ HandlerResult verify_hash(const WindowsHelperRequest& request, Clock& clock) {
   auto hashed = hash_range(silent, *path, *total, "");
   locks->release();
   if (!hashed) return unexpected(std::move(hashed).error());
-  return nlohmann::json{{"observedSha256", hashed->sha256}, {"speedBps", hashed->speed},
-                        {"verifiedBytes", hashed->bytes}};
+  return nlohmann::json{
+      {"observedSha256", hashed->sha256}, {"speedBps", hashed->speed}, {"verifiedBytes", hashed->bytes}};
 }
 
 }  // namespace dh

@@ -25,8 +25,8 @@ std::string sha_of(const std::string& data) {
 }
 
 std::string error_line(const std::string& code, const std::string& message) {
-  return "{\"id\":\"t\",\"ok\":false,\"errorCode\":" + json(code).dump() + ",\"errorMessage\":" +
-         json(message).dump() + "}\n";
+  return "{\"id\":\"t\",\"ok\":false,\"errorCode\":" + json(code).dump() + ",\"errorMessage\":" + json(message).dump() +
+         "}\n";
 }
 
 TEST(XzCommands, MultiBlockImageSizeAndDigestMatchTheExtractedFile) {
@@ -96,8 +96,8 @@ TEST(XzCommands, PreambleChecksFieldsThenExistence) {
 
   auto directory = test::run_command("image_validate_xz", {{"imagePath", dir.path()}});
   EXPECT_EQ(directory.response["errorCode"], "XZ_INVALID");
-  auto no_dir = test::run_command("image_extract_xz", {{"imagePath", fixture("check-crc64.xz")},
-                                                       {"outputPath", dir.file("missing") + "/o.img"}});
+  auto no_dir = test::run_command(
+      "image_extract_xz", {{"imagePath", fixture("check-crc64.xz")}, {"outputPath", dir.file("missing") + "/o.img"}});
   EXPECT_EQ(no_dir.response["errorCode"], "XZ_INVALID");
   EXPECT_NE(no_dir.response["errorMessage"].get<std::string>().find("(os error "), std::string::npos);
   EXPECT_FALSE(test::file_exists(dir.file("missing")));

@@ -29,8 +29,7 @@ constexpr const char* kNotXzText = "Not an XZ file: the stream header's magic by
 constexpr const char* kHeaderCorruptText = "XZ stream header is corrupt (CRC32 mismatch)";
 constexpr const char* kHeaderOptionsText = "XZ stream header uses unsupported flags";
 constexpr const char* kBlockHeaderCorruptText = "XZ block header is corrupt (CRC32 mismatch)";
-constexpr const char* kFilterChainText =
-    "Unsupported XZ filter chain: every block must use LZMA2 as its only filter";
+constexpr const char* kFilterChainText = "Unsupported XZ filter chain: every block must use LZMA2 as its only filter";
 constexpr const char* kBlockDataText = "XZ block data is corrupt or fails its integrity check";
 constexpr const char* kBlockOptionsText = "XZ block data uses unsupported LZMA2 options";
 constexpr const char* kFooterMagicText = "XZ stream footer is missing its magic bytes";

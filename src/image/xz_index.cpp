@@ -17,14 +17,17 @@ constexpr const char* kFooterMissingText =
 constexpr size_t kIndexReadSize = 64 * 1024;
 
 Expected<void, std::string> read_at(File& file, uint64_t offset, uint8_t* out, size_t len) {
-  if (auto sought = file.seek(offset); !sought) return unexpected("Failed to read the image: " + sought.error().message);
-  if (auto read = read_exact(file, out, len); !read) return unexpected("Failed to read the image: " + read.error().message);
+  if (auto sought = file.seek(offset); !sought)
+    return unexpected("Failed to read the image: " + sought.error().message);
+  if (auto read = read_exact(file, out, len); !read)
+    return unexpected("Failed to read the image: " + read.error().message);
   return {};
 }
 
 // Decodes the `size` bytes at `offset` as the stream's whole index.
 Expected<lzma_index*, std::string> decode_index(File& file, uint64_t offset, uint64_t size) {
-  if (auto sought = file.seek(offset); !sought) return unexpected("Failed to read the image: " + sought.error().message);
+  if (auto sought = file.seek(offset); !sought)
+    return unexpected("Failed to read the image: " + sought.error().message);
   lzma_index* index = nullptr;
   lzma_stream strm = LZMA_STREAM_INIT;
   if (lzma_index_decoder(&strm, &index, kXzMemoryLimit) != LZMA_OK) return unexpected(std::string(xz::kMemoryText));
@@ -86,7 +89,8 @@ Expected<XzIndexSummary, std::string> xz_read_index(File& image) {
   if (*length < 2 * LZMA_STREAM_HEADER_SIZE) return unexpected(std::string(xz::kTruncatedText));
 
   uint8_t footer[LZMA_STREAM_HEADER_SIZE];
-  if (auto r = read_at(image, *length - sizeof footer, footer, sizeof footer); !r) return unexpected(std::move(r).error());
+  if (auto r = read_at(image, *length - sizeof footer, footer, sizeof footer); !r)
+    return unexpected(std::move(r).error());
   static constexpr uint8_t kFooterMagic[2] = {'Y', 'Z'};
   if (std::memcmp(footer + sizeof footer - 2, kFooterMagic, 2) != 0) {
     // Stream padding is zeros in groups of four; a footer never ends so.

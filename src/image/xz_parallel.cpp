@@ -80,8 +80,7 @@ class Pipeline final : public WalkOutput {
   Expected<std::span<uint8_t>, std::string> room() override;
   Status commit(size_t n) override;
   Status end_of_blocks() override;
-  Expected<BlockJob*, std::string> claim(const lzma_block& block, uint64_t decoder_memory,
-                                         size_t input_size) override;
+  Expected<BlockJob*, std::string> claim(const lzma_block& block, uint64_t decoder_memory, size_t input_size) override;
   Status submit(BlockJob* job) override;
 
  private:
@@ -234,8 +233,7 @@ bool Pipeline::take_buffer(std::vector<Buffer>& pool, size_t size, Buffer& out) 
   return false;
 }
 
-Expected<BlockJob*, std::string> Pipeline::claim(const lzma_block& block, uint64_t decoder_memory,
-                                                 size_t input_size) {
+Expected<BlockJob*, std::string> Pipeline::claim(const lzma_block& block, uint64_t decoder_memory, size_t input_size) {
   // Sizes come from the header: each is checked against the limit before
   // they are added up, and nothing is allocated for a block beyond it.
   const uint64_t output_size = block.uncompressed_size;
@@ -406,8 +404,7 @@ Status Pipeline::deliver(XzSink& sink) {
 
 }  // namespace
 
-Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk_size, XzSink& sink,
-                       unsigned threads) {
+Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk_size, XzSink& sink, unsigned threads) {
   {
     Pipeline pipeline(output_chunk_size, threads);
     if (pipeline.start(input, read_buffer_size)) return pipeline.deliver(sink);

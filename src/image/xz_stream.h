@@ -73,9 +73,9 @@ enum class BlockEnding {
 struct BlockJob {
   lzma_block block{};
   BlockFilters filters;
-  uint8_t* input = nullptr;  // the block's data, padding and check
-  size_t input_size = 0;     // bytes gathered
-  uint8_t* output = nullptr;  // room for block.uncompressed_size bytes
+  uint8_t* input = nullptr;    // the block's data, padding and check
+  size_t input_size = 0;       // bytes gathered
+  uint8_t* output = nullptr;   // room for block.uncompressed_size bytes
   uint64_t stream_offset = 0;  // decoded bytes before the block
   BlockEnding ending = BlockEnding::kComplete;
   uint64_t produced = 0;  // decoded bytes in `output` so far
@@ -183,8 +183,7 @@ Status check_footer_matches(const lzma_stream_flags& header_flags, const lzma_st
 std::string block_data_error(lzma_ret ret);
 
 // Decodes on `threads` threads (at least 2); xz_decode's threaded form.
-Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk_size, XzSink& sink,
-                       unsigned threads);
+Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk_size, XzSink& sink, unsigned threads);
 
 template <class Progress>
 Status decode_job(lzma_stream& strm, BlockJob& job, size_t chunk, Progress&& progress) {

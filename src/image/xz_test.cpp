@@ -138,7 +138,9 @@ TEST(XzRejected, EveryCommandGivesTheDecoderTextForEachDefect) {
 
 TEST(XzRejected, ShortInputsSayTruncatedOnlyWhenTheyStartLikeXz) {
   test::TempDir dir;
-  test::write_file(dir.file("magic.xz"), std::string("\xFD" "7zXZ", 5));
+  test::write_file(dir.file("magic.xz"), std::string("\xFD"
+                                                     "7zXZ",
+                                                     5));
   test::write_file(dir.file("short.txt"), "hello");
   EXPECT_EQ(xz_validate(dir.file("magic.xz")).error(), "XZ data ends unexpectedly: the file is truncated");
   EXPECT_EQ(xz_validate(dir.file("short.txt")).error(), "Not an XZ file: the stream header's magic bytes are missing");
@@ -361,11 +363,26 @@ Decoded decode(const std::string& name, unsigned threads, size_t read_buffer, Fa
 // (the data, the sink, a read) and wherever (first, middle or last block,
 // index).
 TEST(XzThreads, TheSinkSeesExactlyWhatOneThreadGivesIt) {
-  const char* names[] = {"check-crc64.xz", "multi-block.xz", "multi-block-nosize.xz",
-                         "mixed-sizes.xz", "empty.xz", "empty-sha256.xz", "check-sha256.xz", "check-id-2.xz",
-                         "bcj.xz", "padded.xz", "two-streams.xz", "truncated-middle.xz", "truncated-footer.xz",
-                         "flipped-middle-block.xz", "flipped-last-block.xz", "flipped-index.xz",
-                         "flipped-multi-index.xz", "flipped-footer.xz", "huge-size.xz", "large-dictionary.xz",
+  const char* names[] = {"check-crc64.xz",
+                         "multi-block.xz",
+                         "multi-block-nosize.xz",
+                         "mixed-sizes.xz",
+                         "empty.xz",
+                         "empty-sha256.xz",
+                         "check-sha256.xz",
+                         "check-id-2.xz",
+                         "bcj.xz",
+                         "padded.xz",
+                         "two-streams.xz",
+                         "truncated-middle.xz",
+                         "truncated-footer.xz",
+                         "flipped-middle-block.xz",
+                         "flipped-last-block.xz",
+                         "flipped-index.xz",
+                         "flipped-multi-index.xz",
+                         "flipped-footer.xz",
+                         "huge-size.xz",
+                         "large-dictionary.xz",
                          "plain.bin"};
   for (const char* name : names) {
     for (size_t read_buffer : {size_t{8 * 1024}, kIoBufferSize}) {

@@ -61,8 +61,7 @@ TEST(ExeResources, VersionResourceCarriesTheProjectVersion) {
   for (const auto& [name, expected] : strings) {
     std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
     wchar_t* value = nullptr;
-    ASSERT_TRUE(VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &length))
-        << narrow(name);
+    ASSERT_TRUE(VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &length)) << narrow(name);
     EXPECT_EQ(narrow(value), expected) << narrow(name);
   }
 }

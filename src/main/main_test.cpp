@@ -27,8 +27,8 @@ TEST(Envelope, ArgumentSearchIsExactAndIgnoresOthers) {
   auto last = run_helper_args({"a", "--request"});
   EXPECT_EQ(last.response["errorMessage"], "Missing JSON payload after --request");
 
-  auto surrounded = run_helper_args(
-      {"--verbose", "--request", R"({"id":"7","sessionId":"s","command":"cancel_task"})", "trailing"});
+  auto surrounded =
+      run_helper_args({"--verbose", "--request", R"({"id":"7","sessionId":"s","command":"cancel_task"})", "trailing"});
   EXPECT_EQ(surrounded.out, "{\"id\":\"7\",\"ok\":true,\"payload\":{\"canceled\":true}}\n");
 
   // The second --request is taken as the request text and fails to parse.

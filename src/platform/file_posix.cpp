@@ -155,8 +155,14 @@ class PosixFileSystem final : public FileSystem {
     bool exclusive = false;
     switch (mode) {
       case OpenMode::kSharedRead: flags = O_RDONLY; break;
-      case OpenMode::kExclusiveRead: flags = O_RDONLY; exclusive = true; break;
-      case OpenMode::kExclusiveWrite: flags = O_RDWR | O_DSYNC; exclusive = true; break;
+      case OpenMode::kExclusiveRead:
+        flags = O_RDONLY;
+        exclusive = true;
+        break;
+      case OpenMode::kExclusiveWrite:
+        flags = O_RDWR | O_DSYNC;
+        exclusive = true;
+        break;
       case OpenMode::kCreateTruncate: flags = O_WRONLY | O_CREAT | O_TRUNC; break;
       case OpenMode::kCreateTruncateWriteThrough: flags = O_WRONLY | O_CREAT | O_TRUNC | O_DSYNC; break;
       case OpenMode::kCreateNewWriteThrough: flags = O_WRONLY | O_CREAT | O_EXCL | O_DSYNC; break;

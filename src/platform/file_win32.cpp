@@ -121,8 +121,8 @@ class Win32File final : public File {
 
 SysResult<ScopedHandle> open_for_query(const std::string& path) {
   // Backup semantics lets directories answer too, as a metadata query should.
-  ScopedHandle h(CreateFileW(win32_path(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  ScopedHandle h(
+      CreateFileW(win32_path(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!h.valid()) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
   return h;
 }

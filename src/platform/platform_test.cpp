@@ -16,9 +16,15 @@ namespace {
 
 TEST(Text, LossyUtf8ReplacesMaximalSubparts) {
   EXPECT_EQ(utf8_lossy("abc"), "abc");
-  EXPECT_EQ(utf8_lossy("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(utf8_lossy("a\xFF"
+                       "b"),
+            "a\xEF\xBF\xBD"
+            "b");
   // A truncated three-byte sequence is one replacement, not two.
-  EXPECT_EQ(utf8_lossy("\xE2\x82" "x"), "\xEF\xBF\xBD" "x");
+  EXPECT_EQ(utf8_lossy("\xE2\x82"
+                       "x"),
+            "\xEF\xBF\xBD"
+            "x");
   EXPECT_EQ(utf8_lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
   EXPECT_EQ(utf8_lossy("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
   EXPECT_FALSE(is_valid_utf8("\xC0\x80"));
@@ -27,7 +33,10 @@ TEST(Text, LossyUtf8ReplacesMaximalSubparts) {
 
 TEST(Text, TrimsUnicodeWhiteSpaceOnly) {
   EXPECT_EQ(trim_unicode(" \t\n\r\v\f x y \xC2\xA0\xE3\x80\x80"), "x y");
-  EXPECT_EQ(trim_unicode("\xE2\x80\x8B" "x"), "\xE2\x80\x8B" "x");  // zero-width space is not white space
+  EXPECT_EQ(trim_unicode("\xE2\x80\x8B"
+                         "x"),
+            "\xE2\x80\x8B"
+            "x");  // zero-width space is not white space
   EXPECT_EQ(trim_unicode("   "), "");
   EXPECT_EQ(trim_unicode(""), "");
 }
@@ -203,8 +212,8 @@ TEST(Processes, ArgumentsRoundTripThroughARealChild) {
   test::FakePowerShell ps;
   auto program = find_program("powershell");
   ASSERT_TRUE(program.has_value());
-  std::vector<std::string> args = {"-NoProfile", "-Command", "a \"quoted\" \\\\share\\ end\\", "", " ", "\\\"",
-                                   "tab\there", "\xC3\xA9\xE2\x9C\x93"};
+  std::vector<std::string> args = {
+      "-NoProfile", "-Command", "a \"quoted\" \\\\share\\ end\\", "", " ", "\\\"", "tab\there", "\xC3\xA9\xE2\x9C\x93"};
   auto r = run_process(*program, args);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->exit_code, 0);

@@ -91,8 +91,8 @@ SysResult<ProcessOutput> run_process(const std::string& program, const std::vect
   ScopedHandle err_r(raw_r), err_w(raw_w);
   SetHandleInformation(out_r.get(), HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(err_r.get(), HANDLE_FLAG_INHERIT, 0);
-  ScopedHandle null_in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                   OPEN_EXISTING, 0, nullptr));
+  ScopedHandle null_in(
+      CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
   if (!null_in.valid()) return os_error();
 
   // Closing the last handle to the job ends every process in it, so a helper

@@ -11,9 +11,9 @@ int last_os_error() { return static_cast<int>(GetLastError()); }
 
 std::string os_error_text(int code) {
   wchar_t* buffer = nullptr;
-  DWORD len = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  DWORD len =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::wstring text;
   if (len > 0 && buffer != nullptr) text.assign(buffer, len);
   if (buffer != nullptr) LocalFree(buffer);

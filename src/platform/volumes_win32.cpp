@@ -69,8 +69,8 @@ class Win32Volumes final : public VolumeSystem {
 
   SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) override {
     DWORD access = read_write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
-    ScopedHandle h(CreateFileW(widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, 0, nullptr));
+    ScopedHandle h(CreateFileW(widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               0, nullptr));
     if (!h.valid()) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
     return VolumePtr(std::make_unique<Win32Volume>(std::move(h)));
   }

@@ -54,14 +54,9 @@ void Progress::line(const std::string& stage, uint64_t bytes_processed, uint64_t
                     const std::string& message) const {
   if (!reports_) return;
   // Sorted keys, compact.
-  nlohmann::json line = {{"bytesProcessed", bytes_processed},
-                         {"bytesTotal", bytes_total_},
-                         {"event", "progress"},
-                         {"message", message},
-                         {"sessionId", session_id_},
-                         {"speedBps", speed},
-                         {"stage", stage},
-                         {"taskId", task_id_}};
+  nlohmann::json line = {
+      {"bytesProcessed", bytes_processed}, {"bytesTotal", bytes_total_}, {"event", "progress"}, {"message", message},
+      {"sessionId", session_id_},          {"speedBps", speed},          {"stage", stage},      {"taskId", task_id_}};
   std::string text;
   try {
     text = dump_json(line);

@@ -23,9 +23,9 @@ inline constexpr const char* kWriteFailed = "WRITE_FAILED";
 inline constexpr const char* kDeviceDisconnected = "DEVICE_DISCONNECTED";
 inline constexpr const char* kElevationDenied = "ELEVATION_DENIED";
 // Every code above; a response's errorCode is always one of them.
-inline constexpr std::array<const char*, 9> kAll = {
-    kUnknown,    kToolMissing, kImageMissing,       kXzInvalid,      kUnmountFailed,
-    kReadFailed, kWriteFailed, kDeviceDisconnected, kElevationDenied};
+inline constexpr std::array<const char*, 9> kAll = {kUnknown,     kToolMissing,        kImageMissing,
+                                                    kXzInvalid,   kUnmountFailed,      kReadFailed,
+                                                    kWriteFailed, kDeviceDisconnected, kElevationDenied};
 }  // namespace error_code
 
 struct HelperError {

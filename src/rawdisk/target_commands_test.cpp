@@ -22,7 +22,8 @@ using test::ByteVector;
 
 // Test constants: a start-up allocation failure would only abort the test run.
 // NOLINTBEGIN(cert-err58-cpp)
-const std::string kPrepare4 = "$ErrorActionPreference = 'Stop'; Set-Disk -Number 4 -IsReadOnly $false -ErrorAction Stop";
+const std::string kPrepare4 =
+    "$ErrorActionPreference = 'Stop'; Set-Disk -Number 4 -IsReadOnly $false -ErrorAction Stop";
 const std::string kFinalize12 =
     "$ErrorActionPreference = 'Stop'; Set-Disk -Number 12 -IsOffline $false -ErrorAction Stop";
 const std::string kDetach29 =
@@ -35,8 +36,8 @@ const std::string kDetach29 =
 
 std::string error_line(const std::string& code, const std::string& message) {
   // The response keeps id, ok, errorCode, errorMessage in this order.
-  return "{\"id\":\"t\",\"ok\":false,\"errorCode\":" + json(code).dump() + ",\"errorMessage\":" +
-         json(message).dump() + "}\n";
+  return "{\"id\":\"t\",\"ok\":false,\"errorCode\":" + json(code).dump() + ",\"errorMessage\":" + json(message).dump() +
+         "}\n";
 }
 
 std::string ok_line(const json& payload) {
@@ -56,7 +57,7 @@ TEST(TargetCommands, EveryCommandNeedsATarget) {
   test::FakePowerShell ps;
   for (const char* command : {"prepare_disk", "detach_target", "finalize_disk", "read_sectors"}) {
     for (const json& payload : {json::object(), json{{"deviceId", "disk4"}}, json{{"osDevicePath", 4}},
-                               json{{"startLba", 0}, {"sectorCount", 1}}}) {
+                                json{{"startLba", 0}, {"sectorCount", 1}}}) {
       auto run = test::run_command(command, payload);
       EXPECT_EQ(run.out, error_line("UNKNOWN", "Missing osDevicePath/deviceId payload field")) << command;
     }
@@ -114,8 +115,7 @@ TEST(FinalizeDisk, BringsTheDiskOnline) {
 TEST(DetachTarget, ProblemsAreWarningsNeverErrors) {
   test::FakePowerShell ps;
   auto letter = test::run_command("detach_target", {{"osDevicePath", "E:"}});
-  EXPECT_EQ(letter.out,
-            ok_line({{"detached", true}, {"warnings", {"Could not parse PhysicalDrive number from E:"}}}));
+  EXPECT_EQ(letter.out, ok_line({{"detached", true}, {"warnings", {"Could not parse PhysicalDrive number from E:"}}}));
   EXPECT_EQ(ps.calls(), 0);
 
   auto clean = test::run_command("detach_target", {{"deviceId", "PhysicalDrive29"}});
@@ -189,7 +189,8 @@ TEST_F(ReadSectorsCommand, ReadFailures) {
                                 {{"osDevicePath", dir_.file("unplugged.img")}, {"startLba", 0}, {"sectorCount", 1}});
   EXPECT_EQ(gone.out, error_line("READ_FAILED", os_error_text(2)));
   // A drive that is not there: nothing to lock, and the open fails.
-  auto absent = test::run_command("read_sectors", {{"deviceId", "PhysicalDrive31"}, {"startLba", 0}, {"sectorCount", 1}});
+  auto absent =
+      test::run_command("read_sectors", {{"deviceId", "PhysicalDrive31"}, {"startLba", 0}, {"sectorCount", 1}});
   EXPECT_EQ(absent.response["errorCode"], "READ_FAILED") << absent.out;
   EXPECT_NE(absent.response["errorMessage"].get<std::string>().find(" (os error "), std::string::npos);
   // A folder is refused: Windows denies access to it, POSIX calls it a
@@ -216,8 +217,8 @@ TEST(ReadSectorsLoopDevice, ReadsARealBlockDevice) {
   EXPECT_EQ(run.out, ok_line({{"dataHex", hex(sectors, 0, sectors.size())}}));
   auto zeros = test::run_command("read_sectors", {{"osDevicePath", loop.path()}, {"startLba", 0}, {"sectorCount", 1}});
   EXPECT_EQ(zeros.payload()["dataHex"], std::string(1024, '0'));
-  auto past = test::run_command("read_sectors",
-                                {{"osDevicePath", loop.path()}, {"startLba", 16383}, {"sectorCount", 2}});
+  auto past =
+      test::run_command("read_sectors", {{"osDevicePath", loop.path()}, {"startLba", 16383}, {"sectorCount", 2}});
   EXPECT_EQ(past.out, error_line("READ_FAILED", "failed to fill whole buffer"));
 }
 

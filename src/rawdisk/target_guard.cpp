@@ -56,8 +56,7 @@ std::vector<SystemDisk> find_system_disks() {
 }
 
 std::optional<HelperError> system_disk_refusal(const std::string& path, const SysResult<PathDevice>& opened,
-                                               std::optional<uint32_t> drive,
-                                               const std::vector<SystemDisk>& system) {
+                                               std::optional<uint32_t> drive, const std::vector<SystemDisk>& system) {
   if (opened && opened->is_device && opened->number) {
     const DeviceNumber& n = *opened->number;
     if (const SystemDisk* disk = find_disk(system, n.device_type, n.device_number)) return refusal(path, disk->path);
@@ -80,9 +79,9 @@ LockDecision decide_volume_locks(const std::string& path, uint32_t parsed, const
   const DeviceNumber& n = *opened->number;
   if (n.device_type != kFileDeviceDisk || !whole_disk(n)) return {};
   if (n.device_number == parsed) return LockDecision{parsed, std::nullopt};
-  return LockDecision{std::nullopt, unknown_error("Refusing " + path + ": the path names disk " +
-                                                  std::to_string(parsed) + " but opens disk " +
-                                                  std::to_string(n.device_number))};
+  return LockDecision{std::nullopt,
+                      unknown_error("Refusing " + path + ": the path names disk " + std::to_string(parsed) +
+                                    " but opens disk " + std::to_string(n.device_number))};
 }
 
 Expected<VolumeLockSet, HelperError> lock_target_volumes(const std::string& target_path, Clock& clock) {

@@ -37,8 +37,7 @@ std::vector<SystemDisk> find_system_disks();
 // `drive`, the disk number the command's PowerShell steps would act on, is
 // one of them.
 std::optional<HelperError> system_disk_refusal(const std::string& path, const SysResult<PathDevice>& opened,
-                                               std::optional<uint32_t> drive,
-                                               const std::vector<SystemDisk>& system);
+                                               std::optional<uint32_t> drive, const std::vector<SystemDisk>& system);
 
 // Which disk's volumes to lock for a target path whose text carries drive
 // number `parsed`, given what the path opens: that disk only when the path
@@ -58,8 +57,7 @@ LockDecision decide_volume_locks(const std::string& path, uint32_t parsed, const
 // locks and dismounts every volume of the disk the path opens as
 // decide_volume_locks says (an empty set when it says nothing). Lock
 // failures become UNMOUNT_FAILED.
-Expected<VolumeLockSet, HelperError> lock_target_volumes(const std::string& target_path,
-                                                         Clock& clock = system_clock());
+Expected<VolumeLockSet, HelperError> lock_target_volumes(const std::string& target_path, Clock& clock = system_clock());
 
 // The commands that open a target without locking (classify_mismatch):
 // refuses the system's disk.

@@ -34,26 +34,29 @@ TEST(VolumeLockDecision, OnlyTheWholeDiskThePathOpensIsLocked) {
     std::string path;
     std::optional<PathDevice> device;  // what the path opens; unset: as Windows answers it
     int query_error;
-    std::vector<std::string> locked;   // volumes locked and dismounted
+    std::vector<std::string> locked;  // volumes locked and dismounted
     std::string refusal;
   };
   const std::vector<Case> cases = {
       {"\\\\.\\PhysicalDrive2", {}, 0, {kOnDisk2}, ""},
       {"\\\\?\\physicaldrive2", {}, 0, {kOnDisk2}, ""},
       {"\\\\.\\PhysicalDrive5", {}, 0, {kOnDisk5}, ""},
-      {"E:", {}, 0, {}, ""},                        // no number in the path
-      {file, {}, 0, {}, ""},                        // a file: nothing of disk 2
-      {"\\\\.\\PhysicalDrive02", {}, 0, {}, ""},    // names no device, so opens nothing
+      {"E:", {}, 0, {}, ""},                      // no number in the path
+      {file, {}, 0, {}, ""},                      // a file: nothing of disk 2
+      {"\\\\.\\PhysicalDrive02", {}, 0, {}, ""},  // names no device, so opens nothing
       // A device-namespace name opens the disk it names, even when the query
       // cannot tell: its volumes are locked all the same.
       {"\\\\.\\PhysicalDrive2", {}, 2, {kOnDisk2}, ""},
       {"\\\\.\\PhysicalDrive2", PathDevice{false, {}}, 0, {kOnDisk2}, ""},
-      {"\\\\.\\PhysicalDrive2", disk(2, 1), 0, {}, ""},          // a partition
+      {"\\\\.\\PhysicalDrive2", disk(2, 1), 0, {}, ""},  // a partition
       {"\\\\.\\PhysicalDrive2", disk(2, kWholeDevice), 0, {kOnDisk2}, ""},
-      {"\\\\.\\PhysicalDrive2", disk(2, 0, 2), 0, {}, ""},      // a CD-ROM numbered 2
-      {"\\\\.\\PhysicalDrive2", PathDevice{true, {}}, 0, {kOnDisk2}, ""},  // a device without numbers
+      {"\\\\.\\PhysicalDrive2", disk(2, 0, 2), 0, {}, ""},                     // a CD-ROM numbered 2
+      {"\\\\.\\PhysicalDrive2", PathDevice{true, {}}, 0, {kOnDisk2}, ""},      // a device without numbers
       {"\\\\?\\GLOBALROOT\\PhysicalDrive2", PathDevice{true, {}}, 0, {}, ""},  // another name: nothing
-      {"\\\\.\\PhysicalDrive2", disk(5), 0, {},
+      {"\\\\.\\PhysicalDrive2",
+       disk(5),
+       0,
+       {},
        "Refusing \\\\.\\PhysicalDrive2: the path names disk 2 but opens disk 5"},
   };
   for (const Case& c : cases) {
@@ -121,9 +124,9 @@ TEST(SystemDisks, RefusalNamesTheTargetAndTheDisk) {
       {disk(0, 2), std::nullopt, windows},  // a partition or volume of it
       {disk(1), 0, windows},                // its PowerShell steps act on disk 0
       {sda2, std::nullopt, "Refusing t: /dev/sda holds the running operating system"},
-      {file_on_disk0, std::nullopt, ""},    // a file on it is no device
+      {file_on_disk0, std::nullopt, ""},  // a file on it is no device
       {disk(1), 1, ""},
-      {disk(0, 0, 2), std::nullopt, ""},    // CD-ROM 0 is no disk 0
+      {disk(0, 0, 2), std::nullopt, ""},  // CD-ROM 0 is no disk 0
       {PathDevice{true, DeviceNumber{kPosixBlockDevice, 0, 0, "/dev/x"}}, std::nullopt, ""},
       {unexpected(SysError::from_os(2)), std::nullopt, ""},
       {unexpected(SysError::from_os(2)), 0, windows},
@@ -153,8 +156,8 @@ TEST(SystemDisks, TheRealSystemDiskIsRefusedByReadOnlyCommands) {
   }
   test::TempDir dir;
   test::write_file(dir.file("card.img"), std::string(512, 'x'));
-  auto file = test::run_command("read_sectors", {{"osDevicePath", dir.file("card.img")}, {"startLba", 0},
-                                                 {"sectorCount", 1}});
+  auto file =
+      test::run_command("read_sectors", {{"osDevicePath", dir.file("card.img")}, {"startLba", 0}, {"sectorCount", 1}});
   EXPECT_EQ(file.response["ok"], true) << file.out;
 }
 

@@ -79,8 +79,8 @@ Expected<VolumeLockSet, std::string> lock_and_dismount_volumes(uint32_t disk, Cl
       // either way, since it is no longer mounted.
       (void)lock_volume(*volume, clock);
     } else {
-      return unexpected("Unable to lock mounted volume " + name + ": " + locked.error().message + ". " +
-                        kCloseAdvice + ", then try again.");
+      return unexpected("Unable to lock mounted volume " + name + ": " + locked.error().message + ". " + kCloseAdvice +
+                        ", then try again.");
     }
     set.add(std::move(volume));
   }

@@ -100,13 +100,21 @@ TEST(LockAndDismount, HoldsEveryVolumeOfTheDiskInEnumerationOrder) {
   EXPECT_EQ(fake.open_handles, 2);
   EXPECT_EQ(fake.log, (std::vector<std::string>{
                           "list",
-                          "open-r " + path_of(kA), "close " + kA,
-                          "open-rw " + path_of(kA), "lock " + kA, "dismount " + kA,
-                          "open-r " + path_of(kB), "close " + kB,
-                          "open-r " + path_of(kC), "close " + kC,
-                          "open-rw " + path_of(kC), "lock " + kC, "dismount " + kC,
+                          "open-r " + path_of(kA),
+                          "close " + kA,
+                          "open-rw " + path_of(kA),
+                          "lock " + kA,
+                          "dismount " + kA,
+                          "open-r " + path_of(kB),
+                          "close " + kB,
+                          "open-r " + path_of(kC),
+                          "close " + kC,
+                          "open-rw " + path_of(kC),
+                          "lock " + kC,
+                          "dismount " + kC,
                           "open-r " + path_of(kD),
-                          "open-r " + path_of(kE), "close " + kE,
+                          "open-r " + path_of(kE),
+                          "close " + kE,
                       }));
   set->release();
   EXPECT_EQ(fake.open_handles, 0);
@@ -155,8 +163,8 @@ TEST(LockAndDismount, BusyLockAndFailedForcedDismount) {
   auto set = lock_and_dismount_volumes(0, clock);
   ASSERT_FALSE(set.has_value());
   EXPECT_EQ(set.error(), "Unable to lock or force-dismount mounted volume " + kB + ": lock failed with " +
-                             os_error_text(32) + "; force dismount failed with " + os_error_text(21) + ". " +
-                             kAdvice + ", then try again.");
+                             os_error_text(32) + "; force dismount failed with " + os_error_text(21) + ". " + kAdvice +
+                             ", then try again.");
   EXPECT_EQ(fake.open_handles, 0);
   EXPECT_EQ(clock.slept(), milliseconds(3000));
 }
@@ -210,17 +218,17 @@ TEST(LockTargetVolumes, DriveNumberDecidesWhatIsLocked) {
 
 TEST(DismountForDetach, ProblemsBecomeWarningsInVolumeOrder) {
   FakeVolumes fake;
-  fake.add(kA, {3});                              // dismounts at once
-  fake.add(kB, {3}).open_write_error = 5;         // cannot be opened
-  auto& c = fake.add(kC, {3});                    // busy, then dismounts
+  fake.add(kA, {3});                       // dismounts at once
+  fake.add(kB, {3}).open_write_error = 5;  // cannot be opened
+  auto& c = fake.add(kC, {3});             // busy, then dismounts
   c.dismount_results = {50, 0};
   c.lock_default = kErrorAccessDenied;
-  auto& d = fake.add(kD, {3});                    // locks, but never dismounts
+  auto& d = fake.add(kD, {3});  // locks, but never dismounts
   d.dismount_default = 50;
-  auto& e = fake.add(kE, {1, 3});                 // lock fails with another error
+  auto& e = fake.add(kE, {1, 3});  // lock fails with another error
   e.dismount_default = 50;
   e.lock_default = 1;
-  fake.add(kF, {4});                              // elsewhere
+  fake.add(kF, {4});  // elsewhere
   ScopedVolumeSystem scoped(fake);
   FakeClock clock;
   auto warnings = dismount_volumes_for_detach(3, clock);

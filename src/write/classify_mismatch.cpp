@@ -34,8 +34,7 @@ SysStatus read_sector_at(File& image, uint64_t offset, std::array<uint8_t, 512>&
 // area.
 bool layout_usable(const FatBootSector& fat) {
   return fat.signature_present && fat.bytes_per_sector >= 512 && fat.bytes_per_sector <= 4096 &&
-         fat.bytes_per_sector % 512 == 0 && fat.sectors_per_fat != 0 && fat.fat_count != 0 &&
-         fat.reserved_sectors != 0;
+         fat.bytes_per_sector % 512 == 0 && fat.sectors_per_fat != 0 && fat.fat_count != 0 && fat.reserved_sectors != 0;
 }
 
 // What a mount changes at the start of a FAT: the first two FAT32 entries,
@@ -100,8 +99,7 @@ SysResult<std::vector<ByteRange>> locate_fat_metadata(const std::string& image_p
   return std::vector<ByteRange>{};
 }
 
-HandlerResult classify_mismatch(const std::string& image_path, const std::string& device_path,
-                                uint64_t bytes_total) {
+HandlerResult classify_mismatch(const std::string& image_path, const std::string& device_path, uint64_t bytes_total) {
   auto located = locate_fat_metadata(image_path, bytes_total);
   if (!located) return unexpected(helper_error(error_code::kUnknown, located.error()));
   const std::vector<ByteRange>& ranges = *located;
@@ -145,9 +143,9 @@ HandlerResult classify_mismatch(const std::string& image_path, const std::string
     }
     position += c;
   }
-  auto answer = verdict(true, "Only known FAT metadata sectors changed after the write (" +
-                                  std::to_string(metadata_diff_bytes) + " differing byte" +
-                                  (metadata_diff_bytes == 1 ? "" : "s") + ").");
+  auto answer =
+      verdict(true, "Only known FAT metadata sectors changed after the write (" + std::to_string(metadata_diff_bytes) +
+                        " differing byte" + (metadata_diff_bytes == 1 ? "" : "s") + ").");
   answer["metadataDiffBytes"] = metadata_diff_bytes;
   return answer;
 }

@@ -54,8 +54,8 @@ class ClassifyFixture : public ::testing::Test {
   }
   static json unsafe_at(uint64_t offset, uint64_t before) {
     return {{"safe", false},
-            {"message", "The readback differs outside known FAT metadata sectors at byte offset " +
-                            std::to_string(offset) + "."},
+            {"message",
+             "The readback differs outside known FAT metadata sectors at byte offset " + std::to_string(offset) + "."},
             {"firstUnsafeOffset", offset},
             {"metadataDiffBytes", before}};
   }
@@ -72,21 +72,23 @@ TEST_F(ClassifyFixture, TheToolLayoutGivesFsinfoBackupAndEachFatsFirstTwoEntries
   ASSERT_TRUE(ranges.has_value());
   auto sector = [&](uint64_t s) { return ByteRange{f.sector(s), f.sector(s + 1)}; };
   auto entries = [&](uint64_t s) { return ByteRange{f.sector(s), f.sector(s) + 8}; };
-  EXPECT_EQ(*ranges, (std::vector<ByteRange>{sector(f.fsinfo), sector(f.fsinfo + f.backup_boot),
-                                             entries(f.reserved), entries(f.reserved + f.spf)}));
+  EXPECT_EQ(*ranges, (std::vector<ByteRange>{sector(f.fsinfo), sector(f.fsinfo + f.backup_boot), entries(f.reserved),
+                                             entries(f.reserved + f.spf)}));
 }
 
 TEST_F(ClassifyFixture, IdenticalTargetIsSafeWithZeroBytes) {
-  EXPECT_EQ(classify(), (json{{"safe", true},
-                              {"message", "Only known FAT metadata sectors changed after the write (0 differing bytes)."},
-                              {"metadataDiffBytes", 0}}));
+  EXPECT_EQ(classify(),
+            (json{{"safe", true},
+                  {"message", "Only known FAT metadata sectors changed after the write (0 differing bytes)."},
+                  {"metadataDiffBytes", 0}}));
 }
 
 TEST_F(ClassifyFixture, OneFsinfoByteIsSafeAndSingular) {
   flip(f.sector(f.fsinfo) + 488);  // the free-cluster count
-  EXPECT_EQ(classify(), (json{{"safe", true},
-                              {"message", "Only known FAT metadata sectors changed after the write (1 differing byte)."},
-                              {"metadataDiffBytes", 1}}));
+  EXPECT_EQ(classify(),
+            (json{{"safe", true},
+                  {"message", "Only known FAT metadata sectors changed after the write (1 differing byte)."},
+                  {"metadataDiffBytes", 1}}));
 }
 
 TEST_F(ClassifyFixture, WhatAWindowsMountRewritesIsSafe) {
@@ -149,7 +151,8 @@ TEST_F(ClassifyFixture, RangesAreCutAtBytesTotal) {
 }
 
 TEST_F(ClassifyFixture, NoUsableLayoutIsAnAnswerNotAnError) {
-  const json unable = {{"safe", false}, {"message", "Unable to locate known FAT metadata sectors in the prepared image."}};
+  const json unable = {{"safe", false},
+                       {"message", "Unable to locate known FAT metadata sectors in the prepared image."}};
   EXPECT_EQ(classify(1), unable) << "bytesTotal 1 ends before the partition starts";
   auto zero = classify_mismatch(image_path, target_path, 0);
   ASSERT_TRUE(zero.has_value());
@@ -181,7 +184,8 @@ TEST_F(ClassifyFixture, ShortSidesAndMissingFiles) {
   EXPECT_EQ(run(test::fixture("pi.img"), target_path, f.image.size() + 1),
             (HelperError{"IMAGE_MISSING", "failed to fill whole buffer"}));
   EXPECT_EQ(run(dir.file("none.img"), target_path, 100), (HelperError{"UNKNOWN", os_error_text(2)}));
-  EXPECT_EQ(run(image_path, dir.file("none.img"), f.image.size()), (HelperError{"DEVICE_DISCONNECTED", os_error_text(2)}));
+  EXPECT_EQ(run(image_path, dir.file("none.img"), f.image.size()),
+            (HelperError{"DEVICE_DISCONNECTED", os_error_text(2)}));
   test::write_file(dir.file("tiny.img"), std::string(511, '\0'));
   EXPECT_EQ(run(dir.file("tiny.img"), target_path, 100), (HelperError{"UNKNOWN", "failed to fill whole buffer"}));
 
@@ -280,8 +284,8 @@ TEST(LocateFatMetadata, UnusableBootSectorsAreSkippedForTheNextEntry) {
 TEST(LocateFatMetadata, SectorNumbersOutsideTheReservedAreaAreLeftOut) {
   Bpb b;
   b.fsinfo = 4;  // not below the reserved count
-  EXPECT_EQ(ranges_of(layout(0x0C, b)), (std::vector<ByteRange>{{16 * 512 + 2048, 16 * 512 + 2056},
-                                                                  {16 * 512 + 3584, 16 * 512 + 3592}}));
+  EXPECT_EQ(ranges_of(layout(0x0C, b)),
+            (std::vector<ByteRange>{{16 * 512 + 2048, 16 * 512 + 2056}, {16 * 512 + 3584, 16 * 512 + 3592}}));
   b.fsinfo = 1;
   b.backup = 3;  // 1 + 3 is not below 4
   EXPECT_EQ(ranges_of(layout(0x0C, b)).size(), 3u);
@@ -296,10 +300,9 @@ TEST(LocateFatMetadata, SectorNumbersOutsideTheReservedAreaAreLeftOut) {
   // 4096 bytes, still 8 bytes of each FAT, the third FAT beyond the
   // partition's end; bytesTotal cuts the second FAT's entries.
   const uint64_t s = 16 * 512;
-  EXPECT_EQ(ranges_of(layout(0x0C, b, 47), s + 20484), (std::vector<ByteRange>{{s + 4096, s + 8192},
-                                                                                 {s + 12288, s + 16384},
-                                                                                 {s + 16384, s + 16392},
-                                                                                 {s + 20480, s + 20484}}));
+  EXPECT_EQ(ranges_of(layout(0x0C, b, 47), s + 20484),
+            (std::vector<ByteRange>{
+                {s + 4096, s + 8192}, {s + 12288, s + 16384}, {s + 16384, s + 16392}, {s + 20480, s + 20484}}));
 }
 
 TEST(LocateFatMetadata, AFirstUsableLayoutBeyondBytesTotalEndsTheSearch) {
@@ -331,8 +334,9 @@ TEST(ClassifyMismatch, TheBuiltHelperAnswersThroughDispatch) {
                                                      {"bytesTotal", static_cast<double>(image.size()) + 0.75},
                                                      {"osDevicePath", dir.file("target.img")}});
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.out, "{\"id\":\"t\",\"ok\":true,\"payload\":{\"message\":\"Only known FAT metadata sectors changed "
-                     "after the write (1 differing byte).\",\"metadataDiffBytes\":1,\"safe\":true}}\n");
+  EXPECT_EQ(run.out,
+            "{\"id\":\"t\",\"ok\":true,\"payload\":{\"message\":\"Only known FAT metadata sectors changed "
+            "after the write (1 differing byte).\",\"metadataDiffBytes\":1,\"safe\":true}}\n");
 }
 
 }  // namespace

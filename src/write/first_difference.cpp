@@ -14,7 +14,7 @@ nlohmann::json FirstDifference::to_json() const {
 }
 
 Expected<ComparisonFiles, HelperError> open_for_comparison(const std::string& image_path,
-                                                          const std::string& device_path) {
+                                                           const std::string& device_path) {
   auto image_opened = file_system().open(image_path, OpenMode::kSharedRead);
   if (!image_opened) return unexpected(image_missing_error(image_opened.error()));
   FilePtr image = std::move(image_opened).value();
@@ -63,7 +63,8 @@ Expected<std::optional<FirstDifference>, HelperError> find_first_difference(Imag
       FirstDifference report;
       report.offset = position + i;
       report.expected_sample_hex = hex_encode(expected.data() + i, std::min(n, i + kDifferenceSampleBytes) - i);
-      if (i < m) report.observed_sample_hex = hex_encode(observed.data() + i, std::min(m, i + kDifferenceSampleBytes) - i);
+      if (i < m)
+        report.observed_sample_hex = hex_encode(observed.data() + i, std::min(m, i + kDifferenceSampleBytes) - i);
       return std::optional<FirstDifference>(std::move(report));
     }
     position += n;

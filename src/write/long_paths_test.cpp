@@ -51,12 +51,8 @@ TEST(LongPaths, EveryCommandOpensPathsBeyondMaxPath) {
       {"write_image", {{"imagePath", image}, {"osDevicePath", target}}, "observedSha256", sha},
       {"verify_hash", {{"osDevicePath", target}, {"bytesTotal", size}}, "observedSha256", sha},
       {"read_sectors", {{"osDevicePath", target}, {"startLba", 0}, {"sectorCount", 1}}, "dataHex", nullptr},
-      {"classify_mismatch",
-       {{"imagePath", image}, {"osDevicePath", target}, {"bytesTotal", size}},
-       "message",
-       nullptr},
-      {"verify_boot", {{"osDevicePath", target}, {"expectedSha256", sha}, {"observedSha256", sha}}, "report",
-       nullptr},
+      {"classify_mismatch", {{"imagePath", image}, {"osDevicePath", target}, {"bytesTotal", size}}, "message", nullptr},
+      {"verify_boot", {{"osDevicePath", target}, {"expectedSha256", sha}, {"observedSha256", sha}}, "report", nullptr},
   };
   for (const Step& step : steps) {
     auto run = test::run_command(step.command, step.payload);

@@ -44,8 +44,8 @@ TEST(LoopDevice, PiImageWritesReadsBackAndClassifies) {
 
   test::FakeClock clock;
   ScopedProgressCapture capture;
-  auto written = write_image(test::write_request({{"imagePath", image}, {"osDevicePath", loop.path()}, {"taskId", "t"}}),
-                             clock);
+  auto written =
+      write_image(test::write_request({{"imagePath", image}, {"osDevicePath", loop.path()}, {"taskId", "t"}}), clock);
   ASSERT_TRUE(written.has_value()) << written.error().message;
   EXPECT_EQ((*written)["sourceSha256"], sha);
   EXPECT_EQ((*written)["observedSha256"], sha);
@@ -79,7 +79,6 @@ TEST(LoopDevice, PiImageWritesReadsBackAndClassifies) {
   ASSERT_TRUE(damaged.has_value());
   EXPECT_EQ((*damaged)["safe"], false);
   EXPECT_EQ((*damaged)["firstUnsafeOffset"], size - 5);
-
 }
 
 TEST(LoopDevice, ReadsAfterTheWriteReachTheMediumNotTheCache) {
@@ -97,9 +96,10 @@ TEST(LoopDevice, ReadsAfterTheWriteReachTheMediumNotTheCache) {
   test::write_file(dir.file("image.img"), image);
   test::FakeClock clock;
   ScopedProgressCapture capture;
-  auto written = write_image(
-      test::write_request({{"imagePath", dir.file("image.img")}, {"osDevicePath", loop.path()}, {"skipReadback", true}}),
-      clock);
+  auto written =
+      write_image(test::write_request(
+                      {{"imagePath", dir.file("image.img")}, {"osDevicePath", loop.path()}, {"skipReadback", true}}),
+                  clock);
   ASSERT_TRUE(written.has_value()) << written.error().message;
 
   const uint64_t lost = 5 * 1024 * 1024;
@@ -131,8 +131,8 @@ TEST(LoopDevice, AnImageLargerThanTheDeviceFailsWhenTheDeviceIsFull) {
   test::write_file(dir.file("big.img"), test::pattern_bytes(9 * 1024 * 1024));
   test::FakeClock clock;
   ScopedProgressCapture capture;
-  auto run = write_image(test::write_request({{"imagePath", dir.file("big.img")}, {"osDevicePath", loop.path()}}),
-                         clock);
+  auto run =
+      write_image(test::write_request({{"imagePath", dir.file("big.img")}, {"osDevicePath", loop.path()}}), clock);
   ASSERT_FALSE(run.has_value());
   EXPECT_EQ(run.error(), (HelperError{"WRITE_FAILED", os_error_text(28)}));  // ENOSPC
   EXPECT_TRUE(capture.lines().empty());
@@ -140,10 +140,10 @@ TEST(LoopDevice, AnImageLargerThanTheDeviceFailsWhenTheDeviceIsFull) {
   // The readback of a device shorter than bytesTotal hashes what is there
   // and reports the first missing byte.
   test::write_file(dir.file("small.img"), test::pattern_bytes(3 * 1024 * 1024));
-  auto shorter = write_image(test::write_request({{"imagePath", dir.file("small.img")},
-                                                  {"osDevicePath", loop.path()},
-                                                  {"bytesTotal", 8 * 1024 * 1024}}),
-                             clock);
+  auto shorter = write_image(
+      test::write_request(
+          {{"imagePath", dir.file("small.img")}, {"osDevicePath", loop.path()}, {"bytesTotal", 8 * 1024 * 1024}}),
+      clock);
   ASSERT_TRUE(shorter.has_value()) << shorter.error().message;
   EXPECT_EQ((*shorter)["verifiedBytes"], 6 * 1024 * 1024);
   EXPECT_EQ((*shorter)["verifyAttempts"], 2);

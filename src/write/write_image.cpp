@@ -108,8 +108,8 @@ struct WriteStage {
 // Where the target first differs from the image's bytes; an .xz image is
 // decoded once more for it.
 Expected<std::optional<FirstDifference>, HelperError> first_difference(const std::string& image_path,
-                                                                       const std::string& device_path,
-                                                                       uint64_t length, bool decompress_xz) {
+                                                                       const std::string& device_path, uint64_t length,
+                                                                       bool decompress_xz) {
   if (!decompress_xz) return find_first_difference(image_path, device_path, length);
   auto files = open_for_comparison(image_path, device_path);
   if (!files) return unexpected(std::move(files).error());
@@ -143,16 +143,11 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
       }
     }
   }
-  return nlohmann::json{{"bytesWritten", outcome.written},
-                        {"speedBps", outcome.speed},
-                        {"sourceSha256", outcome.source_sha256},
-                        {"verifiedBeforeFinalize", true},
-                        {"observedSha256", attempt->sha256},
-                        {"verifiedBytes", attempt->bytes},
-                        {"verifySpeedBps", attempt->speed},
-                        {"verifyAttempts", attempts},
-                        {"firstObservedSha256", first_observed},
-                        {"mismatch", mismatch}};
+  return nlohmann::json{{"bytesWritten", outcome.written},       {"speedBps", outcome.speed},
+                        {"sourceSha256", outcome.source_sha256}, {"verifiedBeforeFinalize", true},
+                        {"observedSha256", attempt->sha256},     {"verifiedBytes", attempt->bytes},
+                        {"verifySpeedBps", attempt->speed},      {"verifyAttempts", attempts},
+                        {"firstObservedSha256", first_observed}, {"mismatch", mismatch}};
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ constexpr const char* kRecheck = "Rechecking written bytes from a fresh Windows 
 
 json line(const std::string& stage, uint64_t done, uint64_t total, uint64_t speed, const std::string& message) {
   return {{"bytesProcessed", done}, {"bytesTotal", total}, {"event", "progress"}, {"message", message},
-          {"sessionId", "s-1"},     {"speedBps", speed},   {"stage", stage},       {"taskId", "t-7"}};
+          {"sessionId", "s-1"},     {"speedBps", speed},   {"stage", stage},      {"taskId", "t-7"}};
 }
 
 // A write onto a plain file standing in for the drive.
@@ -78,8 +78,7 @@ TEST(WriteImage, PiImageReadsBackIdenticalWithTheExactLineSequence) {
   const std::string writing = "Writing image to " + c.target;
   std::vector<json> expected = {line("WRITE", n, 0, n * 1000, writing),
                                 line("FINALIZE", n, 0, n * 1000, "Flushing disk buffers"),
-                                line("FINALIZE", n, 0, n, "Disk buffers flushed"),
-                                line("VERIFY", 0, n, 0, kVerify),
+                                line("FINALIZE", n, 0, n, "Disk buffers flushed"), line("VERIFY", 0, n, 0, kVerify),
                                 line("VERIFY", n, n, n * 1000, kVerify)};
   EXPECT_EQ(run.lines, expected);
   EXPECT_EQ(*run.result, (json{{"bytesWritten", n},
@@ -108,12 +107,11 @@ TEST(WriteImage, WriteLinesAreRateLimitedToHalfSeconds) {
   // final line reads 1800 ms and the flushed line 2100 ms.
   const uint64_t mib4 = kIoBufferSize;
   const std::string writing = "Writing image to " + c.target;
-  std::vector<json> expected = {
-      line("WRITE", 2 * mib4, 0, static_cast<uint64_t>(2 * mib4 / 0.6), writing),
-      line("WRITE", 4 * mib4, 0, static_cast<uint64_t>(4 * mib4 / 1.2), writing),
-      line("WRITE", size, 0, static_cast<uint64_t>(size / 1.8), writing),
-      line("FINALIZE", size, 0, static_cast<uint64_t>(size / 1.8), "Flushing disk buffers"),
-      line("FINALIZE", size, 0, static_cast<uint64_t>(size / 2.1), "Disk buffers flushed")};
+  std::vector<json> expected = {line("WRITE", 2 * mib4, 0, static_cast<uint64_t>(2 * mib4 / 0.6), writing),
+                                line("WRITE", 4 * mib4, 0, static_cast<uint64_t>(4 * mib4 / 1.2), writing),
+                                line("WRITE", size, 0, static_cast<uint64_t>(size / 1.8), writing),
+                                line("FINALIZE", size, 0, static_cast<uint64_t>(size / 1.8), "Flushing disk buffers"),
+                                line("FINALIZE", size, 0, static_cast<uint64_t>(size / 2.1), "Disk buffers flushed")};
   EXPECT_EQ(run.lines, expected);
   EXPECT_EQ(*run.result, (json{{"bytesWritten", size},
                                {"speedBps", static_cast<uint64_t>(size / 2.1)},
@@ -250,12 +248,12 @@ TEST(WriteImage, VolumeLocksAreHeldUntilTheHandlerReturnsAndReleasedInOrder) {
   EXPECT_EQ((*run.result)["mismatch"]["offset"], 5);
   EXPECT_EQ(fs.events(), (std::vector<std::string>{
                              "open shared-read " + c.image, "lock \\\\?\\Volume{a}", "lock \\\\?\\Volume{b}",
-                             "open exclusive-write " + drive, "close " + drive,
-                             "open exclusive-read " + drive, "close " + drive,    // attempt 1
-                             "open exclusive-read " + drive, "close " + drive,    // attempt 2
+                             "open exclusive-write " + drive, "close " + drive, "open exclusive-read " + drive,
+                             "close " + drive,                                               // attempt 1
+                             "open exclusive-read " + drive, "close " + drive,               // attempt 2
                              "open shared-read " + c.image, "open exclusive-read " + drive,  // first difference
-                             "close " + drive, "close " + c.image,
-                             "release \\\\?\\Volume{a}", "release \\\\?\\Volume{b}", "close " + c.image}));
+                             "close " + drive, "close " + c.image, "release \\\\?\\Volume{a}",
+                             "release \\\\?\\Volume{b}", "close " + c.image}));
 
   // A failed write releases the same way: target, volumes, image.
   fs.events().clear();
@@ -263,10 +261,10 @@ TEST(WriteImage, VolumeLocksAreHeldUntilTheHandlerReturnsAndReleasedInOrder) {
   auto failed = run_write(c.payload, clock);
   ASSERT_FALSE(failed.result.has_value());
   EXPECT_EQ(failed.result.error(), (HelperError{"WRITE_FAILED", os_error_text(test::io_error_code())}));
-  EXPECT_EQ(fs.events(), (std::vector<std::string>{"open shared-read " + c.image, "lock \\\\?\\Volume{a}",
-                                                   "lock \\\\?\\Volume{b}", "open exclusive-write " + drive,
-                                                   "close " + drive, "release \\\\?\\Volume{a}",
-                                                   "release \\\\?\\Volume{b}", "close " + c.image}));
+  EXPECT_EQ(fs.events(),
+            (std::vector<std::string>{"open shared-read " + c.image, "lock \\\\?\\Volume{a}", "lock \\\\?\\Volume{b}",
+                                      "open exclusive-write " + drive, "close " + drive, "release \\\\?\\Volume{a}",
+                                      "release \\\\?\\Volume{b}", "close " + c.image}));
   EXPECT_EQ(fs.open_handles(), 0);
 }
 
@@ -295,9 +293,8 @@ TEST(WriteImage, TheBuiltHelperPrintsProgressThenOneResponseLine) {
   const std::string image = test::pattern_bytes(kIoBufferSize + 513);
   test::write_file(dir.file("image.img"), image);
   test::write_file(dir.file("target.img"), "");
-  auto run = test::run_command("write_image", {{"imagePath", dir.file("image.img")},
-                                               {"osDevicePath", dir.file("target.img")},
-                                               {"taskId", 9}});
+  auto run = test::run_command(
+      "write_image", {{"imagePath", dir.file("image.img")}, {"osDevicePath", dir.file("target.img")}, {"taskId", 9}});
   EXPECT_EQ(run.exit_code, 0);
   ASSERT_GE(run.lines.size(), 6u) << run.out;
   // A slow machine may add rate-limited lines; the stages keep their order
@@ -319,8 +316,8 @@ TEST(WriteImage, TheBuiltHelperPrintsProgressThenOneResponseLine) {
   EXPECT_EQ(p["verifyAttempts"], 1);
   EXPECT_TRUE(test::read_file(dir.file("target.img")) == image);
 
-  auto missing = test::run_command("write_image", {{"imagePath", dir.file("none.img")},
-                                                   {"deviceId", "\\\\.\\PhysicalDrive9"}});
+  auto missing =
+      test::run_command("write_image", {{"imagePath", dir.file("none.img")}, {"deviceId", "\\\\.\\PhysicalDrive9"}});
   EXPECT_EQ(missing.out, "{\"id\":\"t\",\"ok\":false,\"errorCode\":\"IMAGE_MISSING\",\"errorMessage\":" +
                              json("Image does not exist: " + dir.file("none.img")).dump() + "}\n");
 }
@@ -363,12 +360,9 @@ TEST_F(WriteFaults, ReadOrWriteFailingAtTheFirstAMiddleOrTheLastChunk) {
   // The 300-byte tail is staged, so it counts as handed on before the
   // finalize stage writes it out.
   const Case cases[] = {
-      {"image read, first chunk", true, 0, 0, 0},
-      {"image read, middle chunk", true, 2, 2, 2 * chunk},
-      {"image read, tail", true, 3, 3, 3 * chunk},
-      {"target write, first chunk", false, 0, 0, 0},
-      {"target write, middle chunk", false, 1, 1, chunk},
-      {"target write, tail", false, 3, 3, image.size()},
+      {"image read, first chunk", true, 0, 0, 0},         {"image read, middle chunk", true, 2, 2, 2 * chunk},
+      {"image read, tail", true, 3, 3, 3 * chunk},        {"target write, first chunk", false, 0, 0, 0},
+      {"target write, middle chunk", false, 1, 1, chunk}, {"target write, tail", false, 3, 3, image.size()},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
@@ -468,9 +462,9 @@ TEST_F(WriteFaults, ReadbackDifferingTwiceIsReportedWithSamples) {
   std::string image = test::read_file(c.image);
   std::string observed = image.substr(at, 32);
   observed[0] = static_cast<char>(observed[0] ^ 0xFF);
-  EXPECT_EQ(p["mismatch"], (json{{"offset", at},
-                                 {"expectedSampleHex", hex(image.substr(at, 32))},
-                                 {"observedSampleHex", hex(observed)}}));
+  EXPECT_EQ(
+      p["mismatch"],
+      (json{{"offset", at}, {"expectedSampleHex", hex(image.substr(at, 32))}, {"observedSampleHex", hex(observed)}}));
   EXPECT_EQ(fs.open_handles(), 0);
 }
 
@@ -529,8 +523,8 @@ TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCo
     const char* what;
     const char* image;
     json fields;
-    int corrupt_reads;  // readback handles of the drive that see byte `at` flipped
-    json answer;        // the members checked, or {errorCode, errorMessage}
+    int corrupt_reads;     // readback handles of the drive that see byte `at` flipped
+    json answer;           // the members checked, or {errorCode, errorMessage}
     uint64_t lines_total;  // every progress line's bytesTotal
     const std::string* card_after;
     // Empty: not checked. "open shared-read" and "close" stand for the
@@ -544,35 +538,89 @@ TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCo
   const std::string damaged_last = after_writing(pi.substr(0, 12 * kIoBufferSize));
   const std::string& untouched = used;
   const Case cases[] = {
-      {"one block", "pi.img.xz", {{"decompress", "xz"}}, 0,
-       {{"bytesWritten", n}, {"sourceSha256", test::sha256_hex(pi)}, {"observedSha256", test::sha256_hex(pi)},
-        {"verifiedBytes", n}, {"verifyAttempts", 1}, {"mismatch", nullptr}},
-       n, &pi_after, {}},
-      {"blocks decoded on several threads", "pi-blocks.img.xz", {{"decompress", "xz"}}, 0,
-       {{"bytesWritten", n}, {"sourceSha256", test::sha256_hex(pi)}, {"observedSha256", test::sha256_hex(pi)},
-        {"verifyAttempts", 1}, {"mismatch", nullptr}},
-       n, &pi_after, {}},
-      {"a difference located in the bytes decoded again", "pi-blocks.img.xz", {{"decompress", "xz"}}, 3,
+      {"one block",
+       "pi.img.xz",
+       {{"decompress", "xz"}},
+       0,
+       {{"bytesWritten", n},
+        {"sourceSha256", test::sha256_hex(pi)},
+        {"observedSha256", test::sha256_hex(pi)},
+        {"verifiedBytes", n},
+        {"verifyAttempts", 1},
+        {"mismatch", nullptr}},
+       n,
+       &pi_after,
+       {}},
+      {"blocks decoded on several threads",
+       "pi-blocks.img.xz",
+       {{"decompress", "xz"}},
+       0,
+       {{"bytesWritten", n},
+        {"sourceSha256", test::sha256_hex(pi)},
+        {"observedSha256", test::sha256_hex(pi)},
+        {"verifyAttempts", 1},
+        {"mismatch", nullptr}},
+       n,
+       &pi_after,
+       {}},
+      {"a difference located in the bytes decoded again",
+       "pi-blocks.img.xz",
+       {{"decompress", "xz"}},
+       3,
        {{"verifyAttempts", 2},
-        {"mismatch", {{"offset", at}, {"expectedSampleHex", hex(pi.substr(at, 32))}, {"observedSampleHex", hex(observed)}}}},
-       n, &pi_after, {}},
-      {"any other value writes the file as it is", "pi.img.xz", {{"decompress", "XZ"}, {"skipReadback", true}}, 0,
-       {{"bytesWritten", pi_xz.size()}, {"sourceSha256", test::sha256_hex(pi_xz)}}, 0, &undecoded, {}},
-      {"a damaged block at 20 MiB", "pi-damaged.img.xz", {{"decompress", "xz"}}, 0,
+        {"mismatch",
+         {{"offset", at}, {"expectedSampleHex", hex(pi.substr(at, 32))}, {"observedSampleHex", hex(observed)}}}},
+       n,
+       &pi_after,
+       {}},
+      {"any other value writes the file as it is",
+       "pi.img.xz",
+       {{"decompress", "XZ"}, {"skipReadback", true}},
+       0,
+       {{"bytesWritten", pi_xz.size()}, {"sourceSha256", test::sha256_hex(pi_xz)}},
+       0,
+       &undecoded,
+       {}},
+      {"a damaged block at 20 MiB",
+       "pi-damaged.img.xz",
+       {{"decompress", "xz"}},
+       0,
        {{"errorCode", "XZ_INVALID"}, {"errorMessage", "XZ block data is corrupt or fails its integrity check"}},
-       n, &damaged, {"open shared-read", lock, "open exclusive-write " + drive, "close " + drive, release, "close"}},
-      {"a damaged first block", "pi-damaged-first.img.xz", {{"decompress", "xz"}}, 0,
+       n,
+       &damaged,
+       {"open shared-read", lock, "open exclusive-write " + drive, "close " + drive, release, "close"}},
+      {"a damaged first block",
+       "pi-damaged-first.img.xz",
+       {{"decompress", "xz"}},
+       0,
        {{"errorCode", "XZ_INVALID"}, {"errorMessage", "XZ block data is corrupt or fails its integrity check"}},
-       n, &untouched, {}},
-      {"a damaged last block, in the last chunk", "pi-damaged-last.img.xz", {{"decompress", "xz"}}, 0,
+       n,
+       &untouched,
+       {}},
+      {"a damaged last block, in the last chunk",
+       "pi-damaged-last.img.xz",
+       {{"decompress", "xz"}},
+       0,
        {{"errorCode", "XZ_INVALID"}, {"errorMessage", "XZ block data is corrupt or fails its integrity check"}},
-       n, &damaged_last, {}},
-      {"a corrupt index", "pi-index.img.xz", {{"decompress", "xz"}}, 0,
+       n,
+       &damaged_last,
+       {}},
+      {"a corrupt index",
+       "pi-index.img.xz",
+       {{"decompress", "xz"}},
+       0,
        {{"errorCode", "XZ_INVALID"}, {"errorMessage", "XZ index is corrupt or does not match the blocks"}},
-       0, &untouched, {"open shared-read", "close"}},
-      {"a corrupt footer", "pi-footer.img.xz", {{"decompress", "xz"}}, 0,
+       0,
+       &untouched,
+       {"open shared-read", "close"}},
+      {"a corrupt footer",
+       "pi-footer.img.xz",
+       {{"decompress", "xz"}},
+       0,
        {{"errorCode", "XZ_INVALID"}, {"errorMessage", "XZ stream footer is corrupt (CRC32 mismatch)"}},
-       0, &untouched, {"open shared-read", "close"}},
+       0,
+       &untouched,
+       {"open shared-read", "close"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

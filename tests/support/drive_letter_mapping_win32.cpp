@@ -63,8 +63,8 @@ DWORD wine_define_drive(char letter, const std::string& unix_path) {
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!manager.valid()) return GetLastError();
   DWORD returned = 0;
-  if (!DeviceIoControl(manager.get(), kDefineUnixDrive, request.data(), static_cast<DWORD>(request.size()), nullptr,
-                       0, &returned, nullptr)) {
+  if (!DeviceIoControl(manager.get(), kDefineUnixDrive, request.data(), static_cast<DWORD>(request.size()), nullptr, 0,
+                       &returned, nullptr)) {
     return GetLastError();
   }
   return 0;

@@ -83,7 +83,8 @@ class FaultFile final : public File {
   SysResult<size_t> read_locked(uint8_t* buf, size_t len) {
     auto& st = fs_.state(path_);
     int call = st.reads++;
-    if (auto it = st.read_errors.find(call); it != st.read_errors.end()) return unexpected(SysError::from_os(it->second));
+    if (auto it = st.read_errors.find(call); it != st.read_errors.end())
+      return unexpected(SysError::from_os(it->second));
     if (fs_.read_total_ >= fs_.any_path.fail_reads_after) return unexpected(fs_.any_path.io_error);
     if (st.raw_sector_size != 0) return raw_read(st, buf, len);
     len = clamp(st, len);
@@ -181,7 +182,9 @@ void FaultFileSystem::fail_write(const std::string& path, int call, int code) { 
 void FaultFileSystem::refuse_write(const std::string& path, int call) { state(path).refused_writes.insert(call); }
 void FaultFileSystem::fail_flush(const std::string& path, int code) { state(path).flush_error = code; }
 void FaultFileSystem::fail_seek(const std::string& path, int code) { state(path).seek_error = code; }
-void FaultFileSystem::fail_open(const std::string& path, OpenMode mode, int code) { state(path).open_errors[mode] = code; }
+void FaultFileSystem::fail_open(const std::string& path, OpenMode mode, int code) {
+  state(path).open_errors[mode] = code;
+}
 void FaultFileSystem::corrupt_read(const std::string& path, int open, uint64_t offset) {
   state(path).corruptions[open] = offset;
 }

@@ -26,8 +26,7 @@ struct HelperChild::State {
   std::string error;
 };
 
-HelperChild::HelperChild(const std::vector<std::string>& args, ChildOutput output)
-    : state_(std::make_unique<State>()) {
+HelperChild::HelperChild(const std::vector<std::string>& args, ChildOutput output) : state_(std::make_unique<State>()) {
   int fds[2] = {-1, -1};
   if (output == ChildOutput::kPipe && pipe2(fds, O_CLOEXEC) != 0) {
     state_->error = std::strerror(errno);

@@ -21,8 +21,7 @@ struct HelperChild::State {
   std::string error;
 };
 
-HelperChild::HelperChild(const std::vector<std::string>& args, ChildOutput output)
-    : state_(std::make_unique<State>()) {
+HelperChild::HelperChild(const std::vector<std::string>& args, ChildOutput output) : state_(std::make_unique<State>()) {
   State& s = *state_;
   auto fail = [&s] { s.error = "Windows error " + std::to_string(GetLastError()); };
   ScopedHandle child_out;
@@ -48,8 +47,8 @@ HelperChild::HelperChild(const std::vector<std::string>& args, ChildOutput outpu
   // No console either, or the child would reach the test's through it.
   DWORD flags = output == ChildOutput::kPipe ? CREATE_NO_WINDOW : DETACHED_PROCESS;
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(widen(exe).c_str(), wcmd.data(), nullptr, nullptr, output == ChildOutput::kPipe, flags,
-                      nullptr, nullptr, &si, &pi)) {
+  if (!CreateProcessW(widen(exe).c_str(), wcmd.data(), nullptr, nullptr, output == ChildOutput::kPipe, flags, nullptr,
+                      nullptr, &si, &pi)) {
     fail();
     return;
   }
@@ -113,8 +112,7 @@ struct SlowTarget::State {
 SlowTarget::SlowTarget() : state_(std::make_unique<State>()) {
   State& s = *state_;
   static std::atomic<int> counter{0};
-  s.path = "\\\\.\\pipe\\disk-helper-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-           std::to_string(counter++);
+  s.path = "\\\\.\\pipe\\disk-helper-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
   std::wstring name = widen(s.path);
   for (int i = 0; i < kPipeInstances; ++i) {
     // The helper opens targets for reading and writing, so the pipe is

@@ -96,8 +96,8 @@ PathDevice windows_device_path(const std::string& path) {
 TempDir::TempDir() {
   static std::atomic<int> counter{0};
   auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  fs::path p = fs::temp_directory_path() /
-               ("disk-helper-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+  fs::path p =
+      fs::temp_directory_path() / ("disk-helper-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
   fs::create_directories(p);
   path_ = to_utf8(p);
 }
@@ -288,8 +288,8 @@ std::string FakePowerShell::built_path() { return native_path(FAKE_POWERSHELL_EX
 
 FakePowerShell::FakePowerShell()
     : dir_env_("FAKE_POWERSHELL_DIR", control_.path()),
-      path_env_("PATH", to_utf8(from_utf8(built_path()).parent_path()) + path_list_separator() +
-                            get_env("PATH").value_or("")) {
+      path_env_("PATH",
+                to_utf8(from_utf8(built_path()).parent_path()) + path_list_separator() + get_env("PATH").value_or("")) {
 #ifdef _WIN32
   if (under_wine()) {
     plant_fake_powershell();
