@@ -20,12 +20,12 @@ namespace {
 
 class CountingSink final : public dh::XzSink {
  public:
-  dh::Expected<void, std::string> write(const uint8_t* data, size_t len) override {
+  dh::SysStatus write(const uint8_t* data, size_t len) override {
     total += len;
     sha.update(data, len);
     // Small inputs cannot legitimately expand without bound; stop runaway
     // output (a 1-byte input can describe gigabytes of zeros) early.
-    if (total > (64u << 20)) return dh::unexpected(std::string("output limit"));
+    if (total > (64u << 20)) return dh::unexpected(dh::SysError::fixed("output limit"));
     return {};
   }
   uint64_t total = 0;

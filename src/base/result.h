@@ -94,3 +94,14 @@ class [[nodiscard]] Expected<void, E> {
 };
 
 }  // namespace dh
+
+// Returns from the enclosing function with the error of `result` (an
+// Expected, named or computed here) when it holds one. The enclosing function
+// returns an Expected whose error type can be made from that error.
+#define DH_TRY(result)                                                                         \
+  do {                                                                                         \
+    auto&& dh_try_result_ = (result);                                                          \
+    if (!dh_try_result_) {                                                                     \
+      return ::dh::unexpected(std::forward<decltype(dh_try_result_)>(dh_try_result_).error()); \
+    }                                                                                          \
+  } while (false)

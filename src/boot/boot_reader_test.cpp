@@ -55,7 +55,7 @@ FilePtr open_fixture(const std::string& name) {
 
 struct RootDirectory {
   FatBootSector fat;
-  Expected<std::vector<uint8_t>, std::string> bytes = std::vector<uint8_t>{};
+  SysResult<std::vector<uint8_t>> bytes = std::vector<uint8_t>{};
 };
 
 RootDirectory read_root(const std::string& name) {
@@ -204,7 +204,7 @@ TEST(DirectoryNames, BootFileMatching) {
 
 TEST(ClusterChain, RootDirectoryOfAPiBootPartition) {
   RootDirectory root = read_root("pi.img");
-  ASSERT_TRUE(root.bytes.has_value()) << root.bytes.error();
+  ASSERT_TRUE(root.bytes.has_value()) << root.bytes.error().message;
   EXPECT_GT(root.bytes->size(), 3u * 512);  // the root directory spans several clusters
   EXPECT_EQ(root.bytes->size() % 512, 0u);
   auto names = list_directory_names(*root.bytes);
@@ -246,7 +246,7 @@ TEST(ClusterChain, DamagedDirectories) {
   // The data region is missing: the sector reader's error comes through.
   RootDirectory cut_short = read_root("no-data-region.img");
   ASSERT_FALSE(cut_short.bytes.has_value());
-  EXPECT_EQ(cut_short.bytes.error(), "failed to fill whole buffer");
+  EXPECT_EQ(cut_short.bytes.error().message, "failed to fill whole buffer");
 }
 
 // A synthetic FAT: cluster n's entry is next(n); every read is recorded.
@@ -259,7 +259,7 @@ struct FakeFat {
   size_t fat_sector_size = 512;
 
   SectorReader reader() {
-    return [this](uint64_t lba, uint64_t count) -> Expected<std::vector<uint8_t>, std::string> {
+    return [this](uint64_t lba, uint64_t count) -> SysResult<std::vector<uint8_t>> {
       reads.emplace_back(lba, count);
       if (count != 1 || lba < fat_start || lba >= fat_start + (1u << 21)) return std::vector<uint8_t>(count * 512);
       std::vector<uint8_t> sector(fat_sector_size);
@@ -317,23 +317,23 @@ TEST(ClusterChain, PositionsAndErrors) {
 
   FakeFat short_fat{[](uint32_t n) { return n + 1; }, 0};
   short_fat.fat_sector_size = 40;  // holds entries 0 to 9
-  EXPECT_EQ(read_cluster_chain(short_fat.reader(), 0, 0, 0, 0, 1, 9).error(),
+  EXPECT_EQ(read_cluster_chain(short_fat.reader(), 0, 0, 0, 0, 1, 9).error().message,
             "FAT table entry was shorter than expected.");
-  EXPECT_EQ(read_cluster_chain(short_fat.reader(), 0, 0, 0, 0, 1, 10 + 128).error(),
+  EXPECT_EQ(read_cluster_chain(short_fat.reader(), 0, 0, 0, 0, 1, 10 + 128).error().message,
             "FAT table entry was shorter than expected.");
 
-  SectorReader failing = [](uint64_t, uint64_t) -> Expected<std::vector<uint8_t>, std::string> {
-    return unexpected(std::string("device gone"));
+  SectorReader failing = [](uint64_t, uint64_t) -> SysResult<std::vector<uint8_t>> {
+    return unexpected(SysError::fixed("device gone"));
   };
-  EXPECT_EQ(read_cluster_chain(failing, 0, 1, 1, 1, 1, 2).error(), "device gone");
+  EXPECT_EQ(read_cluster_chain(failing, 0, 1, 1, 1, 1, 2).error().message, "device gone");
 }
 
 TEST(MemoryDisk, ReadsLikeATarget) {
   Sector disk = mbr_with({{0, 0x0C, 1, 1}});
   MemoryFile file(disk);
   EXPECT_EQ(*read_sectors_at(file, 0, 1), disk);
-  EXPECT_EQ(read_sectors_at(file, 1, 1).error(), "failed to fill whole buffer");
-  EXPECT_EQ(read_sectors_at(file, 0x80000000000000ull, 1).error(), "Sector offset overflow");
+  EXPECT_EQ(read_sectors_at(file, 1, 1).error().message, "failed to fill whole buffer");
+  EXPECT_EQ(read_sectors_at(file, 0x80000000000000ull, 1).error().message, "Sector offset overflow");
 }
 
 }  // namespace

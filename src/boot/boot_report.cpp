@@ -125,7 +125,7 @@ void inspect_boot_media(const std::string& device_path, json& checks) {
 
   auto mbr = read_sectors_at(disk, 0, 1);
   if (!mbr) {
-    checks.push_back(media_read_failure(mbr.error()));
+    checks.push_back(media_read_failure(mbr.error().message));
     return;
   }
   if (!mbr_signature_present(*mbr)) {
@@ -164,7 +164,7 @@ void inspect_boot_media(const std::string& device_path, json& checks) {
 
   auto sector = read_sectors_at(disk, boot->start_lba, 1);
   if (!sector) {
-    checks.push_back(media_read_failure(sector.error()));
+    checks.push_back(media_read_failure(sector.error().message));
     return;
   }
   FatBootSector fat = parse_fat_boot_sector(*sector);
@@ -185,7 +185,7 @@ void inspect_boot_media(const std::string& device_path, json& checks) {
   auto directory = read_cluster_chain(disk, boot->start_lba, fat.reserved_sectors, fat.fat_count, fat.sectors_per_fat,
                                       fat.sectors_per_cluster, fat.root_cluster);
   if (!directory) {
-    checks.push_back(media_read_failure(directory.error()));
+    checks.push_back(media_read_failure(directory.error().message));
     return;
   }
   checks.push_back(boot_files_check(list_directory_names(*directory)));
@@ -194,11 +194,11 @@ void inspect_boot_media(const std::string& device_path, json& checks) {
 HandlerResult handle_verify_boot(const WindowsHelperRequest& request) {
   const json& payload = request.payload;
   auto device_path = resolve_target_path(payload);
-  if (!device_path) return unexpected(std::move(device_path).error());
+  DH_TRY(device_path);
   // Held until this function returns, so Windows cannot remount the card's
   // partitions while its sectors are read.
   auto locks = lock_target_volumes(*device_path);
-  if (!locks) return unexpected(std::move(locks).error());
+  DH_TRY(locks);
 
   const std::string expected = payload_str(payload, "expectedSha256").value_or("");
   const std::string observed = payload_str(payload, "observedSha256").value_or("");

@@ -285,7 +285,7 @@ TEST(VerifyBoot, TargetErrors) {
   for (const json& payload : {json::object(), json{{"deviceId", "disk4"}}, json{{"osDevicePath", 3}}}) {
     auto result = run_verify(payload);
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error(), (HelperError{"UNKNOWN", "Missing osDevicePath/deviceId payload field"}));
+    EXPECT_EQ(result.error(), (HelperError{ErrorCode::kUnknown, "Missing osDevicePath/deviceId payload field"}));
   }
 }
 
@@ -394,7 +394,7 @@ TEST(VerifyBoot, HoldsTheVolumeLocksWhileTheDriveIsRead) {
   auto result = run_verify({{"deviceId", "PhysicalDrive3"}, {"skipChecksum", true}});
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(),
-            (HelperError{"UNMOUNT_FAILED",
+            (HelperError{ErrorCode::kUnmountFailed,
                          "Unable to open mounted volume \\\\?\\Volume{1}\\: Access is denied. (os error 5)"}));
 }
 

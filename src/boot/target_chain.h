@@ -12,9 +12,9 @@
 namespace dh {
 
 // read_cluster_chain over the target, its sectors read with read_sectors_at.
-Expected<std::vector<uint8_t>, std::string> read_cluster_chain(File& target, uint32_t partition_start_lba,
-                                                               uint16_t reserved_sectors, uint8_t fat_count,
-                                                               uint32_t sectors_per_fat, uint8_t sectors_per_cluster,
-                                                               uint32_t first_cluster);
+SysResult<std::vector<uint8_t>> read_cluster_chain(File& target, uint32_t partition_start_lba,
+                                                   uint16_t reserved_sectors, uint8_t fat_count,
+                                                   uint32_t sectors_per_fat, uint8_t sectors_per_cluster,
+                                                   uint32_t first_cluster);
 
 }  // namespace dh

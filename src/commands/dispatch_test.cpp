@@ -51,7 +51,7 @@ TEST(Dispatch, UnknownCommandsEchoTheCommandExactly) {
     WindowsHelperRequest req{"1", "s", command, nullptr};
     auto r = dispatch(req);
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), (HelperError{"UNKNOWN", "Unsupported helper command: " + command}));
+    EXPECT_EQ(r.error(), (HelperError{ErrorCode::kUnknown, "Unsupported helper command: " + command}));
   }
 }
 

@@ -10,7 +10,7 @@ HandlerResult handle_health(const WindowsHelperRequest& request) {
   auto output = run_powershell(
       "([Security.Principal.WindowsPrincipal] [Security.Principal.WindowsIdentity]::GetCurrent())"
       ".IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)");
-  if (!output) return unexpected(std::move(output).error());
+  DH_TRY(output);
   bool elevated = ascii_lower(*output).find("true") != std::string::npos;
   return nlohmann::json{{"helperVersion", DISK_HELPER_VERSION},
                         {"isElevated", elevated},

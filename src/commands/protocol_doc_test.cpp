@@ -43,6 +43,12 @@ std::vector<std::string> headings(const std::string& text) {
   return names;
 }
 
+std::vector<std::string> error_code_texts() {
+  std::vector<std::string> texts;
+  for (ErrorCode code : kAllErrorCodes) texts.emplace_back(error_code_text(code));
+  return texts;
+}
+
 template <typename Names>
 std::vector<std::string> sorted(const Names& names) {
   std::vector<std::string> out(names.begin(), names.end());
@@ -55,7 +61,7 @@ TEST(ProtocolDoc, NamesExactlyTheHelpersCommandsAndErrorCodes) {
   ASSERT_FALSE(doc.empty()) << "cannot read " << PROTOCOL_DOC;
   const std::string commands = section(doc, "Commands");
   EXPECT_EQ(headings(commands), sorted(command_names()));
-  EXPECT_EQ(headings(section(doc, "Error codes")), sorted(error_code::kAll));
+  EXPECT_EQ(headings(section(doc, "Error codes")), sorted(error_code_texts()));
 
   for (std::string_view name : command_names()) {
     const std::string open = "<!-- example " + std::string(name) + " -->";

@@ -150,7 +150,7 @@ TEST(Dispatch, AnEscapingExceptionIsOneUnknownAnswer) {
   for (const Case& c : cases) {
     auto result = run_handler(c.handler, request);
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error(), (HelperError{"UNKNOWN", c.message}));
+    EXPECT_EQ(result.error(), (HelperError{ErrorCode::kUnknown, c.message}));
   }
   EXPECT_EQ(*run_handler(answers, request), (json{{"ok", 1}}));
 }

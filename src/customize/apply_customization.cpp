@@ -36,19 +36,19 @@ std::string drive_letter_script(uint32_t drive_number) {
 
 HandlerResult handle_apply_customization(const WindowsHelperRequest& request) {
   auto target = resolve_target_path(request.payload);
-  if (!target) return unexpected(std::move(target).error());
+  DH_TRY(target);
   // Every name is checked before the disk is asked or touched, so a bad one
   // leaves nothing written.
   const nlohmann::json* files = payload_array(request.payload, "files");
-  if (auto refused = check_boot_file_names(files); !refused) return unexpected(std::move(refused).error());
+  DH_TRY(check_boot_file_names(files));
   auto drive_number = parse_drive_number(*target);
-  if (auto checked = check_disk_target(*target, drive_number); !checked) return unexpected(std::move(checked).error());
+  DH_TRY(check_disk_target(*target, drive_number));
   if (!drive_number) return unexpected(unknown_error("Could not parse PhysicalDrive number from " + *target));
   const std::string cmdline_append = payload_str(request.payload, "cmdlineAppend").value_or("");
 
   // The runner already trims the output.
   auto letter = run_powershell(drive_letter_script(*drive_number));
-  if (!letter) return unexpected(std::move(letter).error());
+  DH_TRY(letter);
   if (letter->empty()) return unexpected(unknown_error("Could not assign a drive letter to the boot partition"));
   // Anything but one letter (a warning printed first, "E:", an error text)
   // would make the file names relative to some other folder.
@@ -63,7 +63,7 @@ HandlerResult handle_apply_customization(const WindowsHelperRequest& request) {
   }
 
   auto written = customize_boot_partition(*root, files, cmdline_append);
-  if (!written) return unexpected(std::move(written).error());
+  DH_TRY(written);
   return nlohmann::json{{"applied", true}, {"driveLetter", *letter}, {"files", *written}};
 }
 

@@ -15,12 +15,12 @@ constexpr const char* kNotUtf8Text = "stream did not contain valid UTF-8";
 
 SysResult<std::string> read_whole_file(const std::string& path) {
   auto file = file_system().open(path, OpenMode::kSharedRead);
-  if (!file) return unexpected(std::move(file).error());
+  DH_TRY(file);
   std::string text;
   uint8_t buf[16 * 1024];
   for (;;) {
     auto got = (*file)->read(buf, sizeof buf);
-    if (!got) return unexpected(std::move(got).error());
+    DH_TRY(got);
     if (*got == 0) return text;
     text.append(reinterpret_cast<const char*>(buf), *got);
   }
@@ -32,13 +32,11 @@ SysStatus write_and_flush(File& file, std::string_view bytes) {
   return file.flush();
 }
 
-HelperError write_failed(std::string message) { return HelperError{error_code::kWriteFailed, std::move(message)}; }
-
 }  // namespace
 
 SysStatus write_boot_file(const std::string& path, std::string_view bytes) {
   auto file = file_system().open(path, OpenMode::kCreateTruncateWriteThrough);
-  if (!file) return unexpected(std::move(file).error());
+  DH_TRY(file);
   return write_and_flush(**file, bytes);
 }
 
@@ -51,7 +49,7 @@ SysStatus replace_boot_file(const std::string& path, std::string_view bytes) {
   (void)fs.remove(temp);
   SysStatus status = [&]() -> SysStatus {
     auto file = fs.open(temp, OpenMode::kCreateNewWriteThrough);
-    if (!file) return unexpected(std::move(file).error());
+    DH_TRY(file);
     return write_and_flush(**file, bytes);
   }();
   // The temporary file is closed here: Windows moves or deletes an open file
@@ -70,7 +68,7 @@ Expected<std::vector<std::string>, HelperError> customize_boot_partition(const s
       auto path = payload_str(element, "path");
       if (!path) continue;
       auto status = write_boot_file(root + *path, payload_str(element, "contents").value_or(""));
-      if (!status) return unexpected(write_failed(*path + ": " + status.error().message));
+      if (!status) return unexpected(HelperError{ErrorCode::kWriteFailed, *path + ": " + status.error().message});
       written.push_back(*path);
     }
   }
@@ -80,10 +78,11 @@ Expected<std::vector<std::string>, HelperError> customize_boot_partition(const s
   auto existing = read_whole_file(cmdline_path);
   if (existing && !is_valid_utf8(*existing)) existing = unexpected(SysError::fixed(kNotUtf8Text));
   if (!existing) {
-    return unexpected(write_failed("cmdline.txt is missing on the boot partition: " + existing.error().message));
+    return unexpected(HelperError{ErrorCode::kWriteFailed,
+                                  "cmdline.txt is missing on the boot partition: " + existing.error().message});
   }
   auto status = replace_boot_file(cmdline_path, merge_cmdline(*existing, cmdline_append));
-  if (!status) return unexpected(write_failed("cmdline.txt: " + status.error().message));
+  if (!status) return unexpected(HelperError{ErrorCode::kWriteFailed, "cmdline.txt: " + status.error().message});
   written.push_back(kCmdlineName);
   return written;
 }

@@ -77,7 +77,7 @@ TEST(BootPartition, MissingFolderStopsAfterEarlierFiles) {
   ASSERT_FALSE(written.has_value());
   // ERROR_PATH_NOT_FOUND on Windows, ENOENT elsewhere.
   EXPECT_EQ(written.error(),
-            (HelperError{"WRITE_FAILED", "nosuch/b.txt: " + os_error_text(test::on_windows() ? 3 : 2)}));
+            (HelperError{ErrorCode::kWriteFailed, "nosuch/b.txt: " + os_error_text(test::on_windows() ? 3 : 2)}));
   EXPECT_EQ(test::read_file(p.at("a.txt")), "a");
   EXPECT_FALSE(test::file_exists(p.at("c.txt")));
   EXPECT_EQ(test::read_file(p.at("cmdline.txt")), kCmdline);
@@ -102,8 +102,8 @@ TEST(BootPartition, UnreadableCmdlineFailsAfterTheFiles) {
   Partition p;
   auto missing = customize(p, json::array({{{"path", "a.txt"}, {"contents", "a"}}}), "quiet");
   ASSERT_FALSE(missing.has_value());
-  EXPECT_EQ(missing.error(),
-            (HelperError{"WRITE_FAILED", "cmdline.txt is missing on the boot partition: " + os_error_text(2)}));
+  EXPECT_EQ(missing.error(), (HelperError{ErrorCode::kWriteFailed,
+                                          "cmdline.txt is missing on the boot partition: " + os_error_text(2)}));
   EXPECT_EQ(test::read_file(p.at("a.txt")), "a");
   EXPECT_EQ(entries(p), (std::vector<std::string>{"a.txt"}));
 
@@ -111,7 +111,7 @@ TEST(BootPartition, UnreadableCmdlineFailsAfterTheFiles) {
   test::write_file(p.at("cmdline.txt"), latin1);
   auto not_utf8 = customize(p, json(), "quiet");
   ASSERT_FALSE(not_utf8.has_value());
-  EXPECT_EQ(not_utf8.error(), (HelperError{"WRITE_FAILED",
+  EXPECT_EQ(not_utf8.error(), (HelperError{ErrorCode::kWriteFailed,
                                            "cmdline.txt is missing on the boot partition: "
                                            "stream did not contain valid UTF-8"}));
   EXPECT_EQ(test::read_file(p.at("cmdline.txt")), latin1);
@@ -178,7 +178,7 @@ TEST(BootPartition, FailedCmdlineWriteKeepsTheOldFile) {
     ScopedFileSystem use(failing);
     auto r = customize(p, json::array({{{"path", "firstrun.sh"}, {"contents", "#!/bin/bash\n"}}}), "quiet");
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), (HelperError{"WRITE_FAILED", "cmdline.txt: injected failure"}));
+    EXPECT_EQ(r.error(), (HelperError{ErrorCode::kWriteFailed, "cmdline.txt: injected failure"}));
     EXPECT_EQ(test::read_file(p.at("cmdline.txt")), kCmdline);
     // The caller's file stays written; no temporary file is left behind.
     EXPECT_EQ(test::read_file(p.at("firstrun.sh")), "#!/bin/bash\n");

@@ -161,14 +161,14 @@ std::optional<std::vector<json>> enumerate_physical_drives() {
 
 Expected<std::vector<json>, HelperError> list_disks_via_powershell() {
   auto output = run_powershell(kGetDiskScript);
-  if (!output) return unexpected(std::move(output).error());
+  DH_TRY(output);
   return parse_get_disk_output(*output);
 }
 
 HandlerResult handle_list_disks(const WindowsHelperRequest&) {
   if (auto disks = enumerate_physical_drives()) return json{{"disks", std::move(*disks)}};
   auto disks = list_disks_via_powershell();
-  if (!disks) return unexpected(std::move(disks).error());
+  DH_TRY(disks);
   return json{{"disks", std::move(*disks)}};
 }
 

@@ -37,10 +37,10 @@ std::optional<uint32_t> parse_drive_number(std::string_view text) {
 
 Expected<std::string, HelperError> resolve_target_path(const nlohmann::json& payload) {
   auto path = payload_path(payload, "osDevicePath");
-  if (!path) return unexpected(std::move(path).error());
+  DH_TRY(path);
   if (*path) return **path;
   auto id = payload_path(payload, "deviceId");
-  if (!id) return unexpected(std::move(id).error());
+  DH_TRY(id);
   if (*id) {
     if (auto number = parse_drive_number(**id)) return physical_drive_path(*number);
   }

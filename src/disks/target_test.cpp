@@ -65,7 +65,7 @@ TEST(ResolveTargetPath, DeviceIdIsRewrittenToTheCanonicalPath) {
 }
 
 TEST(ResolveTargetPath, NoUsableFieldIsTheMissingTargetError) {
-  const HelperError missing{"UNKNOWN", "Missing osDevicePath/deviceId payload field"};
+  const HelperError missing{ErrorCode::kUnknown, "Missing osDevicePath/deviceId payload field"};
   for (const json& payload : {json{{"deviceId", "disk4"}}, json{{"deviceId", "PhysicalDrive4294967296"}},
                               json{{"deviceId", 4}}, json{{"osDevicePath", 4}}, json::object(), json(nullptr),
                               json::array({"\\\\.\\PhysicalDrive1"}), json{{"OSDevicePath", "x"}}}) {

@@ -91,10 +91,10 @@ bool fat_layout_readable(const FatBootSector& boot) {
          boot.sectors_per_fat != 0 && boot.root_cluster > 1;
 }
 
-Expected<std::vector<uint8_t>, std::string> read_cluster_chain(const SectorReader& read, uint32_t partition_start_lba,
-                                                               uint16_t reserved_sectors, uint8_t fat_count,
-                                                               uint32_t sectors_per_fat, uint8_t sectors_per_cluster,
-                                                               uint32_t first_cluster) {
+SysResult<std::vector<uint8_t>> read_cluster_chain(const SectorReader& read, uint32_t partition_start_lba,
+                                                   uint16_t reserved_sectors, uint8_t fat_count,
+                                                   uint32_t sectors_per_fat, uint8_t sectors_per_cluster,
+                                                   uint32_t first_cluster) {
   // The input widths keep every LBA below 2^41: start (32 bits) + reserved
   // (16) + FAT count (8) x FAT size (32) + cluster (28) x cluster size (8).
   // That is far below the sector reader's limit, so nothing here can wrap.
@@ -108,14 +108,14 @@ Expected<std::vector<uint8_t>, std::string> read_cluster_chain(const SectorReade
   while (current <= kLastChainCluster && count < kMaxChainClusters && current > 1 && !visited.contains(current)) {
     visited.insert(current);
     auto cluster = read(data_start + uint64_t{current - 2} * sectors_per_cluster, sectors_per_cluster);
-    if (!cluster) return unexpected(std::move(cluster).error());
+    DH_TRY(cluster);
     chain.insert(chain.end(), cluster->begin(), cluster->end());
 
     auto fat_sector = read(fat_start + current / kFatEntriesPerSector, 1);
-    if (!fat_sector) return unexpected(std::move(fat_sector).error());
+    DH_TRY(fat_sector);
     ++count;
     const size_t entry_offset = static_cast<size_t>(current % kFatEntriesPerSector) * 4;
-    if (fat_sector->size() < entry_offset + 4) return unexpected(std::string(kShortFatEntryText));
+    if (fat_sector->size() < entry_offset + 4) return unexpected(SysError::fixed(kShortFatEntryText));
     current = le_u32(*fat_sector, entry_offset) & kClusterMask;
   }
   return chain;

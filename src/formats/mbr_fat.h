@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "platform/sys_error.h"
 
 namespace dh {
 
@@ -71,7 +72,7 @@ FatBootSector parse_fat_boot_sector(Bytes sector);
 bool fat_layout_readable(const FatBootSector& boot);
 
 // Reads `count` sectors at `lba`: exactly count * 512 bytes or an error text.
-using SectorReader = std::function<Expected<std::vector<uint8_t>, std::string>(uint64_t lba, uint64_t count)>;
+using SectorReader = std::function<SysResult<std::vector<uint8_t>>(uint64_t lba, uint64_t count)>;
 
 inline constexpr uint32_t kMaxChainClusters = 256;
 inline constexpr const char* kShortFatEntryText = "FAT table entry was shorter than expected.";
@@ -82,10 +83,10 @@ inline constexpr const char* kShortFatEntryText = "FAT table entry was shorter t
 // cluster already read, or after 256 clusters; what was read so far is the
 // result. Errors: the sector reader's text, or kShortFatEntryText when a FAT
 // sector is too short for the entry. At most 256 * 255 * 512 bytes.
-Expected<std::vector<uint8_t>, std::string> read_cluster_chain(const SectorReader& read, uint32_t partition_start_lba,
-                                                               uint16_t reserved_sectors, uint8_t fat_count,
-                                                               uint32_t sectors_per_fat, uint8_t sectors_per_cluster,
-                                                               uint32_t first_cluster);
+SysResult<std::vector<uint8_t>> read_cluster_chain(const SectorReader& read, uint32_t partition_start_lba,
+                                                   uint16_t reserved_sectors, uint8_t fat_count,
+                                                   uint32_t sectors_per_fat, uint8_t sectors_per_cluster,
+                                                   uint32_t first_cluster);
 
 // The 8.3 names of a directory's entries in directory order, upper-cased
 // ("CONFIG.TXT", "OVERLAYS"). Stops at the first entry starting with 0x00;

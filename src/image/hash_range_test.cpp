@@ -141,25 +141,26 @@ TEST(HashRange, FailuresMapToTheTargetErrorCodes) {
   Progress silent = Progress::silent(system_clock());
   auto refused = hash_range(silent, path, 100, "m");
   ASSERT_FALSE(refused.has_value());
-  EXPECT_EQ(refused.error().code, "ELEVATION_DENIED");
+  EXPECT_EQ(refused.error().code, ErrorCode::kElevationDenied);
 
   fs.any_path.open_error = SysError{2, "The system cannot find the file specified. (os error 2)"};
   auto missing = hash_range(silent, path, 100, "m");
   ASSERT_FALSE(missing.has_value());
-  EXPECT_EQ(missing.error(), (HelperError{"DEVICE_DISCONNECTED", fs.any_path.open_error->message}));
+  EXPECT_EQ(missing.error(), (HelperError{ErrorCode::kDeviceDisconnected, fs.any_path.open_error->message}));
 
   fs.any_path.open_error.reset();
   fs.any_path.seek_error = SysError{22, "Invalid argument (os error 22)"};
   auto unseekable = hash_range(silent, path, 100, "m");
   ASSERT_FALSE(unseekable.has_value());
-  EXPECT_EQ(unseekable.error(), (HelperError{"DEVICE_DISCONNECTED", "Invalid argument (os error 22)"}));
+  EXPECT_EQ(unseekable.error(), (HelperError{ErrorCode::kDeviceDisconnected, "Invalid argument (os error 22)"}));
 
   fs.any_path.seek_error.reset();
   fs.any_path.fail_reads_after = kIoBufferSize;  // the second read fails
   fs.any_path.io_error = SysError{1167, "The device is not connected. (os error 1167)"};
   auto unplugged = hash_range(silent, path, UINT64_MAX, "m");
   ASSERT_FALSE(unplugged.has_value());
-  EXPECT_EQ(unplugged.error(), (HelperError{"DEVICE_DISCONNECTED", "The device is not connected. (os error 1167)"}));
+  EXPECT_EQ(unplugged.error(),
+            (HelperError{ErrorCode::kDeviceDisconnected, "The device is not connected. (os error 1167)"}));
 }
 
 TEST(HashRange, AReadFailingAtAnyChunkComesAfterEveryChunkBeforeItWasHashed) {
@@ -183,7 +184,7 @@ TEST(HashRange, AReadFailingAtAnyChunkComesAfterEveryChunkBeforeItWasHashed) {
     Progress progress("s", "t", clock);
     auto hashed = hash_range(progress, path, UINT64_MAX, "m");
     ASSERT_FALSE(hashed.has_value());
-    EXPECT_EQ(hashed.error(), (HelperError{"DEVICE_DISCONNECTED", os_error_text(1167)}));
+    EXPECT_EQ(hashed.error(), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(1167)}));
     std::vector<uint64_t> seen;
     for (const auto& text : capture.lines()) seen.push_back(json::parse(text)["bytesProcessed"].get<uint64_t>());
     EXPECT_EQ(seen, c.progress);

@@ -213,14 +213,14 @@ TEST(VerifyHash, HoldsTheVolumeLocksOfTheDriveWhileHashing) {
   files.fail_open(drive, OpenMode::kExclusiveRead, 2);
   auto gone = verify_hash(request, clock);
   ASSERT_FALSE(gone.has_value());
-  EXPECT_EQ(gone.error().code, "DEVICE_DISCONNECTED");
+  EXPECT_EQ(gone.error().code, ErrorCode::kDeviceDisconnected);
   EXPECT_EQ(events, (std::vector<std::string>{"lock", "dismount", "refuse exclusive-read " + drive, "close volume"}));
 
   events.clear();
   volumes.lock_error = SysError{87, "The parameter is incorrect. (os error 87)"};
   auto unlocked = verify_hash(request, clock);
   ASSERT_FALSE(unlocked.has_value());
-  EXPECT_EQ(unlocked.error().code, "UNMOUNT_FAILED");
+  EXPECT_EQ(unlocked.error().code, ErrorCode::kUnmountFailed);
   EXPECT_NE(unlocked.error().message.find("The parameter is incorrect. (os error 87)"), std::string::npos);
   EXPECT_EQ(files.opens(drive), 1);  // the target was not opened this time
 }

@@ -21,7 +21,7 @@ class ImageSource {
 template <class Reader>
 class PlainImageSource final : public ImageSource {
  public:
-  PlainImageSource(Reader& reader, const char* read_error_code) : reader_(reader), code_(read_error_code) {}
+  PlainImageSource(Reader& reader, ErrorCode read_error_code) : reader_(reader), code_(read_error_code) {}
   Expected<size_t, HelperError> read(uint8_t* out, size_t len) override {
     auto got = reader_.read(out, len);
     if (!got) return unexpected(helper_error(code_, got.error()));
@@ -30,7 +30,7 @@ class PlainImageSource final : public ImageSource {
 
  private:
   Reader& reader_;
-  const char* code_;
+  ErrorCode code_;
 };
 
 }  // namespace dh

@@ -46,12 +46,10 @@ std::string hex_byte(unsigned value) {
 class DirectOutput final : public WalkOutput {
  public:
   explicit DirectOutput(PieceSink& pieces) : pieces_(pieces) {}
-  Expected<std::span<uint8_t>, std::string> room() override { return pieces_.room(); }
+  SysResult<std::span<uint8_t>> room() override { return pieces_.room(); }
   Status commit(size_t n) override { return pieces_.commit(n); }
   Status end_of_blocks() override { return pieces_.flush_rest(); }
-  Expected<BlockJob*, std::string> claim(const lzma_block&, uint64_t, size_t) override {
-    return static_cast<BlockJob*>(nullptr);
-  }
+  SysResult<BlockJob*> claim(const lzma_block&, uint64_t, size_t) override { return static_cast<BlockJob*>(nullptr); }
   Status submit(BlockJob*) override { return {}; }
 
  private:
@@ -66,13 +64,13 @@ Status decode_stream_header(const uint8_t* header, size_t got, lzma_stream_flags
     // starts like one.
     static constexpr uint8_t kMagic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
     bool prefix = got > 0 && std::memcmp(header, kMagic, std::min<size_t>(got, sizeof kMagic)) == 0;
-    return unexpected(std::string(prefix ? kTruncatedText : kNotXzText));
+    return unexpected(SysError::fixed(prefix ? kTruncatedText : kNotXzText));
   }
   switch (lzma_stream_header_decode(&flags, header)) {
     case LZMA_OK: break;
-    case LZMA_FORMAT_ERROR: return unexpected(std::string(kNotXzText));
-    case LZMA_DATA_ERROR: return unexpected(std::string(kHeaderCorruptText));
-    default: return unexpected(std::string(kHeaderOptionsText));  // LZMA_OPTIONS_ERROR and anything else
+    case LZMA_FORMAT_ERROR: return unexpected(SysError::fixed(kNotXzText));
+    case LZMA_DATA_ERROR: return unexpected(SysError::fixed(kHeaderCorruptText));
+    default: return unexpected(SysError::fixed(kHeaderOptionsText));  // LZMA_OPTIONS_ERROR and anything else
   }
   switch (flags.check) {
     case LZMA_CHECK_NONE:
@@ -80,42 +78,42 @@ Status decode_stream_header(const uint8_t* header, size_t got, lzma_stream_flags
     case LZMA_CHECK_CRC64:
     case LZMA_CHECK_SHA256: return {};
     default:
-      return unexpected("Unsupported XZ integrity check type " + hex_byte(static_cast<unsigned>(flags.check)) +
-                        " in the stream header");
+      return unexpected(SysError::fixed("Unsupported XZ integrity check type " +
+                                        hex_byte(static_cast<unsigned>(flags.check)) + " in the stream header"));
   }
 }
 
 Status decode_stream_footer(const uint8_t* footer, lzma_stream_flags& footer_flags) {
   switch (lzma_stream_footer_decode(&footer_flags, footer)) {
     case LZMA_OK: return {};
-    case LZMA_FORMAT_ERROR: return unexpected(std::string(kFooterMagicText));
-    case LZMA_DATA_ERROR: return unexpected(std::string(kFooterCorruptText));
-    default: return unexpected(std::string(kFooterOptionsText));
+    case LZMA_FORMAT_ERROR: return unexpected(SysError::fixed(kFooterMagicText));
+    case LZMA_DATA_ERROR: return unexpected(SysError::fixed(kFooterCorruptText));
+    default: return unexpected(SysError::fixed(kFooterOptionsText));
   }
 }
 
 Status check_footer_matches(const lzma_stream_flags& header_flags, const lzma_stream_flags& footer_flags) {
   if (lzma_stream_flags_compare(&header_flags, &footer_flags) != LZMA_OK) {
-    return unexpected(std::string(kFooterMismatchText));
+    return unexpected(SysError::fixed(kFooterMismatchText));
   }
   return {};
 }
 
-std::string block_data_error(lzma_ret ret) {
+SysError block_data_error(lzma_ret ret) {
   switch (ret) {
-    case LZMA_BUF_ERROR: return kTruncatedText;
-    case LZMA_DATA_ERROR: return kBlockDataText;
-    case LZMA_OPTIONS_ERROR: return kBlockOptionsText;
-    case LZMA_MEM_ERROR: return kMemoryText;
+    case LZMA_BUF_ERROR: return SysError::fixed(kTruncatedText);
+    case LZMA_DATA_ERROR: return SysError::fixed(kBlockDataText);
+    case LZMA_OPTIONS_ERROR: return SysError::fixed(kBlockOptionsText);
+    case LZMA_MEM_ERROR: return SysError::fixed(kMemoryText);
     default:
-      return "XZ decoder failed while reading the block data (liblzma code " + std::to_string(static_cast<int>(ret)) +
-             ")";
+      return SysError::fixed("XZ decoder failed while reading the block data (liblzma code " +
+                             std::to_string(static_cast<int>(ret)) + ")");
   }
 }
 
-Expected<bool, std::string> InputWindow::fill() {
+SysResult<bool> InputWindow::fill() {
   auto got = file_.read(buffer_.get(), capacity_);
-  if (!got) return unexpected("Failed to read the image: " + got.error().message);
+  if (!got) return unexpected(got.error().prefixed("Failed to read the image: "));
   pos = 0;
   end = *got;
   return end > 0;
@@ -126,7 +124,7 @@ Status InputWindow::take(uint8_t* out, size_t len, size_t& copied) {
   while (copied < len) {
     if (empty()) {
       auto more = fill();
-      if (!more) return unexpected(std::move(more).error());
+      DH_TRY(more);
       if (!*more) break;
     }
     size_t n = std::min(len - copied, end - pos);
@@ -140,7 +138,7 @@ Status InputWindow::take(uint8_t* out, size_t len, size_t& copied) {
 Status InputWindow::take_exact(uint8_t* out, size_t len) {
   size_t copied = 0;
   if (auto r = take(out, len, copied); !r) return r;
-  if (copied < len) return unexpected(std::string(kTruncatedText));
+  if (copied < len) return unexpected(SysError::fixed(kTruncatedText));
   return {};
 }
 
@@ -193,12 +191,12 @@ StreamWalker::~StreamWalker() {
 Status StreamWalker::run() {
   if (auto r = read_stream_header(); !r) return r;
   index_hash_ = lzma_index_hash_init(nullptr, nullptr);
-  if (index_hash_ == nullptr) return unexpected(std::string(kMemoryText));
+  if (index_hash_ == nullptr) return unexpected(SysError::fixed(kMemoryText));
   for (;;) {
     if (in_.empty()) {
       auto more = in_.fill();
-      if (!more) return unexpected(std::move(more).error());
-      if (!*more) return unexpected(std::string(kTruncatedText));
+      DH_TRY(more);
+      if (!*more) return unexpected(SysError::fixed(kTruncatedText));
     }
     // A zero byte where a block header would start is the index indicator.
     if (in_.data()[in_.pos] == 0x00) break;
@@ -220,7 +218,7 @@ Status StreamWalker::read_stream_header() {
 Status StreamWalker::decode_block() {
   // SHA-256 is refused before the first block that would need it, so no
   // byte that cannot be verified reaches the sink.
-  if (flags_.check == LZMA_CHECK_SHA256) return unexpected(std::string(kSha256CheckText));
+  if (flags_.check == LZMA_CHECK_SHA256) return unexpected(SysError::fixed(kSha256CheckText));
 
   uint8_t header[LZMA_BLOCK_HEADER_SIZE_MAX];
   if (auto r = in_.take_exact(header, 1); !r) return r;
@@ -234,19 +232,19 @@ Status StreamWalker::decode_block() {
   block.filters = filters.chain;
   switch (lzma_block_header_decode(&block, nullptr, header)) {
     case LZMA_OK: break;
-    case LZMA_DATA_ERROR: return unexpected(std::string(kBlockHeaderCorruptText));
-    case LZMA_OPTIONS_ERROR: return unexpected(std::string(kBlockHeaderOptionsText));
-    case LZMA_MEM_ERROR: return unexpected(std::string(kMemoryText));
-    default: return unexpected(std::string(kBlockHeaderOptionsText));
+    case LZMA_DATA_ERROR: return unexpected(SysError::fixed(kBlockHeaderCorruptText));
+    case LZMA_OPTIONS_ERROR: return unexpected(SysError::fixed(kBlockHeaderOptionsText));
+    case LZMA_MEM_ERROR: return unexpected(SysError::fixed(kMemoryText));
+    default: return unexpected(SysError::fixed(kBlockHeaderOptionsText));
   }
   if (filters.chain[0].id != LZMA_FILTER_LZMA2 || filters.chain[1].id != LZMA_VLI_UNKNOWN) {
-    return unexpected(std::string(kFilterChainText));
+    return unexpected(SysError::fixed(kFilterChainText));
   }
   uint64_t needed = lzma_raw_decoder_memusage(filters.chain);
   if (needed > kXzMemoryLimit) {
-    return unexpected("XZ block needs " + std::to_string((needed + (1u << 20) - 1) >> 20) +
-                      " MiB of memory to decode, more than the limit of " + std::to_string(kXzMemoryLimit >> 20) +
-                      " MiB");
+    return unexpected(SysError::fixed("XZ block needs " + std::to_string((needed + (1u << 20) - 1) >> 20) +
+                                      " MiB of memory to decode, more than the limit of " +
+                                      std::to_string(kXzMemoryLimit >> 20) + " MiB"));
   }
 
   // lzma_block_total_size() is 0 unless the compressed size is known and
@@ -255,7 +253,7 @@ Status StreamWalker::decode_block() {
   if (total != 0 && block.uncompressed_size != LZMA_VLI_UNKNOWN && total - block.header_size <= SIZE_MAX) {
     size_t input_size = static_cast<size_t>(total - block.header_size);
     auto job = out_.claim(block, needed, input_size);
-    if (!job) return unexpected(std::move(job).error());
+    DH_TRY(job);
     if (*job != nullptr) return hand_over(**job, block, filters, input_size);
   }
   return decode_in_place(block);
@@ -264,18 +262,18 @@ Status StreamWalker::decode_block() {
 Status StreamWalker::decode_in_place(lzma_block& block) {
   switch (lzma_block_decoder(&strm_, &block)) {
     case LZMA_OK: break;
-    case LZMA_MEM_ERROR: return unexpected(std::string(kMemoryText));
-    default: return unexpected(std::string(kBlockHeaderOptionsText));  // LZMA_OPTIONS_ERROR and anything else
+    case LZMA_MEM_ERROR: return unexpected(SysError::fixed(kMemoryText));
+    default: return unexpected(SysError::fixed(kBlockHeaderOptionsText));  // LZMA_OPTIONS_ERROR and anything else
   }
   for (;;) {
     if (in_.empty()) {
       // At end of file the decoder still runs with no input: it may hold
       // output, and two calls without progress end in LZMA_BUF_ERROR.
       auto more = in_.fill();
-      if (!more) return unexpected(std::move(more).error());
+      DH_TRY(more);
     }
     auto room = out_.room();
-    if (!room) return unexpected(std::move(room).error());
+    DH_TRY(room);
     strm_.next_in = in_.data() + in_.pos;
     strm_.avail_in = in_.end - in_.pos;
     strm_.next_out = room->data();
@@ -289,7 +287,7 @@ Status StreamWalker::decode_in_place(lzma_block& block) {
     if (ret != LZMA_OK) return unexpected(block_data_error(ret));
   }
   if (lzma_index_hash_append(index_hash_, lzma_block_unpadded_size(&block), block.uncompressed_size) != LZMA_OK) {
-    return unexpected(std::string(kIndexText));
+    return unexpected(SysError::fixed(kIndexText));
   }
   return {};
 }
@@ -310,9 +308,9 @@ Status StreamWalker::hand_over(BlockJob& job, lzma_block& block, BlockFilters& f
   job.ending = !read ? BlockEnding::kReadError : copied < input_size ? BlockEnding::kEndOfFile : BlockEnding::kComplete;
   if (auto r = out_.submit(&job); !r) return r;
   if (!read) return read;
-  if (copied < input_size) return unexpected(std::string(kTruncatedText));
+  if (copied < input_size) return unexpected(SysError::fixed(kTruncatedText));
   if (lzma_index_hash_append(index_hash_, unpadded, uncompressed) != LZMA_OK) {
-    return unexpected(std::string(kIndexText));
+    return unexpected(SysError::fixed(kIndexText));
   }
   return {};
 }
@@ -321,14 +319,14 @@ Status StreamWalker::decode_index() {
   for (;;) {
     if (in_.empty()) {
       auto more = in_.fill();
-      if (!more) return unexpected(std::move(more).error());
-      if (!*more) return unexpected(std::string(kTruncatedText));
+      DH_TRY(more);
+      if (!*more) return unexpected(SysError::fixed(kTruncatedText));
     }
     size_t pos = in_.pos;
     lzma_ret ret = lzma_index_hash_decode(index_hash_, in_.data(), &pos, in_.end);
     in_.pos = pos;
     if (ret == LZMA_STREAM_END) return {};
-    if (ret != LZMA_OK) return unexpected(std::string(kIndexText));
+    if (ret != LZMA_OK) return unexpected(SysError::fixed(kIndexText));
   }
 }
 
@@ -339,16 +337,16 @@ Status StreamWalker::read_stream_footer() {
   if (auto r = decode_stream_footer(footer, footer_flags); !r) return r;
   if (auto r = check_footer_matches(flags_, footer_flags); !r) return r;
   if (footer_flags.backward_size != lzma_index_hash_size(index_hash_)) {
-    return unexpected(std::string(kBackwardSizeText));
+    return unexpected(SysError::fixed(kBackwardSizeText));
   }
   return {};
 }
 
 Status StreamWalker::expect_end_of_file() {
-  if (!in_.empty()) return unexpected(std::string(kTrailingDataText));
+  if (!in_.empty()) return unexpected(SysError::fixed(kTrailingDataText));
   auto more = in_.fill();
-  if (!more) return unexpected(std::move(more).error());
-  if (*more) return unexpected(std::string(kTrailingDataText));
+  DH_TRY(more);
+  if (*more) return unexpected(SysError::fixed(kTrailingDataText));
   return {};
 }
 
@@ -359,8 +357,7 @@ unsigned xz_default_threads() {
   return std::clamp(cores, 1u, kXzMaxThreads);
 }
 
-Expected<void, std::string> xz_decode(File& input, size_t read_buffer_size, size_t output_chunk_size, XzSink& sink,
-                                      unsigned threads) {
+SysStatus xz_decode(File& input, size_t read_buffer_size, size_t output_chunk_size, XzSink& sink, unsigned threads) {
   if (threads == kXzAutoThreads) threads = xz_default_threads();
   threads = std::min(threads, kXzMaxThreads);
   if (threads > 1) return xz::decode_threaded(input, read_buffer_size, output_chunk_size, sink, threads);

@@ -17,7 +17,7 @@ namespace dh {
 class XzSink {
  public:
   virtual ~XzSink() = default;
-  virtual Expected<void, std::string> write(const uint8_t* data, size_t len) = 0;
+  virtual SysStatus write(const uint8_t* data, size_t len) = 0;
 };
 
 // The most memory one block's filter chain may ask for. `xz -9` needs about
@@ -75,7 +75,6 @@ unsigned xz_default_threads();
 // byte after the stream footer (stream padding, a second stream). A read
 // failure gives "Failed to read the image: " with the OS text; a sink failure
 // gives the sink's text.
-Expected<void, std::string> xz_decode(File& input, size_t read_buffer_size, size_t output_chunk_size, XzSink& sink,
-                                      unsigned threads = 1);
+SysStatus xz_decode(File& input, size_t read_buffer_size, size_t output_chunk_size, XzSink& sink, unsigned threads = 1);
 
 }  // namespace dh

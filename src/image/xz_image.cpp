@@ -17,12 +17,12 @@ namespace {
 
 class DiscardSink final : public XzSink {
  public:
-  Expected<void, std::string> write(const uint8_t*, size_t) override { return {}; }
+  SysStatus write(const uint8_t*, size_t) override { return {}; }
 };
 
 class CountingSink final : public XzSink {
  public:
-  Expected<void, std::string> write(const uint8_t*, size_t len) override {
+  SysStatus write(const uint8_t*, size_t len) override {
     total += len;
     return {};
   }
@@ -53,16 +53,16 @@ class HashingFileSink final : public XzSink {
   HashingFileSink(const HashingFileSink&) = delete;
   HashingFileSink& operator=(const HashingFileSink&) = delete;
 
-  Expected<void, std::string> write(const uint8_t* data, size_t len) override {
+  SysStatus write(const uint8_t* data, size_t len) override {
     while (len > 0) {
-      if (buffer_ == nullptr && (buffer_ = pipe_.acquire()) == nullptr) return unexpected(failure_text());
+      if (buffer_ == nullptr && (buffer_ = pipe_.acquire()) == nullptr) return unexpected(failure());
       size_t n = std::min(len, kIoBufferSize - staged_);
       std::memcpy(buffer_ + staged_, data, n);
       sha_.update(data, n);
       staged_ += n;
       data += n;
       len -= n;
-      if (staged_ == kIoBufferSize && !hand_on()) return unexpected(failure_text());
+      if (staged_ == kIoBufferSize && !hand_on()) return unexpected(failure());
     }
     return {};
   }
@@ -70,23 +70,23 @@ class HashingFileSink final : public XzSink {
   // Writes what is staged (or the last byte of a trailing hole) and waits
   // for every write. The text of a failure of these last writes is the OS
   // text alone; an earlier chunk's failure reads as it would have in write().
-  Expected<void, std::string> finish() {
-    if (buffer_ == nullptr && (buffer_ = pipe_.acquire()) == nullptr) return unexpected(failure_text());
+  SysStatus finish() {
+    if (buffer_ == nullptr && (buffer_ = pipe_.acquire()) == nullptr) return unexpected(failure());
     // A chunk shorter than a buffer, empty perhaps, is the last one.
-    if (!hand_on()) return unexpected(failure_text());
+    if (!hand_on()) return unexpected(failure());
     pipe_.close();
     pipe_.join();
-    if (failure_) return unexpected(failure_text());
+    if (failure_) return unexpected(failure());
     return {};
   }
 
   // After a failed decoding: writes the whole chunks handed on so far, as
   // they would have been written without the thread, and nothing else. A
   // failure of theirs came first in stream order and is returned.
-  Expected<void, std::string> abandon() {
+  SysStatus abandon() {
     pipe_.close();
     pipe_.join();
-    if (failure_) return unexpected(failure_text());
+    if (failure_) return unexpected(failure());
     return {};
   }
 
@@ -105,12 +105,12 @@ class HashingFileSink final : public XzSink {
     return !failure_;
   }
 
-  // The failure's text, once the writing thread is stopped and joined.
-  std::string failure_text() {
+  // The failure, once the writing thread is stopped and joined.
+  SysError failure() {
     pipe_.stop();
     pipe_.join();
-    if (failed_last_) return failure_->message;
-    return "Failed to write the extracted image: " + failure_->message;
+    if (failed_last_) return *failure_;
+    return failure_->prefixed("Failed to write the extracted image: ");
   }
 
   void write_behind() {
@@ -183,45 +183,44 @@ SysResult<FilePtr> open_image(const std::string& image_path) {
 
 }  // namespace
 
-Expected<void, std::string> xz_validate(const std::string& image_path) {
+SysStatus xz_validate(const std::string& image_path) {
   auto image = open_image(image_path);
-  if (!image) return unexpected(std::move(image).error().message);
+  DH_TRY(image);
   DiscardSink sink;
   return xz_decode(**image, kXzSmallReadBuffer, kXzOutputChunk, sink, kXzAutoThreads);
 }
 
-Expected<uint64_t, std::string> xz_uncompressed_size(const std::string& image_path) {
+SysResult<uint64_t> xz_uncompressed_size(const std::string& image_path) {
   auto image = open_image(image_path);
-  if (!image) return unexpected(std::move(image).error().message);
+  DH_TRY(image);
   CountingSink sink;
-  if (auto decoded = xz_decode(**image, kXzSmallReadBuffer, kXzOutputChunk, sink, kXzAutoThreads); !decoded) {
-    return unexpected(std::move(decoded).error());
-  }
+  DH_TRY(xz_decode(**image, kXzSmallReadBuffer, kXzOutputChunk, sink, kXzAutoThreads));
   return sink.total;
 }
 
-Expected<std::string, std::string> xz_extract(const std::string& image_path, const std::string& output_path) {
+SysResult<std::string> xz_extract(const std::string& image_path, const std::string& output_path) {
   auto image = open_image(image_path);
-  if (!image) return unexpected(std::move(image).error().message);
+  DH_TRY(image);
 
   // Truncating the output would destroy the image when both name one file,
   // so compare what the paths lead to, not how they are spelled.
   auto image_id = file_system().identity(image_path);
-  if (!image_id) return unexpected(std::move(image_id).error().message);
+  DH_TRY(image_id);
   if (auto output_id = file_system().identity(output_path); output_id && *output_id == *image_id) {
-    return unexpected("Output path is the image file itself; choose another outputPath: " + output_path);
+    return unexpected(
+        SysError::fixed("Output path is the image file itself; choose another outputPath: " + output_path));
   }
 
   auto output = file_system().open(output_path, OpenMode::kCreateTruncate);
-  if (!output) return unexpected(std::move(output).error().message);
+  DH_TRY(output);
   // The output was opened truncating, which empties a regular file only.
   HashingFileSink sink(**output, /*holes=*/!(*output)->kind().device);
   if (auto decoded = xz_decode(**image, kIoBufferSize, kXzOutputChunk, sink, kXzAutoThreads); !decoded) {
-    if (auto written = sink.abandon(); !written) return unexpected(std::move(written).error());
+    DH_TRY(sink.abandon());
     return unexpected(std::move(decoded).error());
   }
-  if (auto flushed = sink.finish(); !flushed) return unexpected(std::move(flushed).error());
-  if (auto committed = (*output)->flush(); !committed) return unexpected(std::move(committed).error().message);
+  DH_TRY(sink.finish());
+  DH_TRY((*output)->flush());
   return sink.digest();
 }
 

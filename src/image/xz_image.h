@@ -1,7 +1,7 @@
 // The workers behind the XZ image commands: check, measure and extract an
-// .xz image. Each decodes the whole stream (see xz_decode) and fails with a
-// text: the OS text of a failed open, read, write or flush, or the decoder's
-// text.
+// .xz image. Each decodes the whole stream (see xz_decode) and fails with the
+// OS error of a failed open, read, write or flush (its code kept), or the
+// decoder's text.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/result.h"
+#include "platform/sys_error.h"
 
 namespace dh {
 
@@ -20,16 +21,16 @@ inline constexpr size_t kXzSmallReadBuffer = 8 * 1024;
 inline constexpr size_t kXzOutputChunk = 64 * 1024;
 
 // Succeeds when `image_path` holds exactly one sound .xz stream.
-Expected<void, std::string> xz_validate(const std::string& image_path);
+SysStatus xz_validate(const std::string& image_path);
 
 // The number of bytes the stream decodes to.
-Expected<uint64_t, std::string> xz_uncompressed_size(const std::string& image_path);
+SysResult<uint64_t> xz_uncompressed_size(const std::string& image_path);
 
 // Decodes the image into `output_path` (created or truncated, and committed
 // to storage at the end) and returns the SHA-256 of the bytes written, as 64
 // lower-case hex digits. Refuses, before creating anything, an output that is
 // the image itself (same file by identity, whatever the spelling or link). A
 // failed extraction leaves the partial output behind.
-Expected<std::string, std::string> xz_extract(const std::string& image_path, const std::string& output_path);
+SysResult<std::string> xz_extract(const std::string& image_path, const std::string& output_path);
 
 }  // namespace dh

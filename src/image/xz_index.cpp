@@ -16,29 +16,29 @@ constexpr const char* kFooterMissingText =
 // The index is read through this much at a time.
 constexpr size_t kIndexReadSize = 64 * 1024;
 
-Expected<void, std::string> read_at(File& file, uint64_t offset, uint8_t* out, size_t len) {
+SysStatus read_at(File& file, uint64_t offset, uint8_t* out, size_t len) {
   if (auto sought = file.seek(offset); !sought)
-    return unexpected("Failed to read the image: " + sought.error().message);
+    return unexpected(sought.error().prefixed("Failed to read the image: "));
   if (auto read = read_exact(file, out, len); !read)
-    return unexpected("Failed to read the image: " + read.error().message);
+    return unexpected(read.error().prefixed("Failed to read the image: "));
   return {};
 }
 
 // Decodes the `size` bytes at `offset` as the stream's whole index.
-Expected<lzma_index*, std::string> decode_index(File& file, uint64_t offset, uint64_t size) {
+SysResult<lzma_index*> decode_index(File& file, uint64_t offset, uint64_t size) {
   if (auto sought = file.seek(offset); !sought)
-    return unexpected("Failed to read the image: " + sought.error().message);
+    return unexpected(sought.error().prefixed("Failed to read the image: "));
   lzma_index* index = nullptr;
   lzma_stream strm = LZMA_STREAM_INIT;
-  if (lzma_index_decoder(&strm, &index, kXzMemoryLimit) != LZMA_OK) return unexpected(std::string(xz::kMemoryText));
+  if (lzma_index_decoder(&strm, &index, kXzMemoryLimit) != LZMA_OK) return unexpected(SysError::fixed(xz::kMemoryText));
   std::vector<uint8_t> buffer(kIndexReadSize);
   uint64_t left = size;
-  Expected<lzma_index*, std::string> result = unexpected(std::string(xz::kBackwardSizeText));
+  SysResult<lzma_index*> result = unexpected(SysError::fixed(xz::kBackwardSizeText));
   for (;;) {
     if (strm.avail_in == 0 && left > 0) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
       if (auto read = read_exact(file, buffer.data(), n); !read) {
-        result = unexpected("Failed to read the image: " + read.error().message);
+        result = unexpected(read.error().prefixed("Failed to read the image: "));
         break;
       }
       left -= n;
@@ -55,11 +55,11 @@ Expected<lzma_index*, std::string> decode_index(File& file, uint64_t offset, uin
       break;
     }
     if (ret == LZMA_MEMLIMIT_ERROR || ret == LZMA_MEM_ERROR) {
-      result = unexpected(std::string(xz::kMemoryText));
+      result = unexpected(SysError::fixed(xz::kMemoryText));
     } else if (ret == LZMA_BUF_ERROR) {
-      result = unexpected(std::string(xz::kBackwardSizeText));
+      result = unexpected(SysError::fixed(xz::kBackwardSizeText));
     } else {
-      result = unexpected(std::string(xz::kIndexText));
+      result = unexpected(SysError::fixed(xz::kIndexText));
     }
     break;
   }
@@ -71,40 +71,39 @@ Expected<lzma_index*, std::string> decode_index(File& file, uint64_t offset, uin
 
 }  // namespace
 
-Expected<XzIndexSummary, std::string> xz_read_index(File& image) {
+SysResult<XzIndexSummary> xz_read_index(File& image) {
   auto length = image.kind().length;
-  if (!length) return unexpected(std::string(kUnknownLengthText));
-  if (auto sought = image.seek(0); !sought) return unexpected("Failed to read the image: " + sought.error().message);
+  if (!length) return unexpected(SysError::fixed(kUnknownLengthText));
+  if (auto sought = image.seek(0); !sought) return unexpected(sought.error().prefixed("Failed to read the image: "));
 
   uint8_t header[LZMA_STREAM_HEADER_SIZE];
   size_t got = 0;
   while (got < sizeof header) {
     auto read = image.read(header + got, sizeof header - got);
-    if (!read) return unexpected("Failed to read the image: " + read.error().message);
+    if (!read) return unexpected(read.error().prefixed("Failed to read the image: "));
     if (*read == 0) break;
     got += *read;
   }
   lzma_stream_flags header_flags{};
-  if (auto r = xz::decode_stream_header(header, got, header_flags); !r) return unexpected(std::move(r).error());
-  if (*length < 2 * LZMA_STREAM_HEADER_SIZE) return unexpected(std::string(xz::kTruncatedText));
+  DH_TRY(xz::decode_stream_header(header, got, header_flags));
+  if (*length < 2 * LZMA_STREAM_HEADER_SIZE) return unexpected(SysError::fixed(xz::kTruncatedText));
 
   uint8_t footer[LZMA_STREAM_HEADER_SIZE];
-  if (auto r = read_at(image, *length - sizeof footer, footer, sizeof footer); !r)
-    return unexpected(std::move(r).error());
+  DH_TRY(read_at(image, *length - sizeof footer, footer, sizeof footer));
   static constexpr uint8_t kFooterMagic[2] = {'Y', 'Z'};
   if (std::memcmp(footer + sizeof footer - 2, kFooterMagic, 2) != 0) {
     // Stream padding is zeros in groups of four; a footer never ends so.
     static constexpr uint8_t kZeros[4] = {0, 0, 0, 0};
     bool padded = std::memcmp(footer + sizeof footer - 4, kZeros, 4) == 0;
-    return unexpected(std::string(padded ? xz::kTrailingDataText : kFooterMissingText));
+    return unexpected(SysError::fixed(padded ? xz::kTrailingDataText : kFooterMissingText));
   }
   lzma_stream_flags footer_flags{};
-  if (auto r = xz::decode_stream_footer(footer, footer_flags); !r) return unexpected(std::move(r).error());
+  DH_TRY(xz::decode_stream_footer(footer, footer_flags));
   const uint64_t index_size = footer_flags.backward_size;
-  if (index_size > *length - 2 * LZMA_STREAM_HEADER_SIZE) return unexpected(std::string(xz::kBackwardSizeText));
+  if (index_size > *length - 2 * LZMA_STREAM_HEADER_SIZE) return unexpected(SysError::fixed(xz::kBackwardSizeText));
 
   auto decoded = decode_index(image, *length - sizeof footer - index_size, index_size);
-  if (!decoded) return unexpected(std::move(decoded).error());
+  DH_TRY(decoded);
   lzma_index* index = *decoded;
   XzIndexSummary summary{lzma_index_uncompressed_size(index), lzma_index_block_count(index)};
   // Header, blocks, index and footer of this one stream.
@@ -120,18 +119,18 @@ Expected<XzIndexSummary, std::string> xz_read_index(File& image) {
       lzma_stream_flags other_flags{};
       if (read_at(image, *length - stream_size, other, sizeof other) &&
           xz::decode_stream_header(other, sizeof other, other_flags)) {
-        return unexpected(std::string(xz::kTrailingDataText));
+        return unexpected(SysError::fixed(xz::kTrailingDataText));
       }
     }
-    return unexpected(std::string(xz::kIndexText));
+    return unexpected(SysError::fixed(xz::kIndexText));
   }
   // Checked once the index has shown the file to hold one stream, whose
   // footer then belongs to the header read.
-  if (auto r = xz::check_footer_matches(header_flags, footer_flags); !r) return unexpected(std::move(r).error());
+  DH_TRY(xz::check_footer_matches(header_flags, footer_flags));
   if (summary.blocks > 0 && header_flags.check == LZMA_CHECK_SHA256) {
-    return unexpected(std::string(xz::kSha256CheckText));
+    return unexpected(SysError::fixed(xz::kSha256CheckText));
   }
-  if (auto sought = image.seek(0); !sought) return unexpected("Failed to read the image: " + sought.error().message);
+  if (auto sought = image.seek(0); !sought) return unexpected(sought.error().prefixed("Failed to read the image: "));
   return summary;
 }
 

@@ -24,6 +24,6 @@ struct XzIndexSummary {
 // with the decoder's texts; a file whose last 12 bytes are no footer is
 // refused as truncated or holding data after the stream. Block data is not
 // read: only decoding finds a damaged block. Leaves `image` at offset 0.
-Expected<XzIndexSummary, std::string> xz_read_index(File& image);
+SysResult<XzIndexSummary> xz_read_index(File& image);
 
 }  // namespace dh

@@ -77,10 +77,10 @@ class Pipeline final : public WalkOutput {
   // or the first failure.
   Status deliver(XzSink& sink);
 
-  Expected<std::span<uint8_t>, std::string> room() override;
+  SysResult<std::span<uint8_t>> room() override;
   Status commit(size_t n) override;
   Status end_of_blocks() override;
-  Expected<BlockJob*, std::string> claim(const lzma_block& block, uint64_t decoder_memory, size_t input_size) override;
+  SysResult<BlockJob*> claim(const lzma_block& block, uint64_t decoder_memory, size_t input_size) override;
   Status submit(BlockJob* job) override;
 
  private:
@@ -159,7 +159,7 @@ void Pipeline::read(File& input, size_t read_buffer_size) {
     StreamWalker walker(input, read_buffer_size, *this);
     result = walker.run();
   } catch (const std::bad_alloc&) {
-    result = unexpected(std::string(kMemoryText));
+    result = unexpected(SysError::fixed(kMemoryText));
   }
   // Bytes decoded before a failure still count, as far as they fill pieces.
   push_slot();
@@ -169,7 +169,7 @@ void Pipeline::read(File& input, size_t read_buffer_size) {
   push(std::move(end));
 }
 
-Expected<std::span<uint8_t>, std::string> Pipeline::room() {
+SysResult<std::span<uint8_t>> Pipeline::room() {
   if (slot_ == nullptr) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!slot_memory_) {
@@ -179,7 +179,7 @@ Expected<std::span<uint8_t>, std::string> Pipeline::room() {
     // Blocks decoded in place wait for the workers' blocks to be delivered,
     // so the two never hold memory at once.
     reader_cv_.wait(lock, [this] { return stop_ || (in_flight_ == 0 && !free_slots_.empty()); });
-    if (stop_) return unexpected(std::string(kStoppedText));
+    if (stop_) return unexpected(SysError::fixed(kStoppedText));
     slot_ = free_slots_.back();
     free_slots_.pop_back();
   }
@@ -193,7 +193,7 @@ Status Pipeline::commit(size_t n) {
   slot_used_ += n;
   offset_ += n;
   if (slot_used_ == kSlotSize) push_slot();
-  if (stopping_.load(std::memory_order_relaxed)) return unexpected(std::string(kStoppedText));
+  if (stopping_.load(std::memory_order_relaxed)) return unexpected(SysError::fixed(kStoppedText));
   return {};
 }
 
@@ -233,7 +233,7 @@ bool Pipeline::take_buffer(std::vector<Buffer>& pool, size_t size, Buffer& out) 
   return false;
 }
 
-Expected<BlockJob*, std::string> Pipeline::claim(const lzma_block& block, uint64_t decoder_memory, size_t input_size) {
+SysResult<BlockJob*> Pipeline::claim(const lzma_block& block, uint64_t decoder_memory, size_t input_size) {
   // Sizes come from the header: each is checked against the limit before
   // they are added up, and nothing is allocated for a block beyond it.
   const uint64_t output_size = block.uncompressed_size;
@@ -254,7 +254,7 @@ Expected<BlockJob*, std::string> Pipeline::claim(const lzma_block& block, uint64
   {
     std::unique_lock<std::mutex> lock(mutex_);
     reader_cv_.wait(lock, [this] { return stop_ || in_flight_ < workers_.size(); });
-    if (stop_) return unexpected(std::string(kStoppedText));
+    if (stop_) return unexpected(SysError::fixed(kStoppedText));
     ++in_flight_;
     have_input = take_buffer(free_inputs_, input_size, state->input);
     have_output = take_buffer(free_outputs_, static_cast<size_t>(output_size), state->output);
@@ -294,7 +294,7 @@ Status Pipeline::submit(BlockJob*) {
   }
   work_cv_.notify_one();
   delivery_cv_.notify_one();
-  if (stopping_.load(std::memory_order_relaxed)) return unexpected(std::string(kStoppedText));
+  if (stopping_.load(std::memory_order_relaxed)) return unexpected(SysError::fixed(kStoppedText));
   return {};
 }
 

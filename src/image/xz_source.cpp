@@ -19,7 +19,7 @@ constexpr const char* kStoppedText = "XZ decoding stopped";
 class XzImageSource::Sink final : public XzSink {
  public:
   explicit Sink(XzImageSource& source) : source_(source) {}
-  Expected<void, std::string> write(const uint8_t* data, size_t len) override { return source_.put(data, len); }
+  SysStatus write(const uint8_t* data, size_t len) override { return source_.put(data, len); }
 
  private:
   XzImageSource& source_;
@@ -31,7 +31,7 @@ XzImageSource::XzImageSource(File& image, unsigned threads)
   try {
     thread_ = std::thread([this, &image, threads] { decode(image, threads); });
   } catch (const std::system_error& e) {
-    finish(unexpected(std::string("Could not start decoding the XZ image: ") + e.what()));
+    finish(unexpected(SysError::fixed(std::string("Could not start decoding the XZ image: ") + e.what())));
   }
 }
 
@@ -46,21 +46,21 @@ XzImageSource::~XzImageSource() {
 
 void XzImageSource::decode(File& image, unsigned threads) {
   Sink sink(*this);
-  Expected<void, std::string> result;
+  SysStatus result;
   try {
     result = xz_decode(image, kIoBufferSize, kXzOutputChunk, sink, threads);
   } catch (const std::bad_alloc&) {
-    result = unexpected(std::string(xz::kMemoryText));
+    result = unexpected(SysError::fixed(xz::kMemoryText));
   }
   finish(std::move(result));
 }
 
-Expected<void, std::string> XzImageSource::put(const uint8_t* data, size_t len) {
+SysStatus XzImageSource::put(const uint8_t* data, size_t len) {
   while (len > 0) {
     if (current_ == nullptr) {
       std::unique_lock<std::mutex> lock(mutex_);
       free_cv_.wait(lock, [this] { return stop_ || !free_.empty(); });
-      if (stop_) return unexpected(std::string(kStoppedText));
+      if (stop_) return unexpected(SysError::fixed(kStoppedText));
       current_ = free_.back();
       free_.pop_back();
       current_size_ = 0;
@@ -82,7 +82,7 @@ Expected<void, std::string> XzImageSource::put(const uint8_t* data, size_t len) 
   return {};
 }
 
-void XzImageSource::finish(Expected<void, std::string> result) {
+void XzImageSource::finish(SysStatus result) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     // What was decoded before a failure is handed out all the same.
@@ -106,7 +106,7 @@ Expected<size_t, HelperError> XzImageSource::read(uint8_t* out, size_t len) {
   while (copied < len) {
     filled_cv_.wait(lock, [this] { return !filled_.empty() || ended_; });
     if (filled_.empty()) {
-      if (!result_) return unexpected(HelperError{error_code::kXzInvalid, result_.error()});
+      if (!result_) return unexpected(helper_error(ErrorCode::kXzInvalid, result_.error()));
       break;
     }
     const Filled front = filled_.front();

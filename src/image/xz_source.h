@@ -50,8 +50,8 @@ class XzImageSource final : public ImageSource {
   };
   void decode(File& image, unsigned threads);
   // The decoder's side: `len` decoded bytes into the hand-over buffers.
-  Expected<void, std::string> put(const uint8_t* data, size_t len);
-  void finish(Expected<void, std::string> result);
+  SysStatus put(const uint8_t* data, size_t len);
+  void finish(SysStatus result);
 
   std::mutex mutex_;
   std::condition_variable filled_cv_;  // a buffer filled, or the end
@@ -61,7 +61,7 @@ class XzImageSource final : public ImageSource {
   std::deque<Filled> filled_;
   bool stop_ = false;
   bool ended_ = false;
-  Expected<void, std::string> result_;  // the decoder's, once ended_
+  SysStatus result_;  // the decoder's, once ended_
   // The decoder's own.
   uint8_t* current_ = nullptr;
   size_t current_size_ = 0;

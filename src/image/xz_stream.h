@@ -18,7 +18,7 @@
 
 namespace dh::xz {
 
-using Status = Expected<void, std::string>;
+using Status = SysStatus;
 
 // The image bytes in front of the decoder: one buffer, refilled by single
 // reads of the file when it runs empty.
@@ -33,7 +33,7 @@ class InputWindow {
   bool empty() const { return pos == end; }
 
   // Refills an empty window; false at end of file.
-  Expected<bool, std::string> fill();
+  SysResult<bool> fill();
   // Copies up to `len` bytes, stopping early only at end of file or on a read
   // failure; `copied` tells how many were copied in either case.
   Status take(uint8_t* out, size_t len, size_t& copied);
@@ -94,7 +94,7 @@ class WalkOutput {
  public:
   virtual ~WalkOutput() = default;
   // Room to decode into; never empty.
-  virtual Expected<std::span<uint8_t>, std::string> room() = 0;
+  virtual SysResult<std::span<uint8_t>> room() = 0;
   // `n` bytes of the last room() now hold decoded data.
   virtual Status commit(size_t n) = 0;
   // Every block is decoded; the index follows.
@@ -103,8 +103,7 @@ class WalkOutput {
   // passed every check: a job with room for `input_size` bytes of input and
   // the decoded bytes, to be filled and handed to submit(); or nullptr to
   // decode the block in place.
-  virtual Expected<BlockJob*, std::string> claim(const lzma_block& block, uint64_t decoder_memory,
-                                                 size_t input_size) = 0;
+  virtual SysResult<BlockJob*> claim(const lzma_block& block, uint64_t decoder_memory, size_t input_size) = 0;
   virtual Status submit(BlockJob* job) = 0;
 };
 
@@ -180,7 +179,7 @@ Status decode_stream_footer(const uint8_t* footer, lzma_stream_flags& footer_fla
 // The footer's flags must be the header's.
 Status check_footer_matches(const lzma_stream_flags& header_flags, const lzma_stream_flags& footer_flags);
 // The text for a non-success code of lzma_code() on block data.
-std::string block_data_error(lzma_ret ret);
+SysError block_data_error(lzma_ret ret);
 
 // Decodes on `threads` threads (at least 2); xz_decode's threaded form.
 Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk_size, XzSink& sink, unsigned threads);
@@ -189,8 +188,8 @@ template <class Progress>
 Status decode_job(lzma_stream& strm, BlockJob& job, size_t chunk, Progress&& progress) {
   switch (lzma_block_decoder(&strm, &job.block)) {
     case LZMA_OK: break;
-    case LZMA_MEM_ERROR: return unexpected(std::string(kMemoryText));
-    default: return unexpected(std::string(kBlockHeaderOptionsText));
+    case LZMA_MEM_ERROR: return unexpected(SysError::fixed(kMemoryText));
+    default: return unexpected(SysError::fixed(kBlockHeaderOptionsText));
   }
   const uint64_t capacity = job.block.uncompressed_size;
   uint64_t& produced = job.produced;

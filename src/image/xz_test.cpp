@@ -29,9 +29,9 @@ std::string plain_sha() { return test::read_file(fixture("plain.sha256")).substr
 uint64_t plain_size() { return test::read_file(fixture("plain.bin")).size(); }
 
 // What xz_read_index makes of a file: the decoded size, or its text.
-Expected<XzIndexSummary, std::string> index_of(const std::string& name) {
+SysResult<XzIndexSummary> index_of(const std::string& name) {
   auto file = native_file_system().open(fixture(name), OpenMode::kSharedRead);
-  if (!file) return unexpected(file.error().message);
+  if (!file) return unexpected(file.error());
   return xz_read_index(**file);
 }
 
@@ -41,16 +41,16 @@ TEST(XzAccepted, SingleStreamsWithNoneCrc32OrCrc64AndTheirBlocksDecodeExactly) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(xz_validate(fixture(name)).has_value());
     auto size = xz_uncompressed_size(fixture(name));
-    ASSERT_TRUE(size.has_value()) << size.error();
+    ASSERT_TRUE(size.has_value()) << size.error().message;
     EXPECT_EQ(*size, plain_size());
     auto index = index_of(name);
-    ASSERT_TRUE(index.has_value()) << index.error();
+    ASSERT_TRUE(index.has_value()) << index.error().message;
     EXPECT_EQ(index->uncompressed_bytes, plain_size());
 
     test::TempDir dir;
     std::string out = dir.file("out.img");
     auto sha = xz_extract(fixture(name), out);
-    ASSERT_TRUE(sha.has_value()) << sha.error();
+    ASSERT_TRUE(sha.has_value()) << sha.error().message;
     std::string written = test::read_file(out);
     EXPECT_EQ(written.size(), *size);
     EXPECT_EQ(*sha, sha_of(written));
@@ -63,14 +63,14 @@ TEST(XzAccepted, EmptyInputEvenWithSha256CheckBecauseNoBlockNeedsIt) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(xz_validate(fixture(name)).has_value());
     auto size = xz_uncompressed_size(fixture(name));
-    ASSERT_TRUE(size.has_value()) << size.error();
+    ASSERT_TRUE(size.has_value()) << size.error().message;
     EXPECT_EQ(*size, 0u);
     auto index = index_of(name);
-    ASSERT_TRUE(index.has_value()) << index.error();
+    ASSERT_TRUE(index.has_value()) << index.error().message;
     EXPECT_EQ(index->uncompressed_bytes, 0u);
     test::TempDir dir;
     auto sha = xz_extract(fixture(name), dir.file("empty.img"));
-    ASSERT_TRUE(sha.has_value()) << sha.error();
+    ASSERT_TRUE(sha.has_value()) << sha.error().message;
     EXPECT_EQ(*sha, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_TRUE(test::file_exists(dir.file("empty.img")));
     EXPECT_EQ(test::read_file(dir.file("empty.img")), "");
@@ -118,21 +118,21 @@ TEST(XzRejected, EveryCommandGivesTheDecoderTextForEachDefect) {
     SCOPED_TRACE(c.name);
     auto index = index_of(c.name);
     if (c.ends == kBlocks) {
-      EXPECT_TRUE(index.has_value()) << index.error();
+      EXPECT_TRUE(index.has_value()) << index.error().message;
     } else {
       ASSERT_FALSE(index.has_value());
-      EXPECT_EQ(index.error(), c.ends == kSame ? c.text : c.ends);
+      EXPECT_EQ(index.error().message, c.ends == kSame ? c.text : c.ends);
     }
     auto valid = xz_validate(fixture(c.name));
     ASSERT_FALSE(valid.has_value());
-    EXPECT_EQ(valid.error(), c.text);
+    EXPECT_EQ(valid.error().message, c.text);
     auto size = xz_uncompressed_size(fixture(c.name));
     ASSERT_FALSE(size.has_value());
-    EXPECT_EQ(size.error(), c.text);
+    EXPECT_EQ(size.error().message, c.text);
     test::TempDir dir;
     auto sha = xz_extract(fixture(c.name), dir.file("out.img"));
     ASSERT_FALSE(sha.has_value());
-    EXPECT_EQ(sha.error(), c.text);
+    EXPECT_EQ(sha.error().message, c.text);
   }
 }
 
@@ -142,8 +142,9 @@ TEST(XzRejected, ShortInputsSayTruncatedOnlyWhenTheyStartLikeXz) {
                                                      "7zXZ",
                                                      5));
   test::write_file(dir.file("short.txt"), "hello");
-  EXPECT_EQ(xz_validate(dir.file("magic.xz")).error(), "XZ data ends unexpectedly: the file is truncated");
-  EXPECT_EQ(xz_validate(dir.file("short.txt")).error(), "Not an XZ file: the stream header's magic bytes are missing");
+  EXPECT_EQ(xz_validate(dir.file("magic.xz")).error().message, "XZ data ends unexpectedly: the file is truncated");
+  EXPECT_EQ(xz_validate(dir.file("short.txt")).error().message,
+            "Not an XZ file: the stream header's magic bytes are missing");
 }
 
 TEST(XzReads, ValidationAndSizeRead8KiBAtATimeExtractionReads4MiB) {
@@ -168,7 +169,7 @@ TEST(XzFailures, AReadErrorCarriesTheSystemText) {
   ScopedFileSystem scoped(fs);
   fs.any_path.fail_reads_after = 100000;
   fs.any_path.io_error = SysError{23, "Data error (cyclic redundancy check). (os error 23)"};
-  EXPECT_EQ(xz_validate(fixture("check-crc64.xz")).error(),
+  EXPECT_EQ(xz_validate(fixture("check-crc64.xz")).error().message,
             "Failed to read the image: Data error (cyclic redundancy check). (os error 23)");
 }
 
@@ -181,7 +182,7 @@ TEST(XzFailures, AWriteErrorWhileDecodingLeavesThePartialOutput) {
   fs.any_path.fail_writes_after = kIoBufferSize;  // the second 4 MiB piece fails
   auto sha = xz_extract(fixture("pattern.xz"), out);
   ASSERT_FALSE(sha.has_value());
-  EXPECT_EQ(sha.error(), "Failed to write the extracted image: No space left on device (os error 28)");
+  EXPECT_EQ(sha.error().message, "Failed to write the extracted image: No space left on device (os error 28)");
   std::string expected;
   while (expected.size() < kIoBufferSize) expected += "disk-helper\n";
   expected.resize(kIoBufferSize);
@@ -217,7 +218,7 @@ TEST(XzFailures, AWriteOrCommitFailingAtAnyChunkLeavesExactlyTheChunksBeforeIt) 
     if (c.failing_flush) fs.fail_flush(out, 5);
     auto sha = xz_extract(fixture("pattern.xz"), out);
     ASSERT_FALSE(sha.has_value());
-    EXPECT_EQ(sha.error(), c.error);
+    EXPECT_EQ(sha.error().message, c.error);
     EXPECT_EQ(fs.writes(out), c.failing_write >= 0 ? c.failing_write + 1 : 3);
     EXPECT_TRUE(test::read_file(out) == expected.substr(0, c.written));
     EXPECT_EQ(fs.open_handles(), 0);
@@ -232,7 +233,7 @@ TEST(XzExtract, ZeroRunsReadBackAsZerosAndTheFileKeepsItsLength) {
   std::string holes = dir.file("holes.img");
   test::write_file(holes, std::string(100, 'x'));  // replaced
   auto sha = xz_extract(fixture("holes.xz"), holes);
-  ASSERT_TRUE(sha.has_value()) << sha.error();
+  ASSERT_TRUE(sha.has_value()) << sha.error().message;
   std::string bytes = test::read_file(holes);
   EXPECT_EQ(bytes, test::read_file(fixture("holes.bin")));
   EXPECT_EQ(*sha, test::read_file(fixture("holes.sha256")).substr(0, 64));
@@ -254,7 +255,7 @@ TEST(XzExtract, ADeviceKeepsNoOldBytesWhereTheImageHoldsZeros) {
     ASSERT_TRUE(write_all(**device, reinterpret_cast<const uint8_t*>(used.data()), used.size()).has_value());
   }
   auto sha = xz_extract(fixture("holes.xz"), loop.path());
-  ASSERT_TRUE(sha.has_value()) << sha.error();
+  ASSERT_TRUE(sha.has_value()) << sha.error().message;
   const std::string expected = test::read_file(fixture("holes.bin"));
   EXPECT_EQ(*sha, sha_of(expected));
   EXPECT_TRUE(test::read_file(loop.path()).substr(0, expected.size()) == expected);
@@ -265,11 +266,12 @@ TEST(XzFailures, WritingOutTheLastBytesOrCommittingFailsWithTheSystemText) {
   test::FaultFileSystem fs;
   ScopedFileSystem scoped(fs);
   fs.any_path.fail_writes_after = 0;  // the whole output is still in the write buffer at the end
-  EXPECT_EQ(xz_extract(fixture("check-crc64.xz"), dir.file("a")).error(), "No space left on device (os error 28)");
+  EXPECT_EQ(xz_extract(fixture("check-crc64.xz"), dir.file("a")).error().message,
+            "No space left on device (os error 28)");
 
   fs.any_path.fail_writes_after = UINT64_MAX;
   fs.any_path.flush_error = SysError{5, "Input/output error (os error 5)"};
-  EXPECT_EQ(xz_extract(fixture("check-crc64.xz"), dir.file("b")).error(), "Input/output error (os error 5)");
+  EXPECT_EQ(xz_extract(fixture("check-crc64.xz"), dir.file("b")).error().message, "Input/output error (os error 5)");
   EXPECT_EQ(test::read_file(dir.file("b")).size(), plain_size());
 }
 
@@ -288,7 +290,7 @@ TEST(XzExtract, RefusesAnOutputThatIsTheImageItself) {
     SCOPED_TRACE(out);
     auto sha = xz_extract(image, out);
     ASSERT_FALSE(sha.has_value());
-    EXPECT_EQ(sha.error(), "Output path is the image file itself; choose another outputPath: " + out);
+    EXPECT_EQ(sha.error().message, "Output path is the image file itself; choose another outputPath: " + out);
     EXPECT_EQ(test::read_file(image), original);
   }
   // A different file with the same contents is fine.
@@ -302,12 +304,12 @@ TEST(XzFailures, OpenFailuresCarryTheSystemTextAndTouchNoOutput) {
   std::string out = dir.file("out.img");
   auto from_dir = xz_extract(dir.path(), out);
   ASSERT_FALSE(from_dir.has_value());
-  EXPECT_NE(from_dir.error().find("(os error "), std::string::npos) << from_dir.error();
+  EXPECT_NE(from_dir.error().message.find("(os error "), std::string::npos) << from_dir.error().message;
   EXPECT_FALSE(test::file_exists(out));
 
   auto into_missing_dir = xz_extract(fixture("check-crc64.xz"), dir.file("no-such-dir") + "/out.img");
   ASSERT_FALSE(into_missing_dir.has_value());
-  EXPECT_NE(into_missing_dir.error().find("(os error "), std::string::npos) << into_missing_dir.error();
+  EXPECT_NE(into_missing_dir.error().message.find("(os error "), std::string::npos) << into_missing_dir.error().message;
   EXPECT_FALSE(test::file_exists(dir.file("no-such-dir")));
 }
 
@@ -325,10 +327,11 @@ struct Decoded {
 class RecordingSink final : public XzSink {
  public:
   RecordingSink(Decoded& out, uint64_t fail_after) : out_(out), fail_after_(fail_after) {}
-  Expected<void, std::string> write(const uint8_t* data, size_t len) override {
+  SysStatus write(const uint8_t* data, size_t len) override {
     out_.on_caller_thread = out_.on_caller_thread && std::this_thread::get_id() == caller_;
     out_.pieces.push_back(len);
-    if (out_.bytes.size() + len > fail_after_) return unexpected("sink full at " + std::to_string(out_.bytes.size()));
+    if (out_.bytes.size() + len > fail_after_)
+      return unexpected(SysError::fixed("sink full at " + std::to_string(out_.bytes.size())));
     out_.bytes.append(reinterpret_cast<const char*>(data), len);
     return {};
   }
@@ -354,7 +357,7 @@ Decoded decode(const std::string& name, unsigned threads, size_t read_buffer, Fa
   if (!file) return {};
   Decoded out;
   RecordingSink sink(out, failures.sink_after);
-  if (auto r = xz_decode(**file, read_buffer, kXzOutputChunk, sink, threads); !r) out.error = r.error();
+  if (auto r = xz_decode(**file, read_buffer, kXzOutputChunk, sink, threads); !r) out.error = r.error().message;
   return out;
 }
 

@@ -104,7 +104,7 @@ TEST(ResponseWriter, FixedEnvelopeOrderSortedPayloadAndEscapes) {
   auto ok = make_response("i", json{{"sessionId", "x"}, {"ok", true}, {"platform", "p"}});
   EXPECT_EQ(serialize_response(ok), R"({"id":"i","ok":true,"payload":{"ok":true,"platform":"p","sessionId":"x"}})");
 
-  auto err = make_error_response("i", "UNKNOWN", std::string("q\"b\\\b\t\n\f\r\x01\x1f/é", 14));
+  auto err = make_error_response("i", ErrorCode::kUnknown, std::string("q\"b\\\b\t\n\f\r\x01\x1f/é", 14));
   EXPECT_EQ(serialize_response(err),
             "{\"id\":\"i\",\"ok\":false,\"errorCode\":\"UNKNOWN\",\"errorMessage\":"
             "\"q\\\"b\\\\\\b\\t\\n\\f\\r\\u0001\\u001f/\xC3\xA9\"}");

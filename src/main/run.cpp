@@ -9,13 +9,13 @@ HelperResponse handle_arguments(const std::vector<std::string>& args) {
   size_t at = 1;
   while (at < args.size() && args[at] != "--request") ++at;
   if (at >= args.size()) {
-    return make_error_response("unknown", error_code::kUnknown, "Expected --request <json> argument");
+    return make_error_response("unknown", ErrorCode::kUnknown, "Expected --request <json> argument");
   }
   if (at + 1 >= args.size()) {
-    return make_error_response("unknown", error_code::kUnknown, "Missing JSON payload after --request");
+    return make_error_response("unknown", ErrorCode::kUnknown, "Missing JSON payload after --request");
   }
   auto request = parse_request(args[at + 1]);
-  if (!request) return make_error_response("unknown", error_code::kUnknown, std::move(request).error());
+  if (!request) return make_error_response("unknown", ErrorCode::kUnknown, std::move(request).error());
   return make_response(request->id, dispatch(*request));
 }
 

@@ -15,7 +15,7 @@ SysResult<size_t> BufferedReader::read(uint8_t* out, size_t len) {
   }
   if (pos_ == filled_) {
     auto got = file_.read(buffer_.get(), capacity_);
-    if (!got) return unexpected(std::move(got).error());
+    DH_TRY(got);
     pos_ = 0;
     filled_ = *got;
   }
@@ -100,7 +100,7 @@ SysStatus BufferedWriter::write_staged(size_t count) {
       // Keep what was not written so a caller sees the failure once.
       std::memmove(buffer_.get(), buffer_.get() + done, staged_ - done);
       staged_ -= done;
-      if (!wrote) return unexpected(std::move(wrote).error());
+      DH_TRY(wrote);
       return unexpected(SysError::fixed(kBufferedZeroWriteText));
     }
     done += *wrote;

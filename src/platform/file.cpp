@@ -37,7 +37,7 @@ SysStatus read_exact(File& file, uint8_t* buf, size_t len) {
   size_t done = 0;
   while (done < len) {
     auto got = file.read(buf + done, len - done);
-    if (!got) return unexpected(std::move(got).error());
+    DH_TRY(got);
     if (*got == 0) return unexpected(SysError::fixed(kShortReadText));
     done += *got;
   }
@@ -48,7 +48,7 @@ SysStatus write_all(File& file, const uint8_t* buf, size_t len) {
   size_t done = 0;
   while (done < len) {
     auto wrote = file.write(buf + done, len - done);
-    if (!wrote) return unexpected(std::move(wrote).error());
+    DH_TRY(wrote);
     if (*wrote == 0) return unexpected(SysError::fixed(kZeroWriteText));
     done += *wrote;
   }

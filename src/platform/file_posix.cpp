@@ -168,7 +168,7 @@ class PosixFileSystem final : public FileSystem {
       case OpenMode::kCreateNewWriteThrough: flags = O_WRONLY | O_CREAT | O_EXCL | O_DSYNC; break;
     }
     auto opened = open_checked(path, flags, exclusive);
-    if (!opened) return unexpected(std::move(opened).error());
+    DH_TRY(opened);
     // The exclusive reads are the readback, verify_hash and the comparisons:
     // they must see the medium, not what a write left in memory.
     if (mode == OpenMode::kExclusiveRead && S_ISBLK(opened->type)) drop_device_cache(opened->fd);

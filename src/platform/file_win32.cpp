@@ -162,13 +162,13 @@ class Win32FileSystem final : public FileSystem {
 
   SysStatus metadata(const std::string& path) override {
     auto h = open_for_query(path);
-    if (!h) return unexpected(std::move(h).error());
+    DH_TRY(h);
     return {};
   }
 
   SysResult<FileIdentity> identity(const std::string& path) override {
     auto h = open_for_query(path);
-    if (!h) return unexpected(std::move(h).error());
+    DH_TRY(h);
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(h->get(), &info)) {
       return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
@@ -192,7 +192,7 @@ class Win32FileSystem final : public FileSystem {
 
   SysResult<PathDevice> device_of(const std::string& path) override {
     auto h = open_for_query(path);
-    if (!h) return unexpected(std::move(h).error());
+    DH_TRY(h);
     if (is_file_handle(h->get())) return PathDevice{};
     PathDevice device;
     device.is_device = true;

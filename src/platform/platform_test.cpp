@@ -157,6 +157,15 @@ TEST(BufferedIo, ZeroByteWritesAreErrors) {
   EXPECT_EQ(big.error().message, "failed to write whole buffer");
 }
 
+TEST(SysErrors, EachBackendClassifiesItsOwnCodes) {
+  for (SysErrorKind kind : {SysErrorKind::kAccessDenied, SysErrorKind::kSharingViolation, SysErrorKind::kNotFound}) {
+    EXPECT_EQ(SysError::from_os(os_error_code(kind)).kind(), kind);
+  }
+  EXPECT_EQ(SysError::fixed("failed to fill whole buffer").kind(), SysErrorKind::kNone);
+  // Windows' ERROR_GEN_FAILURE, EMLINK on POSIX: neither a refusal nor busy.
+  EXPECT_EQ(SysError::from_os(31).kind(), SysErrorKind::kOther);
+}
+
 TEST(NativeFiles, OpenModesAndErrors) {
   test::TempDir dir;
   std::string path = dir.file("f.bin");
@@ -164,6 +173,7 @@ TEST(NativeFiles, OpenModesAndErrors) {
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().code, 2);
   EXPECT_NE(missing.error().message.find(" (os error 2)"), std::string::npos);
+  EXPECT_EQ(missing.error().kind(), SysErrorKind::kNotFound);
 
   {
     auto out = file_system().open(path, OpenMode::kCreateTruncate);

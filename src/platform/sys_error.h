@@ -7,6 +7,22 @@
 
 namespace dh {
 
+// What an OS error means to the helper's decisions. Each backend maps its own
+// codes once, from one table.
+enum class SysErrorKind {
+  kNone,              // no OS code (a fixed text)
+  kAccessDenied,      // ERROR_ACCESS_DENIED, WSAEACCES; EACCES, EPERM
+  kSharingViolation,  // ERROR_SHARING_VIOLATION; EBUSY
+  kNotFound,          // ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND; ENOENT
+  kOther,
+};
+
+SysErrorKind classify_os_error(int code);
+
+// The platform's first code of `kind` in that table (0 for kNone and kOther),
+// for doubles that must fail the way the system does.
+int os_error_code(SysErrorKind kind);
+
 // An I/O failure: the OS error code (Win32 error or errno; 0 when the failure
 // has no OS code) and the text shown to the user. For OS errors the text is
 // "<system message> (os error N)".
@@ -16,6 +32,11 @@ struct SysError {
 
   static SysError from_os(int code);
   static SysError fixed(std::string text) { return SysError{0, std::move(text)}; }
+
+  // The same error with `context` put before its text.
+  SysError prefixed(const std::string& context) const { return SysError{code, context + message}; }
+
+  SysErrorKind kind() const { return code == 0 ? SysErrorKind::kNone : classify_os_error(code); }
 };
 
 template <class T>
@@ -29,10 +50,6 @@ int last_os_error();
 // The one place that formats OS error text: the system's message for `code`
 // (no trailing line break) followed by " (os error N)".
 std::string os_error_text(int code);
-
-// True when `code` means the OS refused access: ERROR_ACCESS_DENIED (5) or
-// WSAEACCES (10013) on Windows, EACCES or EPERM on POSIX.
-bool is_access_denied(int code);
 
 // A read returned no bytes before the buffer was full.
 inline constexpr const char* kShortReadText = "failed to fill whole buffer";

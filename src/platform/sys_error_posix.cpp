@@ -15,6 +15,34 @@ std::string os_error_text(int code) {
   return std::string(text) + " (os error " + std::to_string(code) + ")";
 }
 
-bool is_access_denied(int code) { return code == EACCES || code == EPERM; }
+namespace {
+
+struct KindOfCode {
+  int code;
+  SysErrorKind kind;
+};
+
+constexpr KindOfCode kKinds[] = {
+    {EACCES, SysErrorKind::kAccessDenied},
+    {EPERM, SysErrorKind::kAccessDenied},
+    {EBUSY, SysErrorKind::kSharingViolation},
+    {ENOENT, SysErrorKind::kNotFound},
+};
+
+}  // namespace
+
+SysErrorKind classify_os_error(int code) {
+  for (const KindOfCode& entry : kKinds) {
+    if (entry.code == code) return entry.kind;
+  }
+  return SysErrorKind::kOther;
+}
+
+int os_error_code(SysErrorKind kind) {
+  for (const KindOfCode& entry : kKinds) {
+    if (entry.kind == kind) return entry.code;
+  }
+  return 0;
+}
 
 }  // namespace dh

@@ -22,7 +22,36 @@ std::string os_error_text(int code) {
   return message + " (os error " + std::to_string(code) + ")";
 }
 
-bool is_access_denied(int code) { return code == ERROR_ACCESS_DENIED || code == 10013; }
+namespace {
+
+struct KindOfCode {
+  int code;
+  SysErrorKind kind;
+};
+
+constexpr KindOfCode kKinds[] = {
+    {ERROR_ACCESS_DENIED, SysErrorKind::kAccessDenied},
+    {10013, SysErrorKind::kAccessDenied},  // WSAEACCES
+    {ERROR_SHARING_VIOLATION, SysErrorKind::kSharingViolation},
+    {ERROR_FILE_NOT_FOUND, SysErrorKind::kNotFound},
+    {ERROR_PATH_NOT_FOUND, SysErrorKind::kNotFound},
+};
+
+}  // namespace
+
+SysErrorKind classify_os_error(int code) {
+  for (const KindOfCode& entry : kKinds) {
+    if (entry.code == code) return entry.kind;
+  }
+  return SysErrorKind::kOther;
+}
+
+int os_error_code(SysErrorKind kind) {
+  for (const KindOfCode& entry : kKinds) {
+    if (entry.kind == kind) return entry.code;
+  }
+  return 0;
+}
 
 std::wstring widen(std::string_view utf8) {
   if (utf8.empty()) return {};

@@ -11,10 +11,6 @@
 
 namespace dh {
 
-// Win32 error codes the lock algorithm tells apart.
-inline constexpr int kErrorAccessDenied = 5;
-inline constexpr int kErrorSharingViolation = 32;
-
 // An open volume handle; closing it (destruction) releases its lock.
 class Volume {
  public:

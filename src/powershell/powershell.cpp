@@ -25,9 +25,9 @@ ScopedPowerShellProgram::~ScopedPowerShellProgram() { program_override() = previ
 
 Expected<std::string, HelperError> run_powershell(const std::string& script) {
   auto program = powershell_program();
-  if (!program) return unexpected(helper_error(error_code::kToolMissing, program.error()));
+  if (!program) return unexpected(helper_error(ErrorCode::kToolMissing, program.error()));
   auto result = run_process(*program, {"-NoProfile", "-Command", script});
-  if (!result) return unexpected(helper_error(error_code::kToolMissing, result.error()));
+  if (!result) return unexpected(helper_error(ErrorCode::kToolMissing, result.error()));
   if (result->exit_code != 0) {
     std::string err(trim_unicode(utf8_lossy(result->err)));
     return unexpected(unknown_error(err.empty() ? "PowerShell command failed" : std::move(err)));

@@ -39,9 +39,9 @@ TEST(PowerShellRunner, FailureCarriesTrimmedStderrOrFixedText) {
   ps.answer(2, "", " \n", 255);
   auto with_text = run_powershell("x");
   ASSERT_FALSE(with_text.has_value());
-  EXPECT_EQ(with_text.error(), (HelperError{"UNKNOWN", "Set-Disk : No MSFT_Disk objects found"}));
-  EXPECT_EQ(run_powershell("y").error(), (HelperError{"UNKNOWN", "PowerShell command failed"}));
-  EXPECT_EQ(run_powershell("z").error(), (HelperError{"UNKNOWN", "PowerShell command failed"}));
+  EXPECT_EQ(with_text.error(), (HelperError{ErrorCode::kUnknown, "Set-Disk : No MSFT_Disk objects found"}));
+  EXPECT_EQ(run_powershell("y").error(), (HelperError{ErrorCode::kUnknown, "PowerShell command failed"}));
+  EXPECT_EQ(run_powershell("z").error(), (HelperError{ErrorCode::kUnknown, "PowerShell command failed"}));
 }
 
 TEST(PowerShellRunner, ScriptArrivesAsOneArgument) {
@@ -50,7 +50,7 @@ TEST(PowerShellRunner, ScriptArrivesAsOneArgument) {
       "$x = \"a b\"; Write-Output 'q\\\"' \\\\server\\share\\ trailing\\ \"\" end\\\\\t\n\xC3\xA9";
   for (const std::string& each : {script, std::string()}) {
     auto r = run_powershell(each);
-    ASSERT_TRUE(r.has_value()) << r.error().code << ": " << r.error().message;
+    ASSERT_TRUE(r.has_value()) << error_code_text(r.error().code) << ": " << r.error().message;
   }
   EXPECT_EQ(ps.args(0), (std::vector<std::string>{"-NoProfile", "-Command", script}));
   EXPECT_EQ(ps.args(1), (std::vector<std::string>{"-NoProfile", "-Command", ""}));
@@ -71,7 +71,7 @@ TEST(PowerShellRunner, MissingProgramIsToolMissing) {
   test::NoPowerShell none;
   auto r = run_powershell("x");
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().code, "TOOL_MISSING");
+  EXPECT_EQ(r.error().code, ErrorCode::kToolMissing);
   EXPECT_NE(r.error().message.find(" (os error 2)"), std::string::npos) << r.error().message;
 }
 

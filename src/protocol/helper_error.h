@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -12,31 +13,38 @@
 
 namespace dh {
 
-namespace error_code {
-inline constexpr const char* kUnknown = "UNKNOWN";
-inline constexpr const char* kToolMissing = "TOOL_MISSING";
-inline constexpr const char* kImageMissing = "IMAGE_MISSING";
-inline constexpr const char* kXzInvalid = "XZ_INVALID";
-inline constexpr const char* kUnmountFailed = "UNMOUNT_FAILED";
-inline constexpr const char* kReadFailed = "READ_FAILED";
-inline constexpr const char* kWriteFailed = "WRITE_FAILED";
-inline constexpr const char* kDeviceDisconnected = "DEVICE_DISCONNECTED";
-inline constexpr const char* kElevationDenied = "ELEVATION_DENIED";
-// Every code above; a response's errorCode is always one of them.
-inline constexpr std::array<const char*, 9> kAll = {kUnknown,     kToolMissing,        kImageMissing,
-                                                    kXzInvalid,   kUnmountFailed,      kReadFailed,
-                                                    kWriteFailed, kDeviceDisconnected, kElevationDenied};
-}  // namespace error_code
+// What a failed request reports as its errorCode.
+enum class ErrorCode {
+  kUnknown,
+  kToolMissing,
+  kImageMissing,
+  kXzInvalid,
+  kUnmountFailed,
+  kReadFailed,
+  kWriteFailed,
+  kDeviceDisconnected,
+  kElevationDenied,
+};
+
+// Every code, in declaration order.
+inline constexpr std::array<ErrorCode, 9> kAllErrorCodes = {
+    ErrorCode::kUnknown,     ErrorCode::kToolMissing,        ErrorCode::kImageMissing,
+    ErrorCode::kXzInvalid,   ErrorCode::kUnmountFailed,      ErrorCode::kReadFailed,
+    ErrorCode::kWriteFailed, ErrorCode::kDeviceDisconnected, ErrorCode::kElevationDenied};
+
+// The code as it appears on the response line ("UNKNOWN", "WRITE_FAILED", ...).
+std::string_view error_code_text(ErrorCode code);
 
 struct HelperError {
-  std::string code;
+  ErrorCode code = ErrorCode::kUnknown;
   std::string message;
 
   friend bool operator==(const HelperError&, const HelperError&) = default;
 };
 
-inline HelperError unknown_error(std::string message) { return HelperError{error_code::kUnknown, std::move(message)}; }
-inline HelperError helper_error(const char* code, const SysError& err) { return HelperError{code, err.message}; }
+inline HelperError unknown_error(std::string message) { return HelperError{ErrorCode::kUnknown, std::move(message)}; }
+// An I/O failure reported under `code` with the failure's own text.
+inline HelperError helper_error(ErrorCode code, const SysError& err) { return HelperError{code, err.message}; }
 
 // What a handler returns: a payload (always a JSON object) or an error.
 using HandlerResult = Expected<nlohmann::json, HelperError>;

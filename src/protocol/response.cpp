@@ -4,11 +4,11 @@ namespace dh {
 
 using nlohmann::json;
 
-HelperResponse make_error_response(std::string id, std::string code, std::string message) {
+HelperResponse make_error_response(std::string id, ErrorCode code, std::string message) {
   HelperResponse r;
   r.id = std::move(id);
   r.ok = false;
-  r.error_code = std::move(code);
+  r.error_code = std::string(error_code_text(code));
   r.error_message = std::move(message);
   return r;
 }
@@ -16,7 +16,7 @@ HelperResponse make_error_response(std::string id, std::string code, std::string
 HelperResponse make_response(std::string id, HandlerResult result) {
   if (!result) {
     HelperError err = std::move(result).error();
-    return make_error_response(std::move(id), std::move(err.code), std::move(err.message));
+    return make_error_response(std::move(id), err.code, std::move(err.message));
   }
   HelperResponse r;
   r.id = std::move(id);

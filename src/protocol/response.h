@@ -18,7 +18,7 @@ struct HelperResponse {
   std::optional<nlohmann::json> payload;
 };
 
-HelperResponse make_error_response(std::string id, std::string code, std::string message);
+HelperResponse make_error_response(std::string id, ErrorCode code, std::string message);
 HelperResponse make_response(std::string id, HandlerResult result);
 
 // Compact JSON with the members in the fixed order id, ok, errorCode,

@@ -22,11 +22,11 @@ SysResult<FilePtr> open_target_exclusive_read(const std::string& path);
 SysResult<FilePtr> open_target_exclusive_write(const std::string& path);
 
 // Exactly count * 512 bytes from byte offset lba * 512, read on a device in
-// whole sectors of its own size and never past its end. Errors (text only):
-// "Sector offset overflow" for an LBA above kMaxReadableLba (nothing is
-// touched), the OS text of a failed seek or read, or "failed to fill whole
-// buffer" when the target ends first.
-Expected<std::vector<uint8_t>, std::string> read_sectors_at(File& target, uint64_t lba, uint64_t count);
+// whole sectors of its own size and never past its end. Errors: "Sector
+// offset overflow" for an LBA above kMaxReadableLba (nothing is touched), the
+// OS error of a failed seek or read, or "failed to fill whole buffer" when
+// the target ends first.
+SysResult<std::vector<uint8_t>> read_sectors_at(File& target, uint64_t lba, uint64_t count);
 
 // A failed exclusive open: ELEVATION_DENIED with the fixed advice when access
 // was refused, DEVICE_DISCONNECTED with the OS text otherwise.

@@ -40,7 +40,7 @@ TEST(ReadSectorsAt, ReadsWholeSectorsFromAPlainFileInEveryOpenMode) {
     auto target = open(dir.file("image.img"));
     ASSERT_TRUE(target.has_value()) << target.error().message;
     auto got = read_sectors_at(**target, 1, 2);
-    ASSERT_TRUE(got.has_value()) << got.error();
+    ASSERT_TRUE(got.has_value()) << got.error().message;
     EXPECT_EQ(*got, ByteVector(data.begin() + 512, data.begin() + 3 * 512));
     auto empty = read_sectors_at(**target, 3, 0);
     ASSERT_TRUE(empty.has_value());
@@ -52,7 +52,7 @@ TEST(ReadSectorsAt, OffsetOverflowFailsWithoutTouchingTheTarget) {
   MemoryFile file(pattern(1024));
   auto r = read_sectors_at(file, 0x80000000000000ull, 1);
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error(), "Sector offset overflow");
+  EXPECT_EQ(r.error().message, "Sector offset overflow");
   EXPECT_EQ(file.calls, 0);
   // The highest LBA passes the check and reaches the target.
   (void)read_sectors_at(file, 0x7FFFFFFFFFFFFFull, 1);
@@ -68,14 +68,14 @@ TEST(ReadSectorsAt, HighestLbaIsRefusedByTheSystemSeekOnARealFile) {
   ASSERT_TRUE(target.has_value());
   auto r = read_sectors_at(**target, 0x7FFFFFFFFFFFFFull, 1);
   ASSERT_FALSE(r.has_value());
-  EXPECT_NE(r.error().find(" (os error "), std::string::npos) << r.error();
+  EXPECT_NE(r.error().message.find(" (os error "), std::string::npos) << r.error().message;
 }
 
 TEST(ReadSectorsAt, ShortPartialAndFailingReads) {
   MemoryFile short_file(pattern(1000));
   auto short_read = read_sectors_at(short_file, 1, 1);
   ASSERT_FALSE(short_read.has_value());
-  EXPECT_EQ(short_read.error(), "failed to fill whole buffer");
+  EXPECT_EQ(short_read.error().message, "failed to fill whole buffer");
 
   ByteVector data = pattern(8 * 512);
   MemoryFile trickle(data, 7);  // the system hands back 7 bytes at a time
@@ -87,37 +87,39 @@ TEST(ReadSectorsAt, ShortPartialAndFailingReads) {
   gone.read_error = 1167;
   auto failed = read_sectors_at(gone, 0, 1);
   ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(failed.error(), os_error_text(1167));
+  EXPECT_EQ(failed.error().message, os_error_text(1167));
+  EXPECT_EQ(failed.error().code, 1167);  // the read's own code reaches the caller
 
   MemoryFile unseekable(data);
   unseekable.seek_error = 87;
   auto seek_failed = read_sectors_at(unseekable, 5, 1);
   ASSERT_FALSE(seek_failed.has_value());
-  EXPECT_EQ(seek_failed.error(), os_error_text(87));
+  EXPECT_EQ(seek_failed.error().message, os_error_text(87));
 }
 
 TEST(RawDiskErrors, AccessDeniedIsElevationEverythingElseDisconnected) {
   std::vector<int> denied = test::on_windows() ? std::vector<int>{5, 10013} : std::vector<int>{EACCES, EPERM};
   for (int code : denied) {
-    EXPECT_EQ(map_raw_disk_error(SysError::from_os(code)), (HelperError{"ELEVATION_DENIED", kElevation})) << code;
+    EXPECT_EQ(map_raw_disk_error(SysError::from_os(code)), (HelperError{ErrorCode::kElevationDenied, kElevation}))
+        << code;
     // Already opened targets never get the elevation advice.
     EXPECT_EQ(device_disconnected_error(SysError::from_os(code)),
-              (HelperError{"DEVICE_DISCONNECTED", os_error_text(code)}));
+              (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(code)}));
   }
   int sharing = test::on_windows() ? 32 : EBUSY;
   EXPECT_EQ(map_raw_disk_error(SysError::from_os(sharing)),
-            (HelperError{"DEVICE_DISCONNECTED", os_error_text(sharing)}));
-  EXPECT_EQ(map_raw_disk_error(SysError::from_os(2)), (HelperError{"DEVICE_DISCONNECTED", os_error_text(2)}));
+            (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(sharing)}));
+  EXPECT_EQ(map_raw_disk_error(SysError::from_os(2)), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(2)}));
   EXPECT_EQ(map_raw_disk_error(SysError::fixed("failed to fill whole buffer")),
-            (HelperError{"DEVICE_DISCONNECTED", "failed to fill whole buffer"}));
-  EXPECT_EQ(image_missing_error(SysError::from_os(2)), (HelperError{"IMAGE_MISSING", os_error_text(2)}));
+            (HelperError{ErrorCode::kDeviceDisconnected, "failed to fill whole buffer"}));
+  EXPECT_EQ(image_missing_error(SysError::from_os(2)), (HelperError{ErrorCode::kImageMissing, os_error_text(2)}));
 }
 
 TEST(RawDiskErrors, RealOpenFailures) {
   test::TempDir dir;
   auto missing = open_target_exclusive_write(dir.file("absent.img"));
   ASSERT_FALSE(missing.has_value());
-  EXPECT_EQ(map_raw_disk_error(missing.error()), (HelperError{"DEVICE_DISCONNECTED", os_error_text(2)}));
+  EXPECT_EQ(map_raw_disk_error(missing.error()), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(2)}));
 
   if (test::on_windows()) {
     // Another handle on the target: the exclusive open is a sharing
@@ -127,7 +129,7 @@ TEST(RawDiskErrors, RealOpenFailures) {
     ASSERT_TRUE(holder.has_value());
     auto second = open_target_exclusive_read(dir.file("held.img"));
     ASSERT_FALSE(second.has_value());
-    EXPECT_EQ(map_raw_disk_error(second.error()), (HelperError{"DEVICE_DISCONNECTED", os_error_text(32)}));
+    EXPECT_EQ(map_raw_disk_error(second.error()), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(32)}));
   }
 }
 
@@ -138,7 +140,7 @@ TEST(RawDiskErrors, ExclusiveOpenOfABusyLoopDevice) {
   ASSERT_TRUE(first.has_value()) << first.error().message;
   auto second = open_target_exclusive_write(loop.path());
   ASSERT_FALSE(second.has_value());
-  EXPECT_EQ(map_raw_disk_error(second.error()), (HelperError{"DEVICE_DISCONNECTED", os_error_text(EBUSY)}));
+  EXPECT_EQ(map_raw_disk_error(second.error()), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(EBUSY)}));
   // A shared open is not refused while the exclusive handle is held.
   EXPECT_TRUE(open_target_shared_read(loop.path()).has_value());
 }

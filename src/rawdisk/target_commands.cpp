@@ -41,36 +41,37 @@ std::string detach_target_script(uint32_t disk) {
 
 HandlerResult handle_prepare_disk(const WindowsHelperRequest& request) {
   auto path = resolve_target_path(request.payload);
-  if (!path) return unexpected(std::move(path).error());
+  DH_TRY(path);
   auto disk = parse_drive_number(*path);
-  if (auto checked = check_disk_target(*path, disk); !checked) return unexpected(std::move(checked).error());
+  DH_TRY(check_disk_target(*path, disk));
   if (!disk) return unexpected(unknown_error("Unable to parse drive number from " + *path));
-  if (auto ran = run_powershell(prepare_disk_script(*disk)); !ran) return unexpected(std::move(ran).error());
+  DH_TRY(run_powershell(prepare_disk_script(*disk)));
   return json{{"prepared", true}, {"osDevicePath", *path}};
 }
 
 HandlerResult handle_finalize_disk(const WindowsHelperRequest& request) {
   auto path = resolve_target_path(request.payload);
-  if (!path) return unexpected(std::move(path).error());
+  DH_TRY(path);
   auto disk = parse_drive_number(*path);
-  if (auto checked = check_disk_target(*path, disk); !checked) return unexpected(std::move(checked).error());
+  DH_TRY(check_disk_target(*path, disk));
   if (!disk) return unexpected(unknown_error(kNoPhysicalDrive + *path));
-  if (auto ran = run_powershell(finalize_disk_script(*disk)); !ran) return unexpected(std::move(ran).error());
+  DH_TRY(run_powershell(finalize_disk_script(*disk)));
   return json{{"finalized", true}};
 }
 
 HandlerResult handle_detach_target(const WindowsHelperRequest& request) {
   auto path = resolve_target_path(request.payload);
-  if (!path) return unexpected(std::move(path).error());
+  DH_TRY(path);
   std::vector<std::string> warnings;
   auto disk = parse_drive_number(*path);
-  if (auto checked = check_disk_target(*path, disk); !checked) return unexpected(std::move(checked).error());
+  DH_TRY(check_disk_target(*path, disk));
   if (!disk) {
     warnings.push_back(kNoPhysicalDrive + *path);
     return json{{"detached", true}, {"warnings", warnings}};
   }
   if (auto ran = run_powershell(detach_target_script(*disk)); !ran) {
-    warnings.push_back("PowerShell detach step (" + ran.error().code + "): " + ran.error().message);
+    warnings.push_back("PowerShell detach step (" + std::string(error_code_text(ran.error().code)) +
+                       "): " + ran.error().message);
   }
   for (std::string& warning : dismount_volumes_for_detach(*disk)) warnings.push_back(std::move(warning));
   return json{{"detached", true}, {"warnings", warnings}};
@@ -78,11 +79,11 @@ HandlerResult handle_detach_target(const WindowsHelperRequest& request) {
 
 HandlerResult handle_read_sectors(const WindowsHelperRequest& request) {
   auto path = resolve_target_path(request.payload);
-  if (!path) return unexpected(std::move(path).error());
+  DH_TRY(path);
   // Held until the command returns; declared before the target handle so the
   // handle closes first and the volumes stay locked while it is open.
   auto locks = lock_target_volumes(*path);
-  if (!locks) return unexpected(std::move(locks).error());
+  DH_TRY(locks);
 
   auto start = payload_u64(request.payload, "startLba");
   if (!start) return unexpected(unknown_error(missing_field::kStartLba));
@@ -94,9 +95,9 @@ HandlerResult handle_read_sectors(const WindowsHelperRequest& request) {
   }
 
   auto target = open_target_shared_read(*path);
-  if (!target) return unexpected(helper_error(error_code::kReadFailed, target.error()));
+  if (!target) return unexpected(helper_error(ErrorCode::kReadFailed, target.error()));
   auto data = read_sectors_at(**target, *start, *count);
-  if (!data) return unexpected(HelperError{error_code::kReadFailed, std::move(data).error()});
+  if (!data) return unexpected(helper_error(ErrorCode::kReadFailed, data.error()));
   return json{{"dataHex", hex_encode(data->data(), data->size())}};
 }
 

@@ -277,7 +277,7 @@ TEST_F(ReadSectorsWithVolumes, VolumesStayLockedWhileTheTargetIsRead) {
 
 TEST_F(ReadSectorsWithVolumes, LocksComeBeforeFieldChecksAndAreReleasedOnEveryFailure) {
   auto missing = run({{"sectorCount", 1}});
-  EXPECT_EQ(missing.error(), (HelperError{"UNKNOWN", "Missing startLba payload field"}));
+  EXPECT_EQ(missing.error(), (HelperError{ErrorCode::kUnknown, "Missing startLba payload field"}));
   EXPECT_EQ(std::count(volumes_.log.begin(), volumes_.log.end(), "dismount \\\\?\\Volume{2}\\"), 1);
   EXPECT_EQ(volumes_.open_handles, 0);
 
@@ -286,13 +286,15 @@ TEST_F(ReadSectorsWithVolumes, LocksComeBeforeFieldChecksAndAreReleasedOnEveryFa
   EXPECT_EQ(volumes_.open_handles, 0);
 
   targets_.read_error = 1167;
-  EXPECT_EQ(run({{"startLba", 0}, {"sectorCount", 1}}).error(), (HelperError{"READ_FAILED", os_error_text(1167)}));
+  EXPECT_EQ(run({{"startLba", 0}, {"sectorCount", 1}}).error(),
+            (HelperError{ErrorCode::kReadFailed, os_error_text(1167)}));
   EXPECT_EQ(volumes_.open_handles, 0);
 
   // A refused open is a read failure here, not an elevation problem.
   for (int code : {2, 5}) {
     targets_.open_error = code;
-    EXPECT_EQ(run({{"startLba", 0}, {"sectorCount", 1}}).error(), (HelperError{"READ_FAILED", os_error_text(code)}));
+    EXPECT_EQ(run({{"startLba", 0}, {"sectorCount", 1}}).error(),
+              (HelperError{ErrorCode::kReadFailed, os_error_text(code)}));
     EXPECT_EQ(volumes_.open_handles, 0);
   }
   EXPECT_TRUE(targets_.volume_handles_at_open == std::vector<int>({2, 2, 2}));
@@ -301,8 +303,8 @@ TEST_F(ReadSectorsWithVolumes, LocksComeBeforeFieldChecksAndAreReleasedOnEveryFa
   // and before the target is opened.
   volumes_.volumes[1].open_write_error = 5;
   auto unmount = run(json::object());
-  EXPECT_EQ(unmount.error(),
-            (HelperError{"UNMOUNT_FAILED", "Unable to open mounted volume \\\\?\\Volume{2}\\: " + os_error_text(5)}));
+  EXPECT_EQ(unmount.error(), (HelperError{ErrorCode::kUnmountFailed,
+                                          "Unable to open mounted volume \\\\?\\Volume{2}\\: " + os_error_text(5)}));
   EXPECT_EQ(volumes_.open_handles, 0);
   EXPECT_EQ(targets_.volume_handles_at_open.size(), 3u);
 }

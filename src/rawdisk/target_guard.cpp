@@ -95,7 +95,7 @@ Expected<VolumeLockSet, HelperError> lock_target_volumes(const std::string& targ
   if (decision.refusal) return unexpected(std::move(*decision.refusal));
   if (!decision.disk) return VolumeLockSet{};
   auto set = lock_and_dismount_volumes(*decision.disk, clock);
-  if (!set) return unexpected(HelperError{error_code::kUnmountFailed, std::move(set).error()});
+  if (!set) return unexpected(helper_error(ErrorCode::kUnmountFailed, set.error()));
   return std::move(set).value();
 }
 

@@ -80,7 +80,7 @@ TEST(VolumeLockDecision, OnlyTheWholeDiskThePathOpensIsLocked) {
       EXPECT_EQ(set->size(), c.locked.size()) << c.path;
     } else {
       ASSERT_FALSE(set.has_value()) << c.path;
-      EXPECT_EQ(set.error(), (HelperError{"UNKNOWN", c.refusal}));
+      EXPECT_EQ(set.error(), (HelperError{ErrorCode::kUnknown, c.refusal}));
       EXPECT_TRUE(volumes.log.empty()) << "nothing may even be listed for " << c.path;
     }
     EXPECT_EQ(files.open_handles(), 0);
@@ -135,7 +135,7 @@ TEST(SystemDisks, RefusalNamesTheTargetAndTheDisk) {
     auto refused = system_disk_refusal("t", cases[i].opened, cases[i].drive, system);
     EXPECT_EQ(refused ? refused->message : "", cases[i].refusal) << "case " << i;
     if (refused) {
-      EXPECT_EQ(refused->code, "UNKNOWN");
+      EXPECT_EQ(refused->code, ErrorCode::kUnknown);
     }
   }
   EXPECT_FALSE(system_disk_refusal("t", disk(0), 0, {}).has_value());

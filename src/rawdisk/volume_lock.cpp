@@ -15,7 +15,9 @@ std::string volume_path(const std::string& name) {
   return path;
 }
 
-bool is_busy(const SysError& e) { return e.code == kErrorAccessDenied || e.code == kErrorSharingViolation; }
+bool is_busy(const SysError& e) {
+  return e.kind() == SysErrorKind::kAccessDenied || e.kind() == SysErrorKind::kSharingViolation;
+}
 
 // Opens the volume for reading and asks whether it lies on `disk`; a volume
 // that cannot be opened or queried counts as not on the disk.
@@ -56,31 +58,36 @@ SysStatus lock_volume(Volume& volume, Clock& clock) {
   }
 }
 
-Expected<VolumeLockSet, std::string> lock_and_dismount_volumes(uint32_t disk, Clock& clock) {
+Expected<VolumeLockSet, SysError> lock_and_dismount_volumes(uint32_t disk, Clock& clock) {
   VolumeLockSet set;
   for (const std::string& name : volume_system().list_volume_names()) {
     if (!volume_lies_on_disk(name, disk)) continue;
     auto opened = volume_system().open_volume(volume_path(name), true);
-    if (!opened) return unexpected("Unable to open mounted volume " + name + ": " + opened.error().message);
+    if (!opened)
+      return unexpected(
+          SysError{opened.error().code, "Unable to open mounted volume " + name + ": " + opened.error().message});
     VolumePtr volume = std::move(opened).value();
     auto locked = lock_volume(*volume, clock);
     if (locked) {
       if (auto dismounted = volume->dismount(); !dismounted) {
-        return unexpected("Unable to dismount mounted volume " + name + ": " + dismounted.error().message);
+        return unexpected(SysError{dismounted.error().code,
+                                   "Unable to dismount mounted volume " + name + ": " + dismounted.error().message});
       }
     } else if (is_busy(locked.error())) {
       auto forced = volume->dismount();
       if (!forced) {
-        return unexpected("Unable to lock or force-dismount mounted volume " + name + ": lock failed with " +
-                          locked.error().message + "; force dismount failed with " + forced.error().message + ". " +
-                          kCloseAdvice + ", then try again.");
+        return unexpected(SysError{forced.error().code, "Unable to lock or force-dismount mounted volume " + name +
+                                                            ": lock failed with " + locked.error().message +
+                                                            "; force dismount failed with " + forced.error().message +
+                                                            ". " + kCloseAdvice + ", then try again."});
       }
       // After a forced dismount the lock usually succeeds; the volume is kept
       // either way, since it is no longer mounted.
       (void)lock_volume(*volume, clock);
     } else {
-      return unexpected("Unable to lock mounted volume " + name + ": " + locked.error().message + ". " + kCloseAdvice +
-                        ", then try again.");
+      return unexpected(SysError{locked.error().code, "Unable to lock mounted volume " + name + ": " +
+                                                          locked.error().message + ". " + kCloseAdvice +
+                                                          ", then try again."});
     }
     set.add(std::move(volume));
   }

@@ -41,8 +41,9 @@ bool extents_on_disk(const std::vector<uint8_t>& extents, uint32_t disk);
 SysStatus lock_volume(Volume& volume, Clock& clock);
 
 // Locks and dismounts every volume on `disk`. On failure every handle taken
-// so far is closed and the message says which volume and why.
-Expected<VolumeLockSet, std::string> lock_and_dismount_volumes(uint32_t disk, Clock& clock = system_clock());
+// so far is closed; the error keeps the failed call's OS code, and its
+// message says which volume and why.
+Expected<VolumeLockSet, SysError> lock_and_dismount_volumes(uint32_t disk, Clock& clock = system_clock());
 
 // Dismounts every volume on `disk` without keeping locks; problems become
 // warnings, in volume order. No handle stays open.

@@ -24,6 +24,9 @@ const std::string kD = "\\\\?\\Volume{dddddddd-0000-0000-0000-000000000004}\\";
 const std::string kE = "\\\\?\\Volume{eeeeeeee-0000-0000-0000-000000000005}\\";
 const std::string kF = "\\\\?\\Volume{ffffffff-0000-0000-0000-000000000006}\\";
 const std::string kAdvice = "Close File Explorer windows and other programs using this target";
+const int kErrorAccessDenied = os_error_code(SysErrorKind::kAccessDenied);
+const int kErrorSharingViolation = os_error_code(SysErrorKind::kSharingViolation);
+const int kErrorHard = 87;  // neither busy kind on either system
 // NOLINTEND(cert-err58-cpp)
 
 std::string path_of(const std::string& name) { return name.substr(0, name.size() - 1); }
@@ -95,7 +98,7 @@ TEST(LockAndDismount, HoldsEveryVolumeOfTheDiskInEnumerationOrder) {
   ScopedVolumeSystem scoped(fake);
   FakeClock clock;
   auto set = lock_and_dismount_volumes(2, clock);
-  ASSERT_TRUE(set.has_value()) << set.error();
+  ASSERT_TRUE(set.has_value()) << set.error().message;
   EXPECT_EQ(set->size(), 2u);
   EXPECT_EQ(fake.open_handles, 2);
   EXPECT_EQ(fake.log, (std::vector<std::string>{
@@ -130,7 +133,8 @@ TEST(LockAndDismount, ThirdVolumeThatCannotOpenReleasesTheOthers) {
   FakeClock clock;
   auto set = lock_and_dismount_volumes(7, clock);
   ASSERT_FALSE(set.has_value());
-  EXPECT_EQ(set.error(), "Unable to open mounted volume " + kC + ": " + os_error_text(5));
+  EXPECT_EQ(set.error().message, "Unable to open mounted volume " + kC + ": " + os_error_text(5));
+  EXPECT_EQ(set.error().code, 5);  // the failed open's own code
   EXPECT_EQ(fake.open_handles, 0);
   EXPECT_EQ(count(fake.log, "close " + kA), 2);  // probe and the locked handle
   EXPECT_EQ(count(fake.log, "close " + kB), 2);
@@ -142,7 +146,7 @@ TEST(LockAndDismount, BusyLockFallsBackToForcedDismount) {
   ScopedVolumeSystem scoped(fake);
   FakeClock clock;
   auto set = lock_and_dismount_volumes(0, clock);
-  ASSERT_TRUE(set.has_value()) << set.error();
+  ASSERT_TRUE(set.has_value()) << set.error().message;
   EXPECT_EQ(set->size(), 1u);
   EXPECT_EQ(fake.open_handles, 1);
   // Three seconds before the forced dismount, three more in the second,
@@ -162,9 +166,9 @@ TEST(LockAndDismount, BusyLockAndFailedForcedDismount) {
   FakeClock clock;
   auto set = lock_and_dismount_volumes(0, clock);
   ASSERT_FALSE(set.has_value());
-  EXPECT_EQ(set.error(), "Unable to lock or force-dismount mounted volume " + kB + ": lock failed with " +
-                             os_error_text(32) + "; force dismount failed with " + os_error_text(21) + ". " + kAdvice +
-                             ", then try again.");
+  EXPECT_EQ(set.error().message, "Unable to lock or force-dismount mounted volume " + kB + ": lock failed with " +
+                                     os_error_text(kErrorSharingViolation) + "; force dismount failed with " +
+                                     os_error_text(21) + ". " + kAdvice + ", then try again.");
   EXPECT_EQ(fake.open_handles, 0);
   EXPECT_EQ(clock.slept(), milliseconds(3000));
 }
@@ -172,13 +176,13 @@ TEST(LockAndDismount, BusyLockAndFailedForcedDismount) {
 TEST(LockAndDismount, OtherLockErrorAndFailedDismountMessages) {
   {
     FakeVolumes fake;
-    fake.add(kA, {4}).lock_default = 1;
+    fake.add(kA, {4}).lock_default = kErrorHard;
     ScopedVolumeSystem scoped(fake);
     FakeClock clock;
     auto set = lock_and_dismount_volumes(4, clock);
     ASSERT_FALSE(set.has_value());
-    EXPECT_EQ(set.error(),
-              "Unable to lock mounted volume " + kA + ": " + os_error_text(1) + ". " + kAdvice + ", then try again.");
+    EXPECT_EQ(set.error().message, "Unable to lock mounted volume " + kA + ": " + os_error_text(kErrorHard) + ". " +
+                                       kAdvice + ", then try again.");
     EXPECT_EQ(count(fake.log, "dismount " + kA), 0);
     EXPECT_EQ(fake.open_handles, 0);
     EXPECT_TRUE(clock.sleeps.empty());
@@ -191,7 +195,7 @@ TEST(LockAndDismount, OtherLockErrorAndFailedDismountMessages) {
     FakeClock clock;
     auto set = lock_and_dismount_volumes(4, clock);
     ASSERT_FALSE(set.has_value());
-    EXPECT_EQ(set.error(), "Unable to dismount mounted volume " + kB + ": " + os_error_text(31));
+    EXPECT_EQ(set.error().message, "Unable to dismount mounted volume " + kB + ": " + os_error_text(31));
     EXPECT_EQ(fake.open_handles, 0);
   }
 }
@@ -213,7 +217,7 @@ TEST(LockTargetVolumes, DriveNumberDecidesWhatIsLocked) {
   auto failed = lock_target_volumes("\\\\.\\PHYSICALDRIVE2", clock);
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed.error(),
-            (HelperError{"UNMOUNT_FAILED", "Unable to open mounted volume " + kA + ": " + os_error_text(32)}));
+            (HelperError{ErrorCode::kUnmountFailed, "Unable to open mounted volume " + kA + ": " + os_error_text(32)}));
 }
 
 TEST(DismountForDetach, ProblemsBecomeWarningsInVolumeOrder) {
@@ -227,7 +231,7 @@ TEST(DismountForDetach, ProblemsBecomeWarningsInVolumeOrder) {
   d.dismount_default = 50;
   auto& e = fake.add(kE, {1, 3});  // lock fails with another error
   e.dismount_default = 50;
-  e.lock_default = 1;
+  e.lock_default = kErrorHard;
   fake.add(kF, {4});  // elsewhere
   ScopedVolumeSystem scoped(fake);
   FakeClock clock;
@@ -253,7 +257,7 @@ TEST(NativeVolumes, NoVolumeOnAnUnusedDiskNumber) {
   RecordProperty("volumes", static_cast<int>(names.size()));
   for (const auto& name : names) EXPECT_FALSE(name.empty());
   auto set = lock_and_dismount_volumes(4000000000u);
-  ASSERT_TRUE(set.has_value()) << set.error();
+  ASSERT_TRUE(set.has_value()) << set.error().message;
   EXPECT_TRUE(set->empty());
   EXPECT_TRUE(dismount_volumes_for_detach(4000000000u).empty());
 }

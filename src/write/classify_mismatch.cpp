@@ -75,11 +75,11 @@ nlohmann::json verdict(bool safe, std::string message) { return {{"safe", safe},
 
 SysResult<std::vector<ByteRange>> locate_fat_metadata(const std::string& image_path, uint64_t bytes_total) {
   auto opened = file_system().open(image_path, OpenMode::kSharedRead);
-  if (!opened) return unexpected(std::move(opened).error());
+  DH_TRY(opened);
   FilePtr image = std::move(opened).value();
 
   std::array<uint8_t, 512> mbr{};
-  if (auto read = read_sector_at(*image, 0, mbr); !read) return unexpected(std::move(read).error());
+  DH_TRY(read_sector_at(*image, 0, mbr));
   if (!mbr_signature_present(mbr)) return std::vector<ByteRange>{};
 
   for (const PartitionEntry& entry : parse_partition_entries(mbr)) {
@@ -89,7 +89,7 @@ SysResult<std::vector<ByteRange>> locate_fat_metadata(const std::string& image_p
     if (end <= start) continue;
 
     std::array<uint8_t, 512> boot{};
-    if (auto read = read_sector_at(*image, start, boot); !read) return unexpected(std::move(read).error());
+    DH_TRY(read_sector_at(*image, start, boot));
     FatBootSector fat = parse_fat_boot_sector(boot);
     if (!layout_usable(fat)) continue;
     // The first usable boot sector decides, even when all its ranges lie
@@ -101,12 +101,12 @@ SysResult<std::vector<ByteRange>> locate_fat_metadata(const std::string& image_p
 
 HandlerResult classify_mismatch(const std::string& image_path, const std::string& device_path, uint64_t bytes_total) {
   auto located = locate_fat_metadata(image_path, bytes_total);
-  if (!located) return unexpected(helper_error(error_code::kUnknown, located.error()));
+  if (!located) return unexpected(helper_error(ErrorCode::kUnknown, located.error()));
   const std::vector<ByteRange>& ranges = *located;
   if (ranges.empty()) return verdict(false, "Unable to locate known FAT metadata sectors in the prepared image.");
 
   auto files = open_for_comparison(image_path, device_path);
-  if (!files) return unexpected(std::move(files).error());
+  DH_TRY(files);
   FilePtr image = std::move(files->image);
   FilePtr target = std::move(files->target);
 
@@ -152,14 +152,14 @@ HandlerResult classify_mismatch(const std::string& image_path, const std::string
 
 HandlerResult handle_classify_mismatch(const WindowsHelperRequest& request) {
   auto image_field = payload_path(request.payload, "imagePath");
-  if (!image_field) return unexpected(std::move(image_field).error());
+  DH_TRY(image_field);
   if (!*image_field) return unexpected(unknown_error(missing_field::kImagePath));
   const std::string& image_path = **image_field;
   auto bytes_total = payload_u64(request.payload, "bytesTotal");
   if (!bytes_total) return unexpected(unknown_error(missing_field::kBytesTotal));
   auto device_path = resolve_target_path(request.payload);
-  if (!device_path) return unexpected(std::move(device_path).error());
-  if (auto checked = check_raw_target(*device_path); !checked) return unexpected(std::move(checked).error());
+  DH_TRY(device_path);
+  DH_TRY(check_raw_target(*device_path));
   return classify_mismatch(image_path, *device_path, *bytes_total);
 }
 

@@ -179,25 +179,28 @@ TEST_F(ClassifyFixture, ShortSidesAndMissingFiles) {
   };
   test::write_file(target_path, f.image.substr(0, f.image.size() - 1));
   EXPECT_EQ(run(image_path, target_path, f.image.size()),
-            (HelperError{"DEVICE_DISCONNECTED", "failed to fill whole buffer"}));
+            (HelperError{ErrorCode::kDeviceDisconnected, "failed to fill whole buffer"}));
   test::write_file(target_path, f.image + "x");
   EXPECT_EQ(run(test::fixture("pi.img"), target_path, f.image.size() + 1),
-            (HelperError{"IMAGE_MISSING", "failed to fill whole buffer"}));
-  EXPECT_EQ(run(dir.file("none.img"), target_path, 100), (HelperError{"UNKNOWN", os_error_text(2)}));
+            (HelperError{ErrorCode::kImageMissing, "failed to fill whole buffer"}));
+  EXPECT_EQ(run(dir.file("none.img"), target_path, 100), (HelperError{ErrorCode::kUnknown, os_error_text(2)}));
   EXPECT_EQ(run(image_path, dir.file("none.img"), f.image.size()),
-            (HelperError{"DEVICE_DISCONNECTED", os_error_text(2)}));
+            (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(2)}));
   test::write_file(dir.file("tiny.img"), std::string(511, '\0'));
-  EXPECT_EQ(run(dir.file("tiny.img"), target_path, 100), (HelperError{"UNKNOWN", "failed to fill whole buffer"}));
+  EXPECT_EQ(run(dir.file("tiny.img"), target_path, 100),
+            (HelperError{ErrorCode::kUnknown, "failed to fill whole buffer"}));
 
   test::FaultFileSystem fs;
   ScopedFileSystem scoped(fs);
   const int eio = test::io_error_code();
   fs.fail_read(image_path, 0, eio);  // the MBR read of the metadata search
-  EXPECT_EQ(run(image_path, target_path, f.image.size()), (HelperError{"UNKNOWN", os_error_text(eio)}));
+  EXPECT_EQ(run(image_path, target_path, f.image.size()), (HelperError{ErrorCode::kUnknown, os_error_text(eio)}));
   fs.fail_read(target_path, 2, eio);
-  EXPECT_EQ(run(image_path, target_path, f.image.size()), (HelperError{"DEVICE_DISCONNECTED", os_error_text(eio)}));
+  EXPECT_EQ(run(image_path, target_path, f.image.size()),
+            (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(eio)}));
   fs.fail_seek(target_path, eio);
-  EXPECT_EQ(run(image_path, target_path, f.image.size()), (HelperError{"DEVICE_DISCONNECTED", os_error_text(eio)}));
+  EXPECT_EQ(run(image_path, target_path, f.image.size()),
+            (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(eio)}));
   EXPECT_EQ(fs.open_handles(), 0);
 }
 
@@ -317,11 +320,11 @@ TEST(ClassifyMismatch, PayloadFieldsAreCheckedInOrder) {
     EXPECT_FALSE(r.has_value());
     return r.has_value() ? HelperError{} : r.error();
   };
-  EXPECT_EQ(error_of({{"bytesTotal", "5"}}), (HelperError{"UNKNOWN", "Missing imagePath payload field"}));
+  EXPECT_EQ(error_of({{"bytesTotal", "5"}}), (HelperError{ErrorCode::kUnknown, "Missing imagePath payload field"}));
   EXPECT_EQ(error_of({{"imagePath", "x.img"}, {"bytesTotal", "5"}}),
-            (HelperError{"UNKNOWN", "Missing bytesTotal payload field"}));
+            (HelperError{ErrorCode::kUnknown, "Missing bytesTotal payload field"}));
   EXPECT_EQ(error_of({{"imagePath", "x.img"}, {"bytesTotal", 5}, {"deviceId", 3}}),
-            (HelperError{"UNKNOWN", "Missing osDevicePath/deviceId payload field"}));
+            (HelperError{ErrorCode::kUnknown, "Missing osDevicePath/deviceId payload field"}));
 }
 
 TEST(ClassifyMismatch, TheBuiltHelperAnswersThroughDispatch) {

@@ -30,10 +30,10 @@ Expected<std::optional<FirstDifference>, HelperError> find_first_difference(cons
                                                                             const std::string& device_path,
                                                                             uint64_t byte_count) {
   auto files = open_for_comparison(image_path, device_path);
-  if (!files) return unexpected(std::move(files).error());
+  DH_TRY(files);
   FilePtr image = std::move(files->image);
   FilePtr target = std::move(files->target);
-  PlainImageSource<File> source(*image, error_code::kImageMissing);
+  PlainImageSource<File> source(*image, ErrorCode::kImageMissing);
   return find_first_difference(source, *target, byte_count);
 }
 
@@ -46,7 +46,7 @@ Expected<std::optional<FirstDifference>, HelperError> find_first_difference(Imag
   while (position < byte_count) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(byte_count - position, kIoBufferSize));
     auto got = image.read(expected.data(), want);
-    if (!got) return unexpected(std::move(got).error());
+    DH_TRY(got);
     size_t n = *got;
     if (n == 0) return std::optional<FirstDifference>(FirstDifference{position, "", ""});
 

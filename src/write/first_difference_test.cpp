@@ -94,10 +94,10 @@ TEST(FirstDifference, FailuresCarryTheSideThatFailed) {
   Pair p(test::pattern_bytes(3000), test::pattern_bytes(3000));
   auto missing_image = find_first_difference(p.dir.file("none.img"), p.target, 10);
   ASSERT_FALSE(missing_image.has_value());
-  EXPECT_EQ(missing_image.error(), (HelperError{"IMAGE_MISSING", os_error_text(2)}));
+  EXPECT_EQ(missing_image.error(), (HelperError{ErrorCode::kImageMissing, os_error_text(2)}));
   auto missing_target = find_first_difference(p.image, p.dir.file("none.img"), 10);
   ASSERT_FALSE(missing_target.has_value());
-  EXPECT_EQ(missing_target.error(), (HelperError{"DEVICE_DISCONNECTED", os_error_text(2)}));
+  EXPECT_EQ(missing_target.error(), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(2)}));
 
   const int eio = test::io_error_code();
   test::FaultFileSystem fs;
@@ -105,7 +105,7 @@ TEST(FirstDifference, FailuresCarryTheSideThatFailed) {
   fs.fail_open(p.target, OpenMode::kExclusiveRead, test::on_windows() ? 5 : 13);
   auto denied = find_first_difference(p.image, p.target, 10);
   ASSERT_FALSE(denied.has_value());
-  EXPECT_EQ(denied.error(), (HelperError{"ELEVATION_DENIED", kElevationDeniedMessage}));
+  EXPECT_EQ(denied.error(), (HelperError{ErrorCode::kElevationDenied, kElevationDeniedMessage}));
   EXPECT_EQ(fs.open_handles(), 0);
 
   test::FaultFileSystem fs2;
@@ -113,11 +113,11 @@ TEST(FirstDifference, FailuresCarryTheSideThatFailed) {
   fs2.fail_read(p.target, 0, eio);
   auto unreadable = find_first_difference(p.image, p.target, 10);
   ASSERT_FALSE(unreadable.has_value());
-  EXPECT_EQ(unreadable.error(), (HelperError{"DEVICE_DISCONNECTED", os_error_text(eio)}));
+  EXPECT_EQ(unreadable.error(), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(eio)}));
   fs2.fail_seek(p.image, eio);
   auto unseekable = find_first_difference(p.image, p.target, 10);
   ASSERT_FALSE(unseekable.has_value());
-  EXPECT_EQ(unseekable.error(), (HelperError{"IMAGE_MISSING", os_error_text(eio)}));
+  EXPECT_EQ(unseekable.error(), (HelperError{ErrorCode::kImageMissing, os_error_text(eio)}));
   EXPECT_EQ(fs2.open_handles(), 0);
 }
 

@@ -134,7 +134,7 @@ TEST(LoopDevice, AnImageLargerThanTheDeviceFailsWhenTheDeviceIsFull) {
   auto run =
       write_image(test::write_request({{"imagePath", dir.file("big.img")}, {"osDevicePath", loop.path()}}), clock);
   ASSERT_FALSE(run.has_value());
-  EXPECT_EQ(run.error(), (HelperError{"WRITE_FAILED", os_error_text(28)}));  // ENOSPC
+  EXPECT_EQ(run.error(), (HelperError{ErrorCode::kWriteFailed, os_error_text(28)}));  // ENOSPC
   EXPECT_TRUE(capture.lines().empty());
 
   // The readback of a device shorter than bytesTotal hashes what is there

@@ -24,9 +24,6 @@ constexpr const char* kVerifyMessage = "Verifying written bytes from a fresh Win
 constexpr const char* kRecheckMessage = "Rechecking written bytes from a fresh Windows disk handle";
 constexpr auto kRecheckPause = std::chrono::milliseconds(250);
 
-HelperError write_failed(const SysError& error) { return helper_error(error_code::kWriteFailed, error); }
-HelperError xz_invalid(std::string text) { return HelperError{error_code::kXzInvalid, std::move(text)}; }
-
 // What the write and finalize stages leave for the answer.
 struct WriteOutcome {
   uint64_t written = 0;
@@ -68,7 +65,7 @@ struct WriteStage {
         if (total && read >= *total) return size_t{0};
         size_t want = total ? static_cast<size_t>(std::min<uint64_t>(*total - read, capacity)) : capacity;
         auto got = image.read(chunk, want);
-        if (!got) return unexpected(std::move(got).error());
+        DH_TRY(got);
         sha.update(chunk, *got);
         read += *got;
         return *got;
@@ -76,7 +73,7 @@ struct WriteStage {
       std::optional<HelperError> write_error;
       auto write_chunk = [&](const uint8_t* chunk, size_t size) {
         if (auto put = writer.write(chunk, size); !put) {
-          write_error = write_failed(put.error());
+          write_error = helper_error(ErrorCode::kWriteFailed, put.error());
           return false;
         }
         written += size;
@@ -90,14 +87,15 @@ struct WriteStage {
       progress.line("WRITE", written, write_speed, write_message);
 
       progress.line("FINALIZE", written, write_speed, "Flushing disk buffers");
-      if (auto rest = writer.flush_buffer(); !rest) return unexpected(write_failed(rest.error()));
+      if (auto rest = writer.flush_buffer(); !rest)
+        return unexpected(helper_error(ErrorCode::kWriteFailed, rest.error()));
     }
     // The write buffer is gone; commit the device's caches, then close the
     // handle whatever the outcome so the readback can open the drive
     // exclusively.
     auto committed = target->flush();
     target.reset();
-    if (!committed) return unexpected(write_failed(committed.error()));
+    if (!committed) return unexpected(helper_error(ErrorCode::kWriteFailed, committed.error()));
 
     uint64_t overall_speed = speed_bps(written, progress.clock().now() - start, 1.0);
     progress.line("FINALIZE", written, overall_speed, "Disk buffers flushed");
@@ -112,7 +110,7 @@ Expected<std::optional<FirstDifference>, HelperError> first_difference(const std
                                                                        bool decompress_xz) {
   if (!decompress_xz) return find_first_difference(image_path, device_path, length);
   auto files = open_for_comparison(image_path, device_path);
-  if (!files) return unexpected(std::move(files).error());
+  DH_TRY(files);
   XzImageSource decoded(*files->image);
   return find_first_difference(decoded, *files->target, length);
 }
@@ -124,7 +122,7 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
   auto matches = [&](const RangeHash& hash) { return hash.sha256 == outcome.source_sha256 && hash.bytes >= length; };
 
   auto attempt = hash_range(progress, device_path, length, kVerifyMessage);
-  if (!attempt) return unexpected(std::move(attempt).error());
+  DH_TRY(attempt);
   nlohmann::json first_observed = nullptr;
   nlohmann::json mismatch = nullptr;
   int attempts = 1;
@@ -132,12 +130,13 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
     first_observed = attempt->sha256;
     progress.clock().sleep(kRecheckPause);
     attempt = hash_range(progress, device_path, length, kRecheckMessage);
-    if (!attempt) return unexpected(std::move(attempt).error());
+    DH_TRY(attempt);
     attempts = 2;
     if (!matches(*attempt)) {
       auto difference = first_difference(image_path, device_path, length, decompress_xz);
       if (!difference) {
-        mismatch = {{"errorCode", difference.error().code}, {"errorMessage", difference.error().message}};
+        mismatch = {{"errorCode", error_code_text(difference.error().code)},
+                    {"errorMessage", difference.error().message}};
       } else if (*difference) {
         mismatch = (*difference)->to_json();
       }
@@ -155,17 +154,17 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
 HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   const nlohmann::json& payload = request.payload;
   auto image_field = payload_path(payload, "imagePath");
-  if (!image_field) return unexpected(std::move(image_field).error());
+  DH_TRY(image_field);
   const std::optional<std::string>& image_path = *image_field;
   if (!image_path) return unexpected(unknown_error(missing_field::kImagePath));
   auto device_path = resolve_target_path(payload);
-  if (!device_path) return unexpected(std::move(device_path).error());
+  DH_TRY(device_path);
   std::string task_id = payload_str(payload, "taskId").value_or("unknown");
   // With "xz" the image is an .xz file whose decoded bytes are written.
   const bool decompress_xz = payload_str(payload, "decompress") == "xz";
 
   if (!file_system().metadata(*image_path)) {
-    return unexpected(HelperError{error_code::kImageMissing, "Image does not exist: " + *image_path});
+    return unexpected(HelperError{ErrorCode::kImageMissing, "Image does not exist: " + *image_path});
   }
   // Declaration order is the release order in reverse: whatever the path out,
   // the target closes first, then the volume locks are released, then the
@@ -174,7 +173,7 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   if (!image_opened) {
     // An .xz image that cannot be opened is answered as the XZ commands
     // answer it.
-    if (decompress_xz) return unexpected(xz_invalid(image_opened.error().message));
+    if (decompress_xz) return unexpected(helper_error(ErrorCode::kXzInvalid, image_opened.error()));
     return unexpected(image_missing_error(image_opened.error()));
   }
   FilePtr image = std::move(image_opened).value();
@@ -184,14 +183,14 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   std::optional<XzIndexSummary> xz_index;
   if (decompress_xz) {
     auto index = xz_read_index(*image);
-    if (!index) return unexpected(xz_invalid(std::move(index).error()));
+    if (!index) return unexpected(helper_error(ErrorCode::kXzInvalid, index.error()));
     xz_index = *index;
   } else {
     image_reader.emplace(*image);
   }
 
   auto locks = lock_target_volumes(*device_path, clock);
-  if (!locks) return unexpected(std::move(locks).error());
+  DH_TRY(locks);
 
   auto target_opened = open_target_exclusive_write(*device_path);
   if (!target_opened) return unexpected(map_raw_disk_error(target_opened.error()));
@@ -209,10 +208,10 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
     XzImageSource decoded(*image);
     outcome = stage.run(decoded, target);
   } else {
-    PlainImageSource<BufferedReader> source(*image_reader, error_code::kWriteFailed);
+    PlainImageSource<BufferedReader> source(*image_reader, ErrorCode::kWriteFailed);
     outcome = stage.run(source, target);
   }
-  if (!outcome) return unexpected(std::move(outcome).error());
+  DH_TRY(outcome);
 
   if (payload_flag(payload, "skipReadback")) {
     return nlohmann::json{{"bytesWritten", outcome->written},

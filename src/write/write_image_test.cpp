@@ -207,23 +207,24 @@ TEST(WriteImage, PreconditionsFailInTheirOrderBeforeAnythingIsWritten) {
     EXPECT_TRUE(run.lines.empty());
     return run.result.has_value() ? HelperError{} : run.result.error();
   };
-  EXPECT_EQ(error_of({{"imagePath", 5}, {"taskId", 1}}), (HelperError{"UNKNOWN", "Missing imagePath payload field"}));
+  EXPECT_EQ(error_of({{"imagePath", 5}, {"taskId", 1}}),
+            (HelperError{ErrorCode::kUnknown, "Missing imagePath payload field"}));
   EXPECT_EQ(error_of({{"imagePath", dir.file("none.img")}, {"deviceId", "disk4"}}),
-            (HelperError{"UNKNOWN", "Missing osDevicePath/deviceId payload field"}));
+            (HelperError{ErrorCode::kUnknown, "Missing osDevicePath/deviceId payload field"}));
   EXPECT_EQ(error_of({{"imagePath", dir.file("none.img")}, {"osDevicePath", target}}),
-            (HelperError{"IMAGE_MISSING", "Image does not exist: " + dir.file("none.img")}));
+            (HelperError{ErrorCode::kImageMissing, "Image does not exist: " + dir.file("none.img")}));
   // A folder has metadata but cannot be opened as an image.
   HelperError folder = error_of({{"imagePath", dir.path()}, {"osDevicePath", target}});
-  EXPECT_EQ(folder.code, "IMAGE_MISSING");
+  EXPECT_EQ(folder.code, ErrorCode::kImageMissing);
   EXPECT_NE(folder.message.find("(os error "), std::string::npos) << folder.message;
   EXPECT_EQ(error_of({{"imagePath", image}, {"osDevicePath", dir.file("gone.img")}}),
-            (HelperError{"DEVICE_DISCONNECTED", os_error_text(2)}));
+            (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(2)}));
 
   test::FaultFileSystem fs;
   ScopedFileSystem scoped(fs);
   fs.fail_open(target, OpenMode::kExclusiveWrite, test::on_windows() ? 5 : 13);
   EXPECT_EQ(error_of({{"imagePath", image}, {"osDevicePath", target}}),
-            (HelperError{"ELEVATION_DENIED", kElevationDeniedMessage}));
+            (HelperError{ErrorCode::kElevationDenied, kElevationDeniedMessage}));
   EXPECT_EQ(fs.open_handles(), 0);
   EXPECT_EQ(test::read_file(target), "target");
 }
@@ -260,7 +261,7 @@ TEST(WriteImage, VolumeLocksAreHeldUntilTheHandlerReturnsAndReleasedInOrder) {
   fs.fail_write(drive, fs.writes(drive), test::io_error_code());
   auto failed = run_write(c.payload, clock);
   ASSERT_FALSE(failed.result.has_value());
-  EXPECT_EQ(failed.result.error(), (HelperError{"WRITE_FAILED", os_error_text(test::io_error_code())}));
+  EXPECT_EQ(failed.result.error(), (HelperError{ErrorCode::kWriteFailed, os_error_text(test::io_error_code())}));
   EXPECT_EQ(fs.events(),
             (std::vector<std::string>{"open shared-read " + c.image, "lock \\\\?\\Volume{a}", "lock \\\\?\\Volume{b}",
                                       "open exclusive-write " + drive, "close " + drive, "release \\\\?\\Volume{a}",
@@ -280,8 +281,8 @@ TEST(WriteImage, AVolumeThatCannotBeLockedStopsTheRunBeforeTheTargetOpens) {
   test::FakeClock clock;
   auto run = run_write(c.payload, clock);
   ASSERT_FALSE(run.result.has_value());
-  EXPECT_EQ(run.result.error(),
-            (HelperError{"UNMOUNT_FAILED", "Unable to open mounted volume \\\\?\\Volume{b}\\: " + os_error_text(5)}));
+  EXPECT_EQ(run.result.error(), (HelperError{ErrorCode::kUnmountFailed,
+                                             "Unable to open mounted volume \\\\?\\Volume{b}\\: " + os_error_text(5)}));
   EXPECT_EQ(fs.opens(drive), 0);
   EXPECT_EQ(fs.open_handles(), 0);
   EXPECT_EQ(fs.events().back(), "close " + c.image);
@@ -376,7 +377,7 @@ TEST_F(WriteFaults, ReadOrWriteFailingAtTheFirstAMiddleOrTheLastChunk) {
     }
     auto run = run_write(c.payload, clock);
     ASSERT_FALSE(run.result.has_value());
-    EXPECT_EQ(run.result.error(), (HelperError{"WRITE_FAILED", os_error_text(eio)}));
+    EXPECT_EQ(run.result.error(), (HelperError{ErrorCode::kWriteFailed, os_error_text(eio)}));
     EXPECT_EQ(faults.open_handles(), 0);
     EXPECT_EQ(faults.opens(c.target), 1);
     EXPECT_EQ(faults.writes(c.target), k.image_read ? k.chunk : k.chunk + 1);
@@ -390,26 +391,26 @@ TEST_F(WriteFaults, ReadOrWriteFailingAtTheFirstAMiddleOrTheLastChunk) {
 
 TEST_F(WriteFaults, DeviceFlushFailingStillClosesTheTarget) {
   fs.fail_flush(c.target, eio);
-  EXPECT_EQ(fails(), (HelperError{"WRITE_FAILED", os_error_text(eio)}));
+  EXPECT_EQ(fails(), (HelperError{ErrorCode::kWriteFailed, os_error_text(eio)}));
   // The whole image reached the target before the commit failed.
   EXPECT_TRUE(test::read_file(c.target) == test::read_file(c.image));
 }
 
 TEST_F(WriteFaults, FullChunkAcceptedWithZeroBytes) {
   fs.refuse_write(c.target, 1);
-  EXPECT_EQ(fails(), (HelperError{"WRITE_FAILED", "failed to write whole buffer"}));
+  EXPECT_EQ(fails(), (HelperError{ErrorCode::kWriteFailed, "failed to write whole buffer"}));
 }
 
 TEST_F(WriteFaults, StagedTailAcceptedWithZeroBytes) {
   // Three full chunks go straight through; the 300-byte tail is staged and
   // written out at the finalize stage.
   fs.refuse_write(c.target, 3);
-  EXPECT_EQ(fails(), (HelperError{"WRITE_FAILED", "failed to write the buffered data"}));
+  EXPECT_EQ(fails(), (HelperError{ErrorCode::kWriteFailed, "failed to write the buffered data"}));
 }
 
 TEST_F(WriteFaults, DeviceEndingEarly) {
   fs.end_at(c.target, kIoBufferSize + 512);
-  EXPECT_EQ(fails(), (HelperError{"WRITE_FAILED", "failed to write whole buffer"}));
+  EXPECT_EQ(fails(), (HelperError{ErrorCode::kWriteFailed, "failed to write whole buffer"}));
   EXPECT_EQ(test::read_file(c.target).size(), kIoBufferSize + 512);
 }
 
@@ -417,7 +418,7 @@ TEST_F(WriteFaults, ReadbackOpenRefused) {
   fs.fail_open(c.target, OpenMode::kExclusiveRead, test::on_windows() ? 5 : 13);
   auto run = run_write(c.payload, clock);
   ASSERT_FALSE(run.result.has_value());
-  EXPECT_EQ(run.result.error(), (HelperError{"ELEVATION_DENIED", kElevationDeniedMessage}));
+  EXPECT_EQ(run.result.error(), (HelperError{ErrorCode::kElevationDenied, kElevationDeniedMessage}));
   EXPECT_EQ(fs.open_handles(), 0);
 }
 
@@ -425,7 +426,7 @@ TEST_F(WriteFaults, ReadbackReadFailingIsADisconnect) {
   fs.fail_read(c.target, 1, eio);
   auto run = run_write(c.payload, clock);
   ASSERT_FALSE(run.result.has_value());
-  EXPECT_EQ(run.result.error(), (HelperError{"DEVICE_DISCONNECTED", os_error_text(eio)}));
+  EXPECT_EQ(run.result.error(), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(eio)}));
   EXPECT_EQ(fs.open_handles(), 0);
 }
 
@@ -639,7 +640,9 @@ TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCo
     if (run.result.has_value()) {
       for (const auto& [key, value] : c.answer.items()) EXPECT_EQ((*run.result)[key], value) << key;
     } else {
-      EXPECT_EQ(json({{"errorCode", run.result.error().code}, {"errorMessage", run.result.error().message}}), c.answer);
+      EXPECT_EQ(
+          json({{"errorCode", error_code_text(run.result.error().code)}, {"errorMessage", run.result.error().message}}),
+          c.answer);
       for (const json& l : run.lines) EXPECT_NE(l["message"], "Disk buffers flushed");
     }
     // Without bytesTotal, an .xz image's lines count against the decoded
