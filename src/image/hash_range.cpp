@@ -31,7 +31,7 @@ Expected<RangeHash, HelperError> hash_range(Progress& progress, const std::strin
   };
   Sha256 sha;
   uint64_t hashed = 0;
-  auto start = progress.start_stage(byte_count);
+  progress.start_stage(byte_count);
   progress.line("VERIFY", 0, 0, message);
 
   auto hash_chunk = [&](const uint8_t* data, size_t size) {
@@ -44,7 +44,7 @@ Expected<RangeHash, HelperError> hash_range(Progress& progress, const std::strin
     return unexpected(device_disconnected_error(*failed));
   }
 
-  uint64_t speed = speed_bps(hashed, progress.clock().now() - start);
+  uint64_t speed = speed_bps(hashed, progress.elapsed());
   progress.line("VERIFY", hashed, speed, message);
   return RangeHash{sha.finish_hex(), hashed, speed};
 }

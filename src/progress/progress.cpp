@@ -36,12 +36,13 @@ Progress::Progress(bool reports, std::string session_id, std::string task_id, Cl
 
 Progress Progress::silent(Clock& clock) { return Progress(false, "", "", clock); }
 
-std::chrono::steady_clock::time_point Progress::start_stage(uint64_t bytes_total) {
+void Progress::start_stage(uint64_t bytes_total) {
   bytes_total_ = bytes_total;
   stage_start_ = clock_.now();
   rate_ = ProgressRateLimit(stage_start_);
-  return stage_start_;
 }
+
+std::chrono::steady_clock::duration Progress::elapsed() const { return clock_.now() - stage_start_; }
 
 void Progress::periodic(const std::string& stage, uint64_t bytes_processed, const std::string& message) {
   if (!reports_) return;

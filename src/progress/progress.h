@@ -43,7 +43,10 @@ class Progress {
   // Reads the clock once: the start of a timed stage, which its periodic
   // lines' speed counts from and their rate limit starts at. Its lines carry
   // `bytes_total` as bytesTotal.
-  std::chrono::steady_clock::time_point start_stage(uint64_t bytes_total);
+  void start_stage(uint64_t bytes_total);
+
+  // Reads the clock once: the time since start_stage().
+  std::chrono::steady_clock::duration elapsed() const;
 
   // Prints one line now. A failed write to standard output ends the process
   // (see write_stdout_line).

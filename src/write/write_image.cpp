@@ -47,7 +47,7 @@ struct WriteStage {
     Sha256 sha;
     uint64_t written = 0;
     uint64_t write_speed = 0;
-    auto start = progress.start_stage(progress_total);
+    progress.start_stage(progress_total);
     // The pipe's buffers and the write buffer live for the write stage only,
     // so the readback's own buffers do not come on top of them.
     {
@@ -83,7 +83,7 @@ struct WriteStage {
       auto read_error = read_ahead<HelperError>(read_chunk, write_chunk);
       if (write_error) return unexpected(std::move(*write_error));
       if (read_error) return unexpected(std::move(*read_error));
-      write_speed = speed_bps(written, progress.clock().now() - start);
+      write_speed = speed_bps(written, progress.elapsed());
       progress.line("WRITE", written, write_speed, write_message);
 
       progress.line("FINALIZE", written, write_speed, "Flushing disk buffers");
@@ -97,7 +97,7 @@ struct WriteStage {
     target.reset();
     if (!committed) return unexpected(helper_error(ErrorCode::kWriteFailed, committed.error()));
 
-    uint64_t overall_speed = speed_bps(written, progress.clock().now() - start, 1.0);
+    uint64_t overall_speed = speed_bps(written, progress.elapsed(), 1.0);
     progress.line("FINALIZE", written, overall_speed, "Disk buffers flushed");
     return WriteOutcome{written, overall_speed, sha.finish_hex()};
   }
