@@ -111,9 +111,11 @@ SysError block_data_error(lzma_ret ret) {
   }
 }
 
+SysError image_read_error(const SysError& error) { return error.prefixed("Failed to read the image: "); }
+
 SysResult<bool> InputWindow::fill() {
   auto got = file_.read(buffer_.get(), capacity_);
-  if (!got) return unexpected(got.error().prefixed("Failed to read the image: "));
+  if (!got) return unexpected(image_read_error(got.error()));
   pos = 0;
   end = *got;
   return end > 0;

@@ -17,17 +17,14 @@ constexpr const char* kFooterMissingText =
 constexpr size_t kIndexReadSize = 64 * 1024;
 
 SysStatus read_at(File& file, uint64_t offset, uint8_t* out, size_t len) {
-  if (auto sought = file.seek(offset); !sought)
-    return unexpected(sought.error().prefixed("Failed to read the image: "));
-  if (auto read = read_exact(file, out, len); !read)
-    return unexpected(read.error().prefixed("Failed to read the image: "));
+  if (auto sought = file.seek(offset); !sought) return unexpected(xz::image_read_error(sought.error()));
+  if (auto read = read_exact(file, out, len); !read) return unexpected(xz::image_read_error(read.error()));
   return {};
 }
 
 // Decodes the `size` bytes at `offset` as the stream's whole index.
 SysResult<lzma_index*> decode_index(File& file, uint64_t offset, uint64_t size) {
-  if (auto sought = file.seek(offset); !sought)
-    return unexpected(sought.error().prefixed("Failed to read the image: "));
+  if (auto sought = file.seek(offset); !sought) return unexpected(xz::image_read_error(sought.error()));
   lzma_index* index = nullptr;
   lzma_stream strm = LZMA_STREAM_INIT;
   if (lzma_index_decoder(&strm, &index, kXzMemoryLimit) != LZMA_OK) return unexpected(SysError::fixed(xz::kMemoryText));
@@ -38,7 +35,7 @@ SysResult<lzma_index*> decode_index(File& file, uint64_t offset, uint64_t size) 
     if (strm.avail_in == 0 && left > 0) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
       if (auto read = read_exact(file, buffer.data(), n); !read) {
-        result = unexpected(read.error().prefixed("Failed to read the image: "));
+        result = unexpected(xz::image_read_error(read.error()));
         break;
       }
       left -= n;
@@ -74,13 +71,13 @@ SysResult<lzma_index*> decode_index(File& file, uint64_t offset, uint64_t size) 
 SysResult<XzIndexSummary> xz_read_index(File& image) {
   auto length = image.kind().length;
   if (!length) return unexpected(SysError::fixed(kUnknownLengthText));
-  if (auto sought = image.seek(0); !sought) return unexpected(sought.error().prefixed("Failed to read the image: "));
+  if (auto sought = image.seek(0); !sought) return unexpected(xz::image_read_error(sought.error()));
 
   uint8_t header[LZMA_STREAM_HEADER_SIZE];
   size_t got = 0;
   while (got < sizeof header) {
     auto read = image.read(header + got, sizeof header - got);
-    if (!read) return unexpected(read.error().prefixed("Failed to read the image: "));
+    if (!read) return unexpected(xz::image_read_error(read.error()));
     if (*read == 0) break;
     got += *read;
   }
@@ -130,7 +127,7 @@ SysResult<XzIndexSummary> xz_read_index(File& image) {
   if (summary.blocks > 0 && header_flags.check == LZMA_CHECK_SHA256) {
     return unexpected(SysError::fixed(xz::kSha256CheckText));
   }
-  if (auto sought = image.seek(0); !sought) return unexpected(sought.error().prefixed("Failed to read the image: "));
+  if (auto sought = image.seek(0); !sought) return unexpected(xz::image_read_error(sought.error()));
   return summary;
 }
 

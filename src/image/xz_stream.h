@@ -180,6 +180,8 @@ Status decode_stream_footer(const uint8_t* footer, lzma_stream_flags& footer_fla
 Status check_footer_matches(const lzma_stream_flags& header_flags, const lzma_stream_flags& footer_flags);
 // The text for a non-success code of lzma_code() on block data.
 SysError block_data_error(lzma_ret ret);
+// A failed read or seek of the image, its OS code kept.
+SysError image_read_error(const SysError& error);
 
 // Decodes on `threads` threads (at least 2); xz_decode's threaded form.
 Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk_size, XzSink& sink, unsigned threads);
