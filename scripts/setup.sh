@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 native=(build-essential cmake ninja-build pkg-config nlohmann-json3-dev liblzma-dev libssl-dev googletest libgtest-dev
         xz-utils gzip openssl dosfstools mtools fdisk util-linux python3 time bc)
 windows=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine dpkg-dev)
-checks=(clang clang-tidy libclang-rt-14-dev)
+checks=(clang clang-tidy clang-format libclang-rt-14-dev)
 
 want=("${native[@]}")
 if [[ "${1:-}" != "--native" ]]; then

@@ -32,7 +32,8 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDISK_HELPE
 timed cmake --build build-tsan -j "$jobs" --target image_tests write_tests
 TSAN_OPTIONS=halt_on_error=1 timed ctest --test-dir build-tsan -R "image_tests|write_tests" --output-on-failure
 
-step "static checks (clang-tidy over the POSIX and the Windows backend)"
+step "static checks (the .clang-format layout, clang-tidy over the POSIX and the Windows backend)"
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
 JOBS="$jobs" timed scripts/clang-tidy.sh build build-win
 
 if [[ -x fuzz/run ]]; then

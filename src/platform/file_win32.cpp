@@ -45,8 +45,8 @@ bool is_file_handle(HANDLE h) {
 // bytes into `out`.
 template <class Out>
 bool device_query(HANDLE h, DWORD code, Out& out, DWORD needed) {
-  DWORD returned = 0;
-  return DeviceIoControl(h, code, nullptr, 0, &out, sizeof out, &returned, nullptr) && returned >= needed;
+  auto returned = device_control(h, code, nullptr, 0, &out, sizeof out);
+  return returned && *returned >= needed;
 }
 
 class Win32File final : public File {
@@ -197,10 +197,7 @@ class Win32FileSystem final : public FileSystem {
     PathDevice device;
     device.is_device = true;
     STORAGE_DEVICE_NUMBER number{};
-    DWORD returned = 0;
-    if (DeviceIoControl(h->get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number, &returned,
-                        nullptr) &&
-        returned >= sizeof number) {
+    if (device_query(h->get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, number, sizeof number)) {
       DeviceNumber n;
       n.device_type = number.DeviceType;
       n.device_number = number.DeviceNumber;

@@ -21,11 +21,9 @@ constexpr DWORD kIoctlDiskGetDiskAttributes = 0x000700F0;
 
 SysResult<std::vector<uint8_t>> control(HANDLE h, DWORD code, const void* in, DWORD in_size, DWORD out_size) {
   std::vector<uint8_t> out(out_size);
-  DWORD returned = 0;
-  if (!DeviceIoControl(h, code, const_cast<void*>(in), in_size, out.data(), out_size, &returned, nullptr)) {
-    return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
-  }
-  out.resize(returned < out_size ? returned : out_size);
+  auto returned = device_control(h, code, in, in_size, out.data(), out_size);
+  DH_TRY(returned);
+  out.resize(*returned < out_size ? *returned : out_size);
   return out;
 }
 

@@ -10,25 +10,8 @@
 namespace dh {
 namespace {
 
-class FindVolumeHandle {
- public:
-  explicit FindVolumeHandle(HANDLE h) : h_(h) {}
-  ~FindVolumeHandle() {
-    if (h_ != INVALID_HANDLE_VALUE) FindVolumeClose(h_);
-  }
-  FindVolumeHandle(const FindVolumeHandle&) = delete;
-  FindVolumeHandle& operator=(const FindVolumeHandle&) = delete;
-  HANDLE get() const { return h_; }
-
- private:
-  HANDLE h_;
-};
-
 SysStatus control(HANDLE h, DWORD code) {
-  DWORD returned = 0;
-  if (!DeviceIoControl(h, code, nullptr, 0, nullptr, 0, &returned, nullptr)) {
-    return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
-  }
+  DH_TRY(device_control(h, code, nullptr, 0, nullptr, 0));
   return {};
 }
 
@@ -38,12 +21,10 @@ class Win32Volume final : public Volume {
 
   SysResult<std::vector<uint8_t>> disk_extents() override {
     std::vector<uint8_t> buffer(1024);
-    DWORD returned = 0;
-    if (!DeviceIoControl(h_.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(),
-                         static_cast<DWORD>(buffer.size()), &returned, nullptr)) {
-      return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
-    }
-    buffer.resize(returned);
+    auto returned = device_control(h_.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(),
+                                   static_cast<DWORD>(buffer.size()));
+    DH_TRY(returned);
+    buffer.resize(*returned);
     return buffer;
   }
   SysStatus lock() override { return control(h_.get(), FSCTL_LOCK_VOLUME); }
@@ -58,8 +39,8 @@ class Win32Volumes final : public VolumeSystem {
   std::vector<std::string> list_volume_names() override {
     std::vector<std::string> names;
     wchar_t buffer[1024];
-    FindVolumeHandle find(FindFirstVolumeW(buffer, 1024));
-    if (find.get() == INVALID_HANDLE_VALUE) return names;
+    ScopedFindVolumeHandle find(FindFirstVolumeW(buffer, 1024));
+    if (!find.valid()) return names;
     do {
       std::string name = narrow(buffer);
       if (!name.empty()) names.push_back(std::move(name));

@@ -1,25 +1,38 @@
-// Move-only owner of a Win32 HANDLE. Win32 backend only.
+// Move-only owners of Win32 handles, and the one DeviceIoControl wrapper.
+// Win32 backend only.
 #pragma once
 
 #include <windows.h>
 
+#include "platform/sys_error.h"
+
 namespace dh {
 
-class ScopedHandle {
+// How a kind of handle is closed. Find handles have their own closer, and
+// INVALID_HANDLE_VALUE is the failed value of both kinds.
+struct KernelHandleTraits {
+  static void close(HANDLE h) { CloseHandle(h); }
+};
+struct FindVolumeHandleTraits {
+  static void close(HANDLE h) { FindVolumeClose(h); }
+};
+
+template <class Traits>
+class BasicScopedHandle {
  public:
-  ScopedHandle() = default;
-  explicit ScopedHandle(HANDLE h) : h_(h) {}
-  ~ScopedHandle() { reset(); }
-  ScopedHandle(ScopedHandle&& o) noexcept : h_(o.release()) {}
-  ScopedHandle& operator=(ScopedHandle&& o) noexcept {
+  BasicScopedHandle() = default;
+  explicit BasicScopedHandle(HANDLE h) : h_(h) {}
+  ~BasicScopedHandle() { reset(); }
+  BasicScopedHandle(BasicScopedHandle&& o) noexcept : h_(o.release()) {}
+  BasicScopedHandle& operator=(BasicScopedHandle&& o) noexcept {
     if (this != &o) {
       reset();
       h_ = o.release();
     }
     return *this;
   }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  BasicScopedHandle(const BasicScopedHandle&) = delete;
+  BasicScopedHandle& operator=(const BasicScopedHandle&) = delete;
 
   bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
   HANDLE get() const { return h_; }
@@ -32,7 +45,7 @@ class ScopedHandle {
     if (valid()) {
       // Keep the caller's last-error code intact across the close.
       DWORD saved = GetLastError();
-      CloseHandle(h_);
+      Traits::close(h_);
       SetLastError(saved);
     }
     h_ = INVALID_HANDLE_VALUE;
@@ -41,5 +54,18 @@ class ScopedHandle {
  private:
   HANDLE h_ = INVALID_HANDLE_VALUE;
 };
+
+using ScopedHandle = BasicScopedHandle<KernelHandleTraits>;
+using ScopedFindVolumeHandle = BasicScopedHandle<FindVolumeHandleTraits>;
+
+// One DeviceIoControl call with `in_size` bytes in and room for `out_size`
+// bytes out. Returns the number of bytes the call returned, or its OS error.
+inline SysResult<DWORD> device_control(HANDLE h, DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size) {
+  DWORD returned = 0;
+  if (!DeviceIoControl(h, code, const_cast<void*>(in), in_size, out, out_size, &returned, nullptr)) {
+    return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+  }
+  return returned;
+}
 
 }  // namespace dh
