@@ -9,6 +9,7 @@
 
 #include "base/text.h"
 #include "rawdisk/target_commands.h"
+#include "support/bytes.h"
 #include "support/fake_volumes.h"
 #include "support/loop_device.h"
 #include "support/memory_file.h"
@@ -43,12 +44,6 @@ std::string error_line(const std::string& code, const std::string& message) {
 std::string ok_line(const json& payload) {
   // The response keeps id, ok, payload in this order.
   return "{\"id\":\"t\",\"ok\":true,\"payload\":" + payload.dump() + "}\n";
-}
-
-ByteVector pattern(size_t size) {
-  ByteVector b(size);
-  for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>((i * 13 + i / 512 * 5) & 0xFF);
-  return b;
 }
 
 std::string hex(const ByteVector& b, size_t from, size_t len) { return hex_encode(b.data() + from, len); }
@@ -142,7 +137,7 @@ TEST(DetachTarget, MissingPowerShellBecomesAWarning) {
 class ReadSectorsCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    data_ = pattern(kSectors * 512);
+    data_ = test::pattern(kSectors * 512);
     path_ = dir_.file("card.img");
     test::write_file(path_, std::string(data_.begin(), data_.end()));
   }
@@ -205,7 +200,7 @@ TEST(ReadSectorsLoopDevice, ReadsARealBlockDevice) {
   std::string backing = dir.file("disk.img");
   test::write_file(backing, "");
   std::filesystem::resize_file(backing, 8 << 20);  // sparse
-  ByteVector sectors = pattern(3 * 512);
+  ByteVector sectors = test::pattern(3 * 512);
   {
     std::fstream f(backing, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(2048 * 512);
@@ -252,7 +247,8 @@ class MemoryTargets final : public FileSystem {
 
 class ReadSectorsWithVolumes : public ::testing::Test {
  protected:
-  ReadSectorsWithVolumes() : targets_(volumes_, pattern(8 * 512)), scoped_volumes_(volumes_), scoped_files_(targets_) {
+  ReadSectorsWithVolumes()
+      : targets_(volumes_, test::pattern(8 * 512)), scoped_volumes_(volumes_), scoped_files_(targets_) {
     volumes_.add("\\\\?\\Volume{1}\\", {2});
     volumes_.add("\\\\?\\Volume{2}\\", {2});
     volumes_.add("\\\\?\\Volume{3}\\", {5});
@@ -270,7 +266,7 @@ class ReadSectorsWithVolumes : public ::testing::Test {
 TEST_F(ReadSectorsWithVolumes, VolumesStayLockedWhileTheTargetIsRead) {
   auto r = run({{"startLba", 1}, {"sectorCount", 1}});
   ASSERT_TRUE(r.has_value()) << r.error().message;
-  EXPECT_EQ((*r)["dataHex"], hex(pattern(8 * 512), 512, 512));
+  EXPECT_EQ((*r)["dataHex"], hex(test::pattern(8 * 512), 512, 512));
   EXPECT_EQ(targets_.volume_handles_at_open, std::vector<int>{2});
   EXPECT_EQ(volumes_.open_handles, 0);
 }
