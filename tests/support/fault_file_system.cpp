@@ -223,6 +223,7 @@ int FaultFileSystem::writes(const std::string& path) const {
 SysResult<FilePtr> FaultFileSystem::open(const std::string& path, OpenMode mode) {
   std::lock_guard<std::mutex> lock(mutex_);
   opened_.emplace_back(path, mode);
+  if (on_open) on_open(path, mode);
   auto& st = state(path);
   if (auto it = st.open_errors.find(mode); it != st.open_errors.end()) {
     events_.push_back(std::string("refuse ") + open_mode_name(mode) + " " + path);

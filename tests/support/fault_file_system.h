@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -78,6 +79,10 @@ class FaultFileSystem final : public FileSystem {
     SysError io_error{28, "No space left on device (os error 28)"};
   };
   AnyPath any_path;
+  // Called at every open, refused ones too, before it is served: for the
+  // tests that look at another fake at that moment (how many volume locks a
+  // drive open finds held). It must not call back into this file system.
+  std::function<void(const std::string& path, OpenMode mode)> on_open;
 
   int open_handles() const { return open_handles_; }
   // Every open asked for, refused ones too, in order.
