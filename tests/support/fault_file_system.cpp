@@ -185,6 +185,7 @@ void FaultFileSystem::fail_seek(const std::string& path, int code) { state(path)
 void FaultFileSystem::fail_open(const std::string& path, OpenMode mode, int code) {
   state(path).open_errors[mode] = code;
 }
+void FaultFileSystem::fail_replace(const std::string& path, int code) { state(path).replace_error = code; }
 void FaultFileSystem::corrupt_read(const std::string& path, int open, uint64_t offset) {
   state(path).corruptions[open] = offset;
 }
@@ -258,7 +259,11 @@ SysResult<PathDevice> FaultFileSystem::device_of(const std::string& path) {
   if ((st && st->real_path) || device_namespace) return windows_device_path(path);
   return inner_.device_of(path);
 }
-SysStatus FaultFileSystem::replace(const std::string& from, const std::string& to) { return inner_.replace(from, to); }
+SysStatus FaultFileSystem::replace(const std::string& from, const std::string& to) {
+  const auto* st = find(to);
+  if (st && st->replace_error) return unexpected(SysError::from_os(*st->replace_error));
+  return inner_.replace(from, to);
+}
 SysStatus FaultFileSystem::remove(const std::string& path) { return inner_.remove(path); }
 
 }  // namespace dh::test
