@@ -7,6 +7,8 @@
 #include "boot/boot_report.h"
 #include "platform/file.h"
 #include "platform/volumes.h"
+#include "support/fake_volumes.h"
+#include "support/fault_file_system.h"
 #include "support/test_support.h"
 
 namespace dh {
@@ -289,107 +291,34 @@ TEST(VerifyBoot, TargetErrors) {
   }
 }
 
-// One volume on disk 3 that records whether it is still locked.
-struct LockState {
-  bool volume_released = false;
-  bool locked_when_opened = false;
-  bool locked_when_closed = false;
-  bool drive_closed = false;
-  OpenMode mode = OpenMode::kCreateTruncate;
-  bool fail_read_write_open = false;
-};
-
-class FakeVolume final : public Volume {
- public:
-  explicit FakeVolume(LockState& state, bool locking) : state_(state), locking_(locking) {}
-  ~FakeVolume() override {
-    if (locking_) state_.volume_released = true;
-  }
-  SysResult<std::vector<uint8_t>> disk_extents() override {
-    std::vector<uint8_t> extents(32);
-    extents[0] = 1;  // one extent, on disk 3
-    extents[8] = 3;
-    return extents;
-  }
-  SysStatus lock() override { return {}; }
-  SysStatus dismount() override { return {}; }
-
- private:
-  LockState& state_;
-  bool locking_;
-};
-
-class FakeVolumes final : public VolumeSystem {
- public:
-  explicit FakeVolumes(LockState& state) : state_(state) {}
-  std::vector<std::string> list_volume_names() override { return {"\\\\?\\Volume{1}\\"}; }
-  SysResult<VolumePtr> open_volume(const std::string&, bool read_write) override {
-    if (read_write && state_.fail_read_write_open) return unexpected(SysError{5, "Access is denied. (os error 5)"});
-    return VolumePtr(std::make_unique<FakeVolume>(state_, read_write));
-  }
-
- private:
-  LockState& state_;
-};
-
-// Opens every path as the Pi image and watches the drive handle.
-class WatchedDrives final : public FileSystem {
- public:
-  explicit WatchedDrives(LockState& state) : state_(state) {}
-  SysResult<FilePtr> open(const std::string&, OpenMode mode) override {
-    state_.mode = mode;
-    state_.locked_when_opened = !state_.volume_released;
-    auto file = native_file_system().open(fixture("pi.img"), OpenMode::kSharedRead);
-    if (!file) return file;
-    return FilePtr(std::make_unique<Watched>(std::move(file).value(), state_));
-  }
-  SysStatus metadata(const std::string&) override { return unexpected(SysError::fixed("unused")); }
-  SysResult<FileIdentity> identity(const std::string&) override { return unexpected(SysError::fixed("unused")); }
-  SysStatus replace(const std::string&, const std::string&) override { return unexpected(SysError::fixed("unused")); }
-  SysStatus remove(const std::string&) override { return unexpected(SysError::fixed("unused")); }
-  SysResult<PathDevice> device_of(const std::string& path) override { return test::windows_device_path(path); }
-
- private:
-  class Watched final : public File {
-   public:
-    Watched(FilePtr inner, LockState& state) : inner_(std::move(inner)), state_(state) {}
-    ~Watched() override {
-      state_.drive_closed = true;
-      state_.locked_when_closed = !state_.volume_released;
-    }
-    SysResult<size_t> read(uint8_t* buf, size_t len) override { return inner_->read(buf, len); }
-    SysResult<size_t> write(const uint8_t* buf, size_t len) override { return inner_->write(buf, len); }
-    SysStatus seek(uint64_t offset) override { return inner_->seek(offset); }
-    SysStatus flush() override { return inner_->flush(); }
-    FileKind kind() override { return inner_->kind(); }
-
-   private:
-    FilePtr inner_;
-    LockState& state_;
-  };
-  LockState& state_;
-};
-
 TEST(VerifyBoot, HoldsTheVolumeLocksWhileTheDriveIsRead) {
-  LockState state;
-  FakeVolumes volumes(state);
-  WatchedDrives drives(state);
+  // One volume on disk 3; the drive is the Pi image.
+  const std::string drive = "\\\\.\\PhysicalDrive3";
+  test::FaultFileSystem drives;
+  drives.redirect(drive, fixture("pi.img"));
+  test::FakeVolumes volumes;
+  volumes.add("\\\\?\\Volume{1}\\", {3});
+  volumes.timeline = &drives.events();
   ScopedVolumeSystem use_volumes(volumes);
   ScopedFileSystem use_drives(drives);
 
-  json report = report_for({{"deviceId", "\\\\.\\PhysicalDrive3"}, {"skipChecksum", true}});
+  json report = report_for({{"deviceId", drive}, {"skipChecksum", true}});
   EXPECT_EQ(report["outcome"], "working");
-  EXPECT_EQ(report["deviceId"], "\\\\.\\PhysicalDrive3");
-  EXPECT_EQ(report["devicePath"], "\\\\.\\PhysicalDrive3");
-  EXPECT_EQ(state.mode, OpenMode::kSharedRead);
-  EXPECT_TRUE(state.locked_when_opened);
-  EXPECT_TRUE(state.drive_closed);
-  EXPECT_TRUE(state.locked_when_closed);
-  EXPECT_TRUE(state.volume_released);
+  EXPECT_EQ(report["deviceId"], drive);
+  EXPECT_EQ(report["devicePath"], drive);
+  EXPECT_EQ(drives.opened(), (std::vector<std::pair<std::string, OpenMode>>{{drive, OpenMode::kSharedRead}}));
+  // Locked before the drive opens, the drive closed, and only then the
+  // locking handle closed; the extents were read through a handle of its own.
+  const std::string volume = "\\\\?\\Volume{1}";
+  EXPECT_EQ(drives.events(),
+            (std::vector<std::string>{"list", "open-r " + volume, "close " + volume + "\\", "open-rw " + volume,
+                                      "lock " + volume + "\\", "dismount " + volume + "\\", "open shared-read " + drive,
+                                      "close " + drive, "close " + volume + "\\"}));
+  EXPECT_EQ(volumes.open_handles, 0);
 
-  LockState refused;
-  refused.fail_read_write_open = true;
-  FakeVolumes refusing(refused);
+  test::FakeVolumes refusing;
+  refusing.add("\\\\?\\Volume{1}\\", {3}).open_write_error = 5;
+  refusing.messages[5] = "Access is denied.";
   ScopedVolumeSystem use_refusing(refusing);
   auto result = run_verify({{"deviceId", "PhysicalDrive3"}, {"skipChecksum", true}});
   ASSERT_FALSE(result.has_value());

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 
 #include "customize/boot_files.h"
 #include "platform/file.h"
+#include "support/fault_file_system.h"
 #include "support/test_support.h"
 
 namespace dh {
@@ -117,68 +119,29 @@ TEST(BootPartition, UnreadableCmdlineFailsAfterTheFiles) {
   EXPECT_EQ(test::read_file(p.at("cmdline.txt")), latin1);
 }
 
-// A file system that passes everything to the real one except the step
-// chosen to fail. A failing write first lets `write_budget` bytes through, so
-// the file it writes is left half written.
-class FailingFileSystem final : public FileSystem {
- public:
-  enum class Step { kNone, kCreateNew, kWrite, kFlush, kReplace };
-  explicit FailingFileSystem(Step step) : step_(step) {}
-
-  SysResult<FilePtr> open(const std::string& path, OpenMode mode) override {
-    if (step_ == Step::kCreateNew && mode == OpenMode::kCreateNewWriteThrough) return unexpected(injected());
-    auto file = native_file_system().open(path, mode);
-    if (!file || mode != OpenMode::kCreateNewWriteThrough) return file;
-    return FilePtr(std::make_unique<FailingFile>(std::move(*file), *this));
-  }
-  SysStatus metadata(const std::string& path) override { return native_file_system().metadata(path); }
-  SysResult<FileIdentity> identity(const std::string& path) override { return native_file_system().identity(path); }
-  SysStatus replace(const std::string& from, const std::string& to) override {
-    if (step_ == Step::kReplace) return unexpected(injected());
-    return native_file_system().replace(from, to);
-  }
-  SysStatus remove(const std::string& path) override { return native_file_system().remove(path); }
-
-  static SysError injected() { return SysError::fixed("injected failure"); }
-
- private:
-  class FailingFile final : public File {
-   public:
-    FailingFile(FilePtr inner, FailingFileSystem& fs) : inner_(std::move(inner)), fs_(fs) {}
-    SysResult<size_t> read(uint8_t* buf, size_t len) override { return inner_->read(buf, len); }
-    SysResult<size_t> write(const uint8_t* buf, size_t len) override {
-      if (fs_.step_ != Step::kWrite) return inner_->write(buf, len);
-      if (budget_ == 0) return unexpected(injected());
-      auto wrote = inner_->write(buf, std::min(len, budget_));
-      if (wrote) budget_ -= *wrote;
-      return wrote;
-    }
-    SysStatus seek(uint64_t offset) override { return inner_->seek(offset); }
-    SysStatus flush() override {
-      if (fs_.step_ == Step::kFlush) return unexpected(injected());
-      return inner_->flush();
-    }
-
-   private:
-    FilePtr inner_;
-    FailingFileSystem& fs_;
-    size_t budget_ = 5;
-  };
-
-  Step step_;
-};
-
 TEST(BootPartition, FailedCmdlineWriteKeepsTheOldFile) {
-  using Step = FailingFileSystem::Step;
+  // Each step of the replacement fails in turn: creating the temporary file,
+  // writing it (after its first 5 bytes, so it is left half written),
+  // flushing it, and moving it over cmdline.txt.
+  enum class Step { kCreateNew, kWrite, kFlush, kReplace };
+  const int code = test::on_windows() ? 1117 : EIO;  // ERROR_IO_DEVICE
   for (Step step : {Step::kCreateNew, Step::kWrite, Step::kFlush, Step::kReplace}) {
     SCOPED_TRACE(static_cast<int>(step));
     Partition p;
     test::write_file(p.at("cmdline.txt"), kCmdline);
-    FailingFileSystem failing(step);
+    const std::string temp = p.at("cmdline.txt") + ".tmp";
+    test::FaultFileSystem failing;
+    if (step == Step::kCreateNew) failing.fail_open(temp, OpenMode::kCreateNewWriteThrough, code);
+    if (step == Step::kWrite) {
+      failing.end_at(temp, 5);
+      failing.fail_write(temp, 1, code);
+    }
+    if (step == Step::kFlush) failing.fail_flush(temp, code);
+    if (step == Step::kReplace) failing.fail_replace(p.at("cmdline.txt"), code);
     ScopedFileSystem use(failing);
     auto r = customize(p, json::array({{{"path", "firstrun.sh"}, {"contents", "#!/bin/bash\n"}}}), "quiet");
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), (HelperError{ErrorCode::kWriteFailed, "cmdline.txt: injected failure"}));
+    EXPECT_EQ(r.error(), (HelperError{ErrorCode::kWriteFailed, "cmdline.txt: " + os_error_text(code)}));
     EXPECT_EQ(test::read_file(p.at("cmdline.txt")), kCmdline);
     // The caller's file stays written; no temporary file is left behind.
     EXPECT_EQ(test::read_file(p.at("firstrun.sh")), "#!/bin/bash\n");

@@ -2,12 +2,11 @@
 // descriptors built here and a fake set of physical drives.
 #include <gtest/gtest.h>
 
-#include <map>
-
 #include "disks/device_descriptor.h"
 #include "disks/list_disks.h"
 #include "platform/physical_drive.h"
 #include "support/bytes.h"
+#include "support/fake_drives.h"
 #include "support/test_support.h"
 
 namespace dh {
@@ -207,45 +206,7 @@ TEST(DiskClassification, ReadOnlyAttributeNeedsSixteenBytes) {
   EXPECT_FALSE(attributes_read_only(attributes));
 }
 
-// Physical drives answering from scripted bytes. Counts open handles.
-class FakeDrives final : public PhysicalDriveSystem {
- public:
-  struct Setup {
-    SysResult<ByteVector> length = unexpected(SysError::from_os(1));
-    SysResult<ByteVector> descriptor = unexpected(SysError::from_os(1));
-    SysResult<ByteVector> attributes = unexpected(SysError::from_os(1));
-  };
-  std::map<uint32_t, Setup> drives;
-  std::vector<uint32_t> opened;
-  int open_handles = 0;
-
-  static ByteVector length(uint64_t bytes) {
-    ByteVector b;
-    put_u64(b, 0, bytes);
-    return b;
-  }
-
-  SysResult<PhysicalDrivePtr> open_drive(uint32_t number) override {
-    opened.push_back(number);
-    auto it = drives.find(number);
-    if (it == drives.end()) return unexpected(SysError::from_os(2));
-    return PhysicalDrivePtr(std::make_unique<Drive>(*this, it->second));
-  }
-
- private:
-  class Drive final : public PhysicalDrive {
-   public:
-    Drive(FakeDrives& owner, const Setup& setup) : owner_(owner), setup_(setup) { ++owner_.open_handles; }
-    ~Drive() override { --owner_.open_handles; }
-    SysResult<ByteVector> length_info() override { return setup_.length; }
-    SysResult<ByteVector> device_descriptor() override { return setup_.descriptor; }
-    SysResult<ByteVector> disk_attributes() override { return setup_.attributes; }
-
-   private:
-    FakeDrives& owner_;
-    const Setup& setup_;
-  };
-};
+using test::FakeDrives;
 
 FakeDrives::Setup drive(uint64_t size, const Descriptor& descriptor) {
   FakeDrives::Setup setup;

@@ -7,6 +7,7 @@
 #include "image/sha256.h"
 #include "platform/buffered_io.h"
 #include "progress/progress.h"
+#include "support/bytes.h"
 #include "support/fake_clock.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
@@ -21,12 +22,6 @@ std::string sha_of(const std::string& data) {
   Sha256 sha;
   sha.update(reinterpret_cast<const uint8_t*>(data.data()), data.size());
   return sha.finish_hex();
-}
-
-std::string patterned(size_t size) {
-  std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + i / 4093) & 0xFF);
-  return data;
 }
 
 TEST(Sha256, KnownVectorsAndIncrementalUpdates) {
@@ -76,7 +71,7 @@ TEST(HashRange, StopsAtTheEndOfAShortFile) {
 TEST(HashRange, ReadsExclusivelyIn4MiBPiecesAndNeverHashesPastTheCount) {
   test::TempDir dir;
   std::string path = dir.file("disk.img");
-  std::string data = patterned(2 * kIoBufferSize + 12345);
+  std::string data = test::pattern_bytes(2 * kIoBufferSize + 12345);
   test::write_file(path, data);
   test::FaultFileSystem fs;
   ScopedFileSystem scoped(fs);
@@ -103,7 +98,7 @@ TEST(HashRange, ReadsExclusivelyIn4MiBPiecesAndNeverHashesPastTheCount) {
 TEST(HashRange, VerifyLinesAreRateLimitedBetweenTheStartAndTheEnd) {
   test::TempDir dir;
   std::string path = dir.file("disk.img");
-  test::write_file(path, patterned(3 * kIoBufferSize));
+  test::write_file(path, test::pattern_bytes(3 * kIoBufferSize));
   ScopedProgressCapture capture;
   // The clock is read at the start, once per chunk (300, 600, 900 ms) and
   // once at the end (1200 ms): only the second chunk's reading is 500 ms
@@ -132,7 +127,7 @@ TEST(HashRange, VerifyLinesAreRateLimitedBetweenTheStartAndTheEnd) {
 TEST(HashRange, FailuresMapToTheTargetErrorCodes) {
   test::TempDir dir;
   std::string path = dir.file("disk.img");
-  test::write_file(path, patterned(kIoBufferSize + 10));
+  test::write_file(path, test::pattern_bytes(kIoBufferSize + 10));
   test::FaultFileSystem fs;
   ScopedFileSystem scoped(fs);
 
@@ -166,7 +161,7 @@ TEST(HashRange, FailuresMapToTheTargetErrorCodes) {
 TEST(HashRange, AReadFailingAtAnyChunkComesAfterEveryChunkBeforeItWasHashed) {
   test::TempDir dir;
   std::string path = dir.file("disk.img");
-  test::write_file(path, patterned(3 * kIoBufferSize));
+  test::write_file(path, test::pattern_bytes(3 * kIoBufferSize));
   const uint64_t mib = 1 << 20;
   // With 300 ms per clock reading, the second chunk's reading is the only one
   // due: a failure before it leaves the start line alone.

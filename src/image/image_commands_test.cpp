@@ -1,5 +1,5 @@
 // The image commands end to end through the built helper, and verify_hash's
-// volume locking with a fake volume system.
+// volume locking with fake volumes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,6 +8,7 @@
 #include "image/sha256.h"
 #include "platform/volumes.h"
 #include "support/fake_clock.h"
+#include "support/fake_volumes.h"
 #include "support/fault_file_system.h"
 #include "support/test_support.h"
 
@@ -147,47 +148,6 @@ TEST(VerifyHash, FieldAndTargetErrors) {
   EXPECT_EQ(missing.response["errorCode"], "DEVICE_DISCONNECTED");
 }
 
-// Volumes of disk 3: each records its lock, dismount and close in `events`.
-class FakeVolumes final : public VolumeSystem {
- public:
-  explicit FakeVolumes(std::vector<std::string>& events) : events_(events) {}
-  std::optional<SysError> lock_error;
-
-  std::vector<std::string> list_volume_names() override { return {"\\\\?\\Volume{a}\\"}; }
-  SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) override {
-    return VolumePtr(std::make_unique<FakeVolume>(*this, read_write));
-  }
-
- private:
-  class FakeVolume final : public Volume {
-   public:
-    FakeVolume(FakeVolumes& owner, bool locking) : owner_(owner), locking_(locking) {}
-    ~FakeVolume() override {
-      if (locking_) owner_.events_.push_back("close volume");
-    }
-    SysResult<std::vector<uint8_t>> disk_extents() override {
-      std::vector<uint8_t> extents(32, 0);
-      extents[0] = 1;  // one extent
-      extents[8] = 3;  // on disk 3
-      return extents;
-    }
-    SysStatus lock() override {
-      if (owner_.lock_error) return unexpected(*owner_.lock_error);
-      owner_.events_.push_back("lock");
-      return {};
-    }
-    SysStatus dismount() override {
-      owner_.events_.push_back("dismount");
-      return {};
-    }
-
-   private:
-    FakeVolumes& owner_;
-    bool locking_;
-  };
-  std::vector<std::string>& events_;
-};
-
 TEST(VerifyHash, HoldsTheVolumeLocksOfTheDriveWhileHashing) {
   test::TempDir dir;
   // A file stands in for the drive the path opens.
@@ -197,7 +157,9 @@ TEST(VerifyHash, HoldsTheVolumeLocksOfTheDriveWhileHashing) {
   test::FaultFileSystem files;
   files.redirect(drive, card);
   std::vector<std::string>& events = files.events();
-  FakeVolumes volumes(events);
+  test::FakeVolumes volumes;
+  volumes.add("\\\\?\\Volume{a}\\", {3});
+  volumes.timeline = &events;
   ScopedVolumeSystem scoped_volumes(volumes);
   ScopedFileSystem scoped_files(files);
   test::FakeClock clock(std::chrono::milliseconds(1));
@@ -206,18 +168,30 @@ TEST(VerifyHash, HoldsTheVolumeLocksOfTheDriveWhileHashing) {
   auto ok = verify_hash(request, clock);
   ASSERT_TRUE(ok.has_value()) << ok.error().message;
   EXPECT_EQ((*ok)["observedSha256"], "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(events, (std::vector<std::string>{"lock", "dismount", "open exclusive-read " + drive, "close " + drive,
-                                              "close volume"}));
+  // The extents are read through a handle of its own; the locking handle
+  // closes after the drive.
+  const std::string volume = "\\\\?\\Volume{a}";
+  const std::vector<std::string> probe = {"list", "open-r " + volume, "close " + volume + "\\"};
+  const std::vector<std::string> lock = {"open-rw " + volume, "lock " + volume + "\\", "dismount " + volume + "\\"};
+  auto locked_around = [&](std::vector<std::string> drive_events) {
+    std::vector<std::string> all = probe;
+    all.insert(all.end(), lock.begin(), lock.end());
+    all.insert(all.end(), drive_events.begin(), drive_events.end());
+    all.push_back("close " + volume + "\\");
+    return all;
+  };
+  EXPECT_EQ(events, locked_around({"open exclusive-read " + drive, "close " + drive}));
 
   events.clear();
   files.fail_open(drive, OpenMode::kExclusiveRead, 2);
   auto gone = verify_hash(request, clock);
   ASSERT_FALSE(gone.has_value());
   EXPECT_EQ(gone.error().code, ErrorCode::kDeviceDisconnected);
-  EXPECT_EQ(events, (std::vector<std::string>{"lock", "dismount", "refuse exclusive-read " + drive, "close volume"}));
+  EXPECT_EQ(events, locked_around({"refuse exclusive-read " + drive}));
 
   events.clear();
-  volumes.lock_error = SysError{87, "The parameter is incorrect. (os error 87)"};
+  volumes.volumes[0].lock_default = 87;
+  volumes.messages[87] = "The parameter is incorrect.";
   auto unlocked = verify_hash(request, clock);
   ASSERT_FALSE(unlocked.has_value());
   EXPECT_EQ(unlocked.error().code, ErrorCode::kUnmountFailed);

@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "rawdisk/raw_access.h"
+#include "support/bytes.h"
 #include "support/loop_device.h"
 #include "support/memory_file.h"
 #include "support/test_support.h"
@@ -24,17 +25,11 @@ const std::string kElevation =
     "for this target, unplug and reconnect it, then try again.";
 // NOLINTEND(cert-err58-cpp)
 
-ByteVector pattern(size_t size) {
-  ByteVector b(size);
-  for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>((i * 7 + i / 512) & 0xFF);
-  return b;
-}
-
 std::string as_text(const ByteVector& b) { return std::string(b.begin(), b.end()); }
 
 TEST(ReadSectorsAt, ReadsWholeSectorsFromAPlainFileInEveryOpenMode) {
   test::TempDir dir;
-  ByteVector data = pattern(4 * 512);
+  ByteVector data = test::pattern(4 * 512);
   test::write_file(dir.file("image.img"), as_text(data));
   for (auto open : {open_target_shared_read, open_target_exclusive_read, open_target_exclusive_write}) {
     auto target = open(dir.file("image.img"));
@@ -49,7 +44,7 @@ TEST(ReadSectorsAt, ReadsWholeSectorsFromAPlainFileInEveryOpenMode) {
 }
 
 TEST(ReadSectorsAt, OffsetOverflowFailsWithoutTouchingTheTarget) {
-  MemoryFile file(pattern(1024));
+  MemoryFile file(test::pattern(1024));
   auto r = read_sectors_at(file, 0x80000000000000ull, 1);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().message, "Sector offset overflow");
@@ -72,12 +67,12 @@ TEST(ReadSectorsAt, HighestLbaIsRefusedByTheSystemSeekOnARealFile) {
 }
 
 TEST(ReadSectorsAt, ShortPartialAndFailingReads) {
-  MemoryFile short_file(pattern(1000));
+  MemoryFile short_file(test::pattern(1000));
   auto short_read = read_sectors_at(short_file, 1, 1);
   ASSERT_FALSE(short_read.has_value());
   EXPECT_EQ(short_read.error().message, "failed to fill whole buffer");
 
-  ByteVector data = pattern(8 * 512);
+  ByteVector data = test::pattern(8 * 512);
   MemoryFile trickle(data, 7);  // the system hands back 7 bytes at a time
   auto resumed = read_sectors_at(trickle, 2, 3);
   ASSERT_TRUE(resumed.has_value());

@@ -9,9 +9,10 @@
 
 #include "base/text.h"
 #include "rawdisk/target_commands.h"
+#include "support/bytes.h"
 #include "support/fake_volumes.h"
+#include "support/fault_file_system.h"
 #include "support/loop_device.h"
-#include "support/memory_file.h"
 #include "support/test_support.h"
 
 namespace dh {
@@ -43,12 +44,6 @@ std::string error_line(const std::string& code, const std::string& message) {
 std::string ok_line(const json& payload) {
   // The response keeps id, ok, payload in this order.
   return "{\"id\":\"t\",\"ok\":true,\"payload\":" + payload.dump() + "}\n";
-}
-
-ByteVector pattern(size_t size) {
-  ByteVector b(size);
-  for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>((i * 13 + i / 512 * 5) & 0xFF);
-  return b;
 }
 
 std::string hex(const ByteVector& b, size_t from, size_t len) { return hex_encode(b.data() + from, len); }
@@ -142,7 +137,7 @@ TEST(DetachTarget, MissingPowerShellBecomesAWarning) {
 class ReadSectorsCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    data_ = pattern(kSectors * 512);
+    data_ = test::pattern(kSectors * 512);
     path_ = dir_.file("card.img");
     test::write_file(path_, std::string(data_.begin(), data_.end()));
   }
@@ -205,7 +200,7 @@ TEST(ReadSectorsLoopDevice, ReadsARealBlockDevice) {
   std::string backing = dir.file("disk.img");
   test::write_file(backing, "");
   std::filesystem::resize_file(backing, 8 << 20);  // sparse
-  ByteVector sectors = pattern(3 * 512);
+  ByteVector sectors = test::pattern(3 * 512);
   {
     std::fstream f(backing, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(2048 * 512);
@@ -222,47 +217,30 @@ TEST(ReadSectorsLoopDevice, ReadsARealBlockDevice) {
   EXPECT_EQ(past.out, error_line("READ_FAILED", "failed to fill whole buffer"));
 }
 
-// Targets served from memory; records how many volume handles were open at
-// each open of a target.
-class MemoryTargets final : public FileSystem {
- public:
-  MemoryTargets(const test::FakeVolumes& volumes, ByteVector data) : volumes_(volumes), data_(std::move(data)) {}
-  std::vector<int> volume_handles_at_open;
-  int open_error = 0;
-  int read_error = 0;
-
-  SysResult<FilePtr> open(const std::string&, OpenMode mode) override {
-    volume_handles_at_open.push_back(volumes_.open_handles);
-    EXPECT_EQ(mode, OpenMode::kSharedRead);
-    if (open_error != 0) return unexpected(SysError::from_os(open_error));
-    auto file = std::make_unique<test::MemoryFile>(data_);
-    file->read_error = read_error;
-    return FilePtr(std::move(file));
-  }
-  SysStatus metadata(const std::string&) override { return unexpected(SysError::from_os(2)); }
-  SysResult<FileIdentity> identity(const std::string&) override { return unexpected(SysError::from_os(2)); }
-  SysStatus replace(const std::string&, const std::string&) override { return unexpected(SysError::from_os(2)); }
-  SysStatus remove(const std::string&) override { return unexpected(SysError::from_os(2)); }
-  SysResult<PathDevice> device_of(const std::string& path) override { return test::windows_device_path(path); }
-
- private:
-  const test::FakeVolumes& volumes_;
-  ByteVector data_;
-};
-
 class ReadSectorsWithVolumes : public ::testing::Test {
  protected:
-  ReadSectorsWithVolumes() : targets_(volumes_, pattern(8 * 512)), scoped_volumes_(volumes_), scoped_files_(targets_) {
+  // The drive is a file of patterned sectors; every open of it notes how
+  // many volume handles are open at that moment.
+  ReadSectorsWithVolumes() : scoped_volumes_(volumes_), scoped_files_(targets_) {
     volumes_.add("\\\\?\\Volume{1}\\", {2});
     volumes_.add("\\\\?\\Volume{2}\\", {2});
     volumes_.add("\\\\?\\Volume{3}\\", {5});
+    test::write_file(dir_.file("drive2.img"), test::pattern_bytes(8 * 512));
+    targets_.redirect(kDrive, dir_.file("drive2.img"));
+    targets_.on_open = [this](const std::string&, OpenMode mode) {
+      volume_handles_at_open_.push_back(volumes_.open_handles);
+      EXPECT_EQ(mode, OpenMode::kSharedRead);
+    };
   }
   HandlerResult run(json payload) {
-    payload["osDevicePath"] = "\\\\.\\PhysicalDrive2";
+    payload["osDevicePath"] = kDrive;
     return handle_read_sectors(WindowsHelperRequest{"t", "s", "read_sectors", payload});
   }
+  static constexpr const char* kDrive = "\\\\.\\PhysicalDrive2";
+  test::TempDir dir_;
   test::FakeVolumes volumes_;
-  MemoryTargets targets_;
+  test::FaultFileSystem targets_;
+  std::vector<int> volume_handles_at_open_;
   ScopedVolumeSystem scoped_volumes_;
   ScopedFileSystem scoped_files_;
 };
@@ -270,8 +248,8 @@ class ReadSectorsWithVolumes : public ::testing::Test {
 TEST_F(ReadSectorsWithVolumes, VolumesStayLockedWhileTheTargetIsRead) {
   auto r = run({{"startLba", 1}, {"sectorCount", 1}});
   ASSERT_TRUE(r.has_value()) << r.error().message;
-  EXPECT_EQ((*r)["dataHex"], hex(pattern(8 * 512), 512, 512));
-  EXPECT_EQ(targets_.volume_handles_at_open, std::vector<int>{2});
+  EXPECT_EQ((*r)["dataHex"], hex(test::pattern(8 * 512), 512, 512));
+  EXPECT_EQ(volume_handles_at_open_, std::vector<int>{2});
   EXPECT_EQ(volumes_.open_handles, 0);
 }
 
@@ -285,19 +263,19 @@ TEST_F(ReadSectorsWithVolumes, LocksComeBeforeFieldChecksAndAreReleasedOnEveryFa
             "sectorCount must be between 1 and 16384 (got 0)");
   EXPECT_EQ(volumes_.open_handles, 0);
 
-  targets_.read_error = 1167;
+  targets_.fail_read(kDrive, targets_.reads(kDrive), 1167);
   EXPECT_EQ(run({{"startLba", 0}, {"sectorCount", 1}}).error(),
             (HelperError{ErrorCode::kReadFailed, os_error_text(1167)}));
   EXPECT_EQ(volumes_.open_handles, 0);
 
   // A refused open is a read failure here, not an elevation problem.
   for (int code : {2, 5}) {
-    targets_.open_error = code;
+    targets_.fail_open(kDrive, OpenMode::kSharedRead, code);
     EXPECT_EQ(run({{"startLba", 0}, {"sectorCount", 1}}).error(),
               (HelperError{ErrorCode::kReadFailed, os_error_text(code)}));
     EXPECT_EQ(volumes_.open_handles, 0);
   }
-  EXPECT_TRUE(targets_.volume_handles_at_open == std::vector<int>({2, 2, 2}));
+  EXPECT_TRUE(volume_handles_at_open_ == std::vector<int>({2, 2, 2}));
 
   // A volume that cannot be locked ends the command before any field check
   // and before the target is opened.
@@ -306,7 +284,7 @@ TEST_F(ReadSectorsWithVolumes, LocksComeBeforeFieldChecksAndAreReleasedOnEveryFa
   EXPECT_EQ(unmount.error(), (HelperError{ErrorCode::kUnmountFailed,
                                           "Unable to open mounted volume \\\\?\\Volume{2}\\: " + os_error_text(5)}));
   EXPECT_EQ(volumes_.open_handles, 0);
-  EXPECT_EQ(targets_.volume_handles_at_open.size(), 3u);
+  EXPECT_EQ(volume_handles_at_open_.size(), 3u);
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // Scripted volumes for the tests: each volume answers its extents, lock and
-// dismount as a test arranged, and every call is logged.
+// dismount as a test arranged, and every call is logged. As on Windows, a
+// lock is held by the handle that took it and ends when that handle closes,
+// so the log's "close" is where a volume is released.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +48,13 @@ class FakeVolumes final : public VolumeSystem {
   // "list", "open-r <path>", "open-rw <path>", "lock <name>", "dismount
   // <name>", "close <name>" in call order; system_volume_paths logs nothing.
   std::vector<std::string> log;
+  // When set, every log entry goes here too: one timeline with another
+  // fake's events (FaultFileSystem::events), to see locks and drive opens in
+  // the order they happened.
+  std::vector<std::string>* timeline = nullptr;
+  // Error texts by code, as Windows words them ("Access is denied."); codes
+  // without one carry the host's text (os_error_text).
+  std::map<int, std::string> messages;
   int open_handles = 0;
 
   FakeVolumeSetup& add(const std::string& name, const std::vector<uint32_t>& disks) {
@@ -55,7 +65,7 @@ class FakeVolumes final : public VolumeSystem {
   }
 
   std::vector<std::string> list_volume_names() override {
-    log.push_back("list");
+    note("list");
     std::vector<std::string> names;
     for (const auto& v : volumes) names.push_back(v.name);
     return names;
@@ -70,17 +80,26 @@ class FakeVolumes final : public VolumeSystem {
   }
 
   SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) override {
-    log.push_back((read_write ? "open-rw " : "open-r ") + path);
+    note((read_write ? "open-rw " : "open-r ") + path);
     for (auto& setup : volumes) {
       if (trimmed(setup.name) != path) continue;
       int error = read_write ? setup.open_write_error : setup.open_read_error;
-      if (error != 0) return unexpected(SysError::from_os(error));
+      if (error != 0) return unexpected(os_error(error));
       return VolumePtr(std::make_unique<Handle>(*this, setup));
     }
-    return unexpected(SysError::from_os(2));
+    return unexpected(os_error(2));
   }
 
  private:
+  void note(std::string entry) {
+    if (timeline != nullptr) timeline->push_back(entry);
+    log.push_back(std::move(entry));
+  }
+  SysError os_error(int code) const {
+    auto it = messages.find(code);
+    if (it == messages.end()) return SysError::from_os(code);
+    return SysError{code, it->second + " (os error " + std::to_string(code) + ")"};
+  }
   static std::string trimmed(std::string name) {
     while (!name.empty() && name.back() == '\\') name.pop_back();
     return name;
@@ -91,26 +110,26 @@ class FakeVolumes final : public VolumeSystem {
     Handle(FakeVolumes& owner, FakeVolumeSetup& setup) : owner_(owner), setup_(setup) { ++owner_.open_handles; }
     ~Handle() override {
       --owner_.open_handles;
-      owner_.log.push_back("close " + setup_.name);
+      owner_.note("close " + setup_.name);
     }
     SysResult<ByteVector> disk_extents() override {
-      if (setup_.extents_error != 0) return unexpected(SysError::from_os(setup_.extents_error));
+      if (setup_.extents_error != 0) return unexpected(owner_.os_error(setup_.extents_error));
       return setup_.extents;
     }
     SysStatus lock() override {
-      owner_.log.push_back("lock " + setup_.name);
+      owner_.note("lock " + setup_.name);
       return next(setup_.lock_results, locks_, setup_.lock_default);
     }
     SysStatus dismount() override {
-      owner_.log.push_back("dismount " + setup_.name);
+      owner_.note("dismount " + setup_.name);
       return next(setup_.dismount_results, dismounts_, setup_.dismount_default);
     }
 
    private:
-    static SysStatus next(const std::vector<int>& results, size_t& i, int fallback) {
+    SysStatus next(const std::vector<int>& results, size_t& i, int fallback) {
       int code = i < results.size() ? results[i] : fallback;
       ++i;
-      if (code != 0) return unexpected(SysError::from_os(code));
+      if (code != 0) return unexpected(owner_.os_error(code));
       return {};
     }
     FakeVolumes& owner_;

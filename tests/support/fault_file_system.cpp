@@ -185,6 +185,7 @@ void FaultFileSystem::fail_seek(const std::string& path, int code) { state(path)
 void FaultFileSystem::fail_open(const std::string& path, OpenMode mode, int code) {
   state(path).open_errors[mode] = code;
 }
+void FaultFileSystem::fail_replace(const std::string& path, int code) { state(path).replace_error = code; }
 void FaultFileSystem::corrupt_read(const std::string& path, int open, uint64_t offset) {
   state(path).corruptions[open] = offset;
 }
@@ -223,6 +224,7 @@ int FaultFileSystem::writes(const std::string& path) const {
 SysResult<FilePtr> FaultFileSystem::open(const std::string& path, OpenMode mode) {
   std::lock_guard<std::mutex> lock(mutex_);
   opened_.emplace_back(path, mode);
+  if (on_open) on_open(path, mode);
   auto& st = state(path);
   if (auto it = st.open_errors.find(mode); it != st.open_errors.end()) {
     events_.push_back(std::string("refuse ") + open_mode_name(mode) + " " + path);
@@ -257,7 +259,11 @@ SysResult<PathDevice> FaultFileSystem::device_of(const std::string& path) {
   if ((st && st->real_path) || device_namespace) return windows_device_path(path);
   return inner_.device_of(path);
 }
-SysStatus FaultFileSystem::replace(const std::string& from, const std::string& to) { return inner_.replace(from, to); }
+SysStatus FaultFileSystem::replace(const std::string& from, const std::string& to) {
+  const auto* st = find(to);
+  if (st && st->replace_error) return unexpected(SysError::from_os(*st->replace_error));
+  return inner_.replace(from, to);
+}
 SysStatus FaultFileSystem::remove(const std::string& path) { return inner_.remove(path); }
 
 }  // namespace dh::test

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -39,6 +40,9 @@ class FaultFileSystem final : public FileSystem {
   void fail_seek(const std::string& path, int code);
   // Opens of `path` in `mode` fail with `code`.
   void fail_open(const std::string& path, OpenMode mode, int code);
+  // Moving a file onto `path` (replace) fails with `code` and leaves both
+  // files as they were, as MoveFileEx does when it cannot replace.
+  void fail_replace(const std::string& path, int code);
   // Reads through the `open`-th handle (from 0) of `path` see the byte at
   // `offset` inverted, as a flaky reader would return it.
   void corrupt_read(const std::string& path, int open, uint64_t offset);
@@ -78,6 +82,10 @@ class FaultFileSystem final : public FileSystem {
     SysError io_error{28, "No space left on device (os error 28)"};
   };
   AnyPath any_path;
+  // Called at every open, refused ones too, before it is served: for the
+  // tests that look at another fake at that moment (how many volume locks a
+  // drive open finds held). It must not call back into this file system.
+  std::function<void(const std::string& path, OpenMode mode)> on_open;
 
   int open_handles() const { return open_handles_; }
   // Every open asked for, refused ones too, in order.
@@ -107,6 +115,7 @@ class FaultFileSystem final : public FileSystem {
     std::optional<int> flush_error;
     std::optional<int> seek_error;
     std::map<OpenMode, int> open_errors;
+    std::optional<int> replace_error;
     std::map<int, uint64_t> corruptions;  // open index -> offset
     std::optional<uint64_t> end;
     uint32_t raw_sector_size = 0;  // a raw drive when not 0

@@ -9,18 +9,6 @@ WindowsHelperRequest write_request(const nlohmann::json& payload) {
   return WindowsHelperRequest{"req-1", "s-1", "write_image", payload};
 }
 
-std::string pattern_bytes(size_t size, uint32_t seed) {
-  std::string out(size, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (size_t i = 0; i < size; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    out[i] = static_cast<char>(x);
-  }
-  return out;
-}
-
 std::string fixture(const std::string& name) { return native_path(std::string(FIXTURE_DIR) + "/" + name); }
 
 std::vector<nlohmann::json> parse_lines(const std::vector<std::string>& lines) {

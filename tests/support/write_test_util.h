@@ -1,5 +1,6 @@
-// Shared pieces of the write module's tests: requests, fixtures, patterned
-// bytes and hashes. Built into the write tests only (it uses the image module).
+// Shared pieces of the write module's tests: requests, fixtures, progress
+// lines and hashes (patterned bytes: support/bytes.h). Built into the write
+// tests only (it uses the image module).
 #pragma once
 
 #include <cstdint>
@@ -9,12 +10,11 @@
 #include <nlohmann/json.hpp>
 
 #include "protocol/request.h"
+#include "support/bytes.h"
 
 namespace dh::test {
 
 WindowsHelperRequest write_request(const nlohmann::json& payload);
-// Deterministic bytes that differ from chunk to chunk.
-std::string pattern_bytes(size_t size, uint32_t seed = 1);
 // The fixture made at build time, in the platform's path form.
 std::string fixture(const std::string& name);
 // Captured progress lines, parsed.
