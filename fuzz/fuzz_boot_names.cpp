@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     json files = json::array({{{"path", text}}, {{"path", 1}}});
     auto checked = dh::check_boot_file_names(&files);
     if (checked.has_value() == problem.has_value()) std::abort();
-    if (!checked && checked.error().code != "UNKNOWN") std::abort();
+    if (!checked && checked.error().code != dh::ErrorCode::kUnknown) std::abort();
   }
   json payload = json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (!payload.is_discarded()) (void)dh::check_boot_file_names(dh::payload_array(payload, "files"));

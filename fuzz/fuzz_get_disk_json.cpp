@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto disks = dh::parse_get_disk_output(text);
   if (disks.has_value() != is_json) std::abort();
   if (!disks) {
-    if (disks.error().code != "UNKNOWN" || disks.error().message.empty()) std::abort();
+    if (disks.error().code != dh::ErrorCode::kUnknown || disks.error().message.empty()) std::abort();
     // The parser's text may quote the input's bytes; the line must stay JSON.
     std::string line = dh::serialize_response(dh::make_error_response("1", disks.error().code, disks.error().message));
     json back = json::parse(line, nullptr, false);

@@ -112,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!request) {
     const std::string& message = request.error();
     if (message.empty()) std::abort();
-    json back = check_line(dh::serialize_response(dh::make_error_response("unknown", "UNKNOWN", message)));
+    json back =
+        check_line(dh::serialize_response(dh::make_error_response("unknown", dh::ErrorCode::kUnknown, message)));
     if (back["ok"] != false || back["errorCode"] != "UNKNOWN") std::abort();
     // The parser's text may quote invalid UTF-8 from the input; then the
     // fallback line stands in, otherwise the text arrives unchanged.

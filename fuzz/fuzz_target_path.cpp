@@ -47,7 +47,7 @@ void check_resolve(const json& payload) {
   auto id = dh::payload_str(payload, "deviceId");
   // A field the system would read only up to a NUL is refused, naming it.
   auto refused_for = [&](const char* field) {
-    return !resolved && resolved.error().code == "UNKNOWN" &&
+    return !resolved && resolved.error().code == dh::ErrorCode::kUnknown &&
            resolved.error().message == std::string(field) + " payload field contains a NUL character";
   };
   if (path && path->find('\0') != std::string::npos) {
@@ -68,7 +68,8 @@ void check_resolve(const json& payload) {
     if (dh::parse_drive_number(*resolved) != number) std::abort();
     return;
   }
-  if (resolved || resolved.error().code != "UNKNOWN" || resolved.error().message != dh::missing_field::kTarget) {
+  if (resolved || resolved.error().code != dh::ErrorCode::kUnknown ||
+      resolved.error().message != dh::missing_field::kTarget) {
     std::abort();
   }
 }

@@ -37,6 +37,8 @@ struct SysError {
   SysError prefixed(const std::string& context) const { return SysError{code, context + message}; }
 
   SysErrorKind kind() const { return code == 0 ? SysErrorKind::kNone : classify_os_error(code); }
+
+  friend bool operator==(const SysError&, const SysError&) = default;
 };
 
 template <class T>
