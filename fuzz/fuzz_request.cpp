@@ -110,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   auto request = dh::parse_request(text);
   if (!request) {
-    const std::string& message = request.error();
+    if (request.error().code != dh::ErrorCode::kUnknown) std::abort();
+    const std::string& message = request.error().message;
     if (message.empty()) std::abort();
     json back =
         check_line(dh::serialize_response(dh::make_error_response("unknown", dh::ErrorCode::kUnknown, message)));

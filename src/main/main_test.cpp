@@ -88,7 +88,8 @@ TEST(RequestParser, RejectsMalformedRequests) {
   for (const auto& c : cases) {
     auto r = parse_request(c.text);
     ASSERT_FALSE(r.has_value()) << c.text;
-    EXPECT_NE(r.error().find(c.expected_fragment), std::string::npos) << c.text << " -> " << r.error();
+    EXPECT_EQ(r.error().code, ErrorCode::kUnknown) << c.text;
+    EXPECT_NE(r.error().message.find(c.expected_fragment), std::string::npos) << c.text << " -> " << r.error().message;
   }
   // Duplicates below the top level are the payload's own business.
   EXPECT_TRUE(parse_request(R"({"id":"1","sessionId":"s","command":"c","payload":{"a":1,"a":2}})").has_value());

@@ -15,7 +15,7 @@ HelperResponse handle_arguments(const std::vector<std::string>& args) {
     return make_error_response("unknown", ErrorCode::kUnknown, "Missing JSON payload after --request");
   }
   auto request = parse_request(args[at + 1]);
-  if (!request) return make_error_response("unknown", ErrorCode::kUnknown, std::move(request).error());
+  if (!request) return make_response("unknown", unexpected(std::move(request).error()));
   return make_response(request->id, dispatch(*request));
 }
 

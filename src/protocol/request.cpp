@@ -31,7 +31,7 @@ std::string invalid_type(const json& v, const std::string& expected) {
 
 }  // namespace
 
-Expected<WindowsHelperRequest, std::string> parse_request(std::string_view text) {
+Expected<WindowsHelperRequest, HelperError> parse_request(std::string_view text) {
   static constexpr std::array<const char*, 4> kFields = {"id", "sessionId", "command", "payload"};
   std::optional<std::string> duplicate;
   std::array<int, 4> seen{};
@@ -49,17 +49,17 @@ Expected<WindowsHelperRequest, std::string> parse_request(std::string_view text)
   try {
     doc = json::parse(text.begin(), text.end(), watch_keys);
   } catch (const json::exception& e) {
-    return unexpected(std::string(e.what()));
+    return unexpected(unknown_error(std::string(e.what())));
   }
 
   WindowsHelperRequest req;
   std::array<std::string*, 3> targets = {&req.id, &req.session_id, &req.command};
   if (doc.is_object()) {
-    if (duplicate) return unexpected("duplicate field `" + *duplicate + "`");
+    if (duplicate) return unexpected(unknown_error("duplicate field `" + *duplicate + "`"));
     for (size_t i = 0; i < targets.size(); ++i) {
       auto it = doc.find(kFields[i]);
-      if (it == doc.end()) return unexpected(std::string("missing field `") + kFields[i] + "`");
-      if (!it->is_string()) return unexpected(invalid_type(*it, "a string"));
+      if (it == doc.end()) return unexpected(unknown_error(std::string("missing field `") + kFields[i] + "`"));
+      if (!it->is_string()) return unexpected(unknown_error(invalid_type(*it, "a string")));
       *targets[i] = it->get<std::string>();
     }
     if (auto it = doc.find("payload"); it != doc.end()) req.payload = std::move(*it);
@@ -68,16 +68,17 @@ Expected<WindowsHelperRequest, std::string> parse_request(std::string_view text)
   if (doc.is_array()) {
     size_t n = doc.size();
     if (n < 3 || n > 4) {
-      return unexpected("invalid length " + std::to_string(n) + ", expected " + kShape + " with 4 elements");
+      return unexpected(
+          unknown_error("invalid length " + std::to_string(n) + ", expected " + kShape + " with 4 elements"));
     }
     for (size_t i = 0; i < targets.size(); ++i) {
-      if (!doc[i].is_string()) return unexpected(invalid_type(doc[i], "a string"));
+      if (!doc[i].is_string()) return unexpected(unknown_error(invalid_type(doc[i], "a string")));
       *targets[i] = doc[i].get<std::string>();
     }
     if (n == 4) req.payload = std::move(doc[3]);
     return req;
   }
-  return unexpected(invalid_type(doc, kShape));
+  return unexpected(unknown_error(invalid_type(doc, kShape)));
 }
 
 }  // namespace dh

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/result.h"
+#include "protocol/helper_error.h"
 
 namespace dh {
 
@@ -22,8 +23,8 @@ struct WindowsHelperRequest {  // NOLINT(bugprone-exception-escape)
 // Parses the request text: an object with the string members `id`,
 // `sessionId`, `command` and an optional `payload` (other members skipped, a
 // repeated member rejected), or the array form [id, sessionId, command] /
-// [id, sessionId, command, payload]. On failure returns the parser's
-// description of the problem.
-Expected<WindowsHelperRequest, std::string> parse_request(std::string_view text);
+// [id, sessionId, command, payload]. On failure returns UNKNOWN with the
+// parser's description of the problem.
+Expected<WindowsHelperRequest, HelperError> parse_request(std::string_view text);
 
 }  // namespace dh
