@@ -2,13 +2,12 @@
 // I/O and files.
 #include <gtest/gtest.h>
 
-#include <deque>
-
 #include "base/text.h"
 #include "platform/buffered_io.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "support/loop_device.h"
+#include "support/memory_file.h"
 #include "support/test_support.h"
 
 namespace dh {
@@ -25,7 +24,8 @@ TEST(Text, LossyUtf8ReplacesMaximalSubparts) {
                        "x"),
             "\xEF\xBF\xBD"
             "x");
-  EXPECT_EQ(utf8_lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
+  EXPECT_EQ(utf8_lossy("\xED\xA0\x80"),
+            "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
   EXPECT_EQ(utf8_lossy("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
   EXPECT_FALSE(is_valid_utf8("\xC0\x80"));
   EXPECT_TRUE(is_valid_utf8("\xC3\xA9"));
@@ -76,39 +76,12 @@ TEST(Quoting, WindowsArgumentRules) {
   EXPECT_EQ(quote_windows_argument("c:\\path\\"), "c:\\path\\");
 }
 
-// A File over an in-memory script of read sizes, recording writes.
-class ScriptedFile final : public File {
- public:
-  std::deque<size_t> read_sizes;
-  std::vector<size_t> writes;
-  std::deque<size_t> accept;  // bytes accepted by each write (front first); empty = all
-  SysResult<size_t> read(uint8_t* buf, size_t len) override {
-    size_t n = read_sizes.empty() ? 0 : std::min(len, read_sizes.front());
-    if (!read_sizes.empty()) read_sizes.pop_front();
-    std::fill(buf, buf + n, uint8_t{7});
-    last_read_request = len;
-    return n;
-  }
-  SysResult<size_t> write(const uint8_t*, size_t len) override {
-    size_t n = len;
-    if (!accept.empty()) {
-      n = std::min(len, accept.front());
-      accept.pop_front();
-    }
-    writes.push_back(n);
-    return n;
-  }
-  SysStatus seek(uint64_t) override { return {}; }
-  SysStatus flush() override { return {}; }
-  size_t last_read_request = 0;
-};
-
 TEST(BufferedIo, ReaderBypassesBufferForFullReadsOnly) {
-  ScriptedFile f;
-  f.read_sizes = {100, 50};
+  test::MemoryFile f(test::pattern(114));
   BufferedReader r(f, 64);
   std::vector<uint8_t> out(64);
-  EXPECT_EQ(*r.read(out.data(), 64), 64u);  // straight through, bounded by the request
+  EXPECT_EQ(*r.read(out.data(), 64),
+            64u);  // straight through, bounded by the request
   EXPECT_EQ(f.last_read_request, 64u);
   EXPECT_EQ(*r.read(out.data(), 10), 10u);  // one fill of the buffer
   EXPECT_EQ(f.last_read_request, 64u);
@@ -117,7 +90,8 @@ TEST(BufferedIo, ReaderBypassesBufferForFullReadsOnly) {
 }
 
 TEST(BufferedIo, WriterStagesSmallChunksAndPassesLargeOnes) {
-  ScriptedFile f;
+  test::MemoryFile f;
+  f.writable = true;
   BufferedWriter w(f, 16);
   const std::vector<uint8_t> data(40, 1);
   ASSERT_TRUE(w.write(data.data(), 10).has_value());
@@ -130,7 +104,8 @@ TEST(BufferedIo, WriterStagesSmallChunksAndPassesLargeOnes) {
 }
 
 TEST(BufferedIo, WriterInUnitsWritesWholeUnitsAndPadsTheLast) {
-  ScriptedFile f;
+  test::MemoryFile f;
+  f.writable = true;
   BufferedWriter w(f, 16, 8);
   const std::vector<uint8_t> data(40, 1);
   for (size_t len : {5, 16, 40}) ASSERT_TRUE(w.write(data.data(), len).has_value());
@@ -140,7 +115,8 @@ TEST(BufferedIo, WriterInUnitsWritesWholeUnitsAndPadsTheLast) {
 }
 
 TEST(BufferedIo, ZeroByteWritesAreErrors) {
-  ScriptedFile staged;
+  test::MemoryFile staged;
+  staged.writable = true;
   staged.accept = {0};
   BufferedWriter w(staged, 16);
   const std::vector<uint8_t> data(32, 1);
@@ -149,7 +125,8 @@ TEST(BufferedIo, ZeroByteWritesAreErrors) {
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().message, "failed to write the buffered data");
 
-  ScriptedFile direct;
+  test::MemoryFile direct;
+  direct.writable = true;
   direct.accept = {3, 0};
   BufferedWriter d(direct, 16);
   auto big = d.write(data.data(), 32);

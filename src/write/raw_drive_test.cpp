@@ -200,8 +200,8 @@ TEST_P(RawDrive, EveryCommandKeepsWholeSectorsAndStopsAtTheEnd) {
     test::write_file(backing, *c.drive_before);
     test::FaultFileSystem fs;
     fs.raw_drive(kDrive, backing, sector, c.drive_before->size());
-    std::vector<std::string> events;
-    test::LoggingVolumes volumes(events, 6, {"\\\\?\\Volume{boot}\\"});
+    test::FakeVolumes volumes;
+    volumes.add("\\\\?\\Volume{boot}\\", {6});
     ScopedFileSystem scoped_fs(fs);
     ScopedVolumeSystem scoped_volumes(volumes);
 

@@ -58,6 +58,15 @@ std::string hex(const std::string& bytes) {
   return hex_encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
+// Volumes that all lie on `disk`; `timeline` gets only how long each lock is
+// held, between the other fake's events.
+void volumes_on_disk(test::FakeVolumes& volumes, std::vector<std::string>& timeline, uint32_t disk,
+                     const std::vector<std::string>& names) {
+  for (const std::string& name : names) volumes.add(name, {disk});
+  volumes.timeline = &timeline;
+  volumes.timeline_entries = test::FakeVolumes::Timeline::kHeldLocks;
+}
+
 std::vector<std::string> messages(const std::vector<json>& lines) {
   std::vector<std::string> out;
   for (const auto& l : lines) out.push_back(l["stage"].get<std::string>() + " " + l["message"].get<std::string>());
@@ -126,7 +135,8 @@ TEST(WriteImage, BytesTotalZeroWritesNothingAndVerifiesTheEmptyRange) {
   c.payload["bytesTotal"] = 0;
   // A target path without a drive number locks no volume, not even disk 0's.
   std::vector<std::string> volume_events;
-  test::LoggingVolumes volumes(volume_events, 0, {"\\\\?\\Volume{a}\\"});
+  test::FakeVolumes volumes;
+  volumes_on_disk(volumes, volume_events, 0, {"\\\\?\\Volume{a}\\"});
   ScopedVolumeSystem scoped_volumes(volumes);
   test::FakeClock clock;
   auto run = run_write(c.payload, clock);
@@ -234,7 +244,8 @@ TEST(WriteImage, VolumeLocksAreHeldUntilTheHandlerReturnsAndReleasedInOrder) {
   WriteCase c(test::pattern_bytes(kIoBufferSize + 10));
   test::FaultFileSystem fs;
   fs.redirect(drive, c.target);
-  test::LoggingVolumes volumes(fs.events(), 7, {"\\\\?\\Volume{a}\\", "\\\\?\\Volume{b}\\"});
+  test::FakeVolumes volumes;
+  volumes_on_disk(volumes, fs.events(), 7, {"\\\\?\\Volume{a}\\", "\\\\?\\Volume{b}\\"});
   ScopedFileSystem scoped_fs(fs);
   ScopedVolumeSystem scoped_volumes(volumes);
   c.payload["osDevicePath"] = drive;
@@ -248,13 +259,13 @@ TEST(WriteImage, VolumeLocksAreHeldUntilTheHandlerReturnsAndReleasedInOrder) {
   ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
   EXPECT_EQ((*run.result)["mismatch"]["offset"], 5);
   EXPECT_EQ(fs.events(), (std::vector<std::string>{
-                             "open shared-read " + c.image, "lock \\\\?\\Volume{a}", "lock \\\\?\\Volume{b}",
+                             "open shared-read " + c.image, "lock \\\\?\\Volume{a}\\", "lock \\\\?\\Volume{b}\\",
                              "open exclusive-write " + drive, "close " + drive, "open exclusive-read " + drive,
                              "close " + drive,                                               // attempt 1
                              "open exclusive-read " + drive, "close " + drive,               // attempt 2
                              "open shared-read " + c.image, "open exclusive-read " + drive,  // first difference
-                             "close " + drive, "close " + c.image, "release \\\\?\\Volume{a}",
-                             "release \\\\?\\Volume{b}", "close " + c.image}));
+                             "close " + drive, "close " + c.image, "release \\\\?\\Volume{a}\\",
+                             "release \\\\?\\Volume{b}\\", "close " + c.image}));
 
   // A failed write releases the same way: target, volumes, image.
   fs.events().clear();
@@ -263,9 +274,9 @@ TEST(WriteImage, VolumeLocksAreHeldUntilTheHandlerReturnsAndReleasedInOrder) {
   ASSERT_FALSE(failed.result.has_value());
   EXPECT_EQ(failed.result.error(), (HelperError{ErrorCode::kWriteFailed, os_error_text(test::io_error_code())}));
   EXPECT_EQ(fs.events(),
-            (std::vector<std::string>{"open shared-read " + c.image, "lock \\\\?\\Volume{a}", "lock \\\\?\\Volume{b}",
-                                      "open exclusive-write " + drive, "close " + drive, "release \\\\?\\Volume{a}",
-                                      "release \\\\?\\Volume{b}", "close " + c.image}));
+            (std::vector<std::string>{"open shared-read " + c.image, "lock \\\\?\\Volume{a}\\",
+                                      "lock \\\\?\\Volume{b}\\", "open exclusive-write " + drive, "close " + drive,
+                                      "release \\\\?\\Volume{a}\\", "release \\\\?\\Volume{b}\\", "close " + c.image}));
   EXPECT_EQ(fs.open_handles(), 0);
 }
 
@@ -274,7 +285,9 @@ TEST(WriteImage, AVolumeThatCannotBeLockedStopsTheRunBeforeTheTargetOpens) {
   WriteCase c(test::pattern_bytes(100), "target");
   test::FaultFileSystem fs;
   fs.redirect(drive, c.target);
-  test::LoggingVolumes volumes(fs.events(), 3, {"\\\\?\\Volume{a}\\", "\\\\?\\Volume{b}\\"}, "\\\\?\\Volume{b}");
+  test::FakeVolumes volumes;
+  volumes_on_disk(volumes, fs.events(), 3, {"\\\\?\\Volume{a}\\", "\\\\?\\Volume{b}\\"});
+  volumes.volumes[1].open_write_error = 5;  // another process holds it open
   ScopedFileSystem scoped_fs(fs);
   ScopedVolumeSystem scoped_volumes(volumes);
   c.payload["osDevicePath"] = drive;
@@ -517,8 +530,8 @@ TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCo
   const uint64_t at = 3 * kIoBufferSize + 5;  // where the readback sees a flipped byte
   std::string observed = pi.substr(at, 32);
   observed[0] = static_cast<char>(observed[0] ^ 0xFF);
-  const std::string lock = "lock \\\\?\\Volume{a}";
-  const std::string release = "release \\\\?\\Volume{a}";
+  const std::string lock = "lock \\\\?\\Volume{a}\\";
+  const std::string release = "release \\\\?\\Volume{a}\\";
 
   struct Case {
     const char* what;
@@ -628,7 +641,8 @@ TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCo
     test::write_file(card, used);
     test::FaultFileSystem fs;
     fs.redirect(drive, card);
-    test::LoggingVolumes volumes(fs.events(), 5, {"\\\\?\\Volume{a}\\"});
+    test::FakeVolumes volumes;
+    volumes_on_disk(volumes, fs.events(), 5, {"\\\\?\\Volume{a}\\"});
     ScopedFileSystem scoped_fs(fs);
     ScopedVolumeSystem scoped_volumes(volumes);
     for (int open = 1; open <= c.corrupt_reads; ++open) fs.corrupt_read(drive, open, at);

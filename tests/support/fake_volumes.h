@@ -52,6 +52,12 @@ class FakeVolumes final : public VolumeSystem {
   // fake's events (FaultFileSystem::events), to see locks and drive opens in
   // the order they happened.
   std::vector<std::string>* timeline = nullptr;
+  // What the timeline gets: every log entry, or only how long each lock is
+  // held: "lock <name>" when a lock succeeds and "release <name>" when the
+  // handle that holds it closes, as Windows keeps FSCTL_LOCK_VOLUME until the
+  // locking handle is closed.
+  enum class Timeline { kEveryCall, kHeldLocks };
+  Timeline timeline_entries = Timeline::kEveryCall;
   // Error texts by code, as Windows words them ("Access is denied."); codes
   // without one carry the host's text (os_error_text).
   std::map<int, std::string> messages;
@@ -92,8 +98,12 @@ class FakeVolumes final : public VolumeSystem {
 
  private:
   void note(std::string entry) {
-    if (timeline != nullptr) timeline->push_back(entry);
+    if (timeline != nullptr && timeline_entries == Timeline::kEveryCall) timeline->push_back(entry);
     log.push_back(std::move(entry));
+  }
+  // A lock taken or given up, for a timeline of held locks only.
+  void note_held(const std::string& entry) {
+    if (timeline != nullptr && timeline_entries == Timeline::kHeldLocks) timeline->push_back(entry);
   }
   SysError os_error(int code) const {
     auto it = messages.find(code);
@@ -110,6 +120,7 @@ class FakeVolumes final : public VolumeSystem {
     Handle(FakeVolumes& owner, FakeVolumeSetup& setup) : owner_(owner), setup_(setup) { ++owner_.open_handles; }
     ~Handle() override {
       --owner_.open_handles;
+      if (locked_) owner_.note_held("release " + setup_.name);
       owner_.note("close " + setup_.name);
     }
     SysResult<ByteVector> disk_extents() override {
@@ -118,7 +129,12 @@ class FakeVolumes final : public VolumeSystem {
     }
     SysStatus lock() override {
       owner_.note("lock " + setup_.name);
-      return next(setup_.lock_results, locks_, setup_.lock_default);
+      SysStatus locked = next(setup_.lock_results, locks_, setup_.lock_default);
+      if (locked && !locked_) {
+        locked_ = true;
+        owner_.note_held("lock " + setup_.name);
+      }
+      return locked;
     }
     SysStatus dismount() override {
       owner_.note("dismount " + setup_.name);
@@ -136,27 +152,8 @@ class FakeVolumes final : public VolumeSystem {
     FakeVolumeSetup& setup_;
     size_t locks_ = 0;
     size_t dismounts_ = 0;
+    bool locked_ = false;  // this handle holds the volume's lock
   };
-};
-
-// Volumes that all lie on `disk`, for the tests that only follow how long the
-// lock is held: each logs "lock <name>" when opened for writing and "release
-// <name>" when that handle closes, as Windows keeps FSCTL_LOCK_VOLUME until
-// the locking handle is closed; lock and dismount succeed. Opening `refuse`
-// for writing fails with ERROR_ACCESS_DENIED (5), as for a volume another
-// process holds open.
-class LoggingVolumes final : public VolumeSystem {
- public:
-  LoggingVolumes(std::vector<std::string>& events, uint32_t disk, std::vector<std::string> names,
-                 std::string refuse = "");
-  std::vector<std::string> list_volume_names() override { return names_; }
-  SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) override;
-
- private:
-  std::vector<std::string>& events_;
-  uint32_t disk_;
-  std::vector<std::string> names_;
-  std::string refuse_;
 };
 
 }  // namespace dh::test
