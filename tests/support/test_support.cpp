@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <vector>
 
@@ -232,12 +233,19 @@ HelperRun run_helper_args(const std::vector<std::string>& args) {
   auto result = run_process(helper_exe(), args);
   if (!result) {
     run.err = result.error().message;
+    std::cerr << "helper child could not be started: " << run.err << "\n";
     return run;
   }
   run.exit_code = result->exit_code;
   run.out = result->out;
   run.err = result->err;
   split_lines(run);
+  if (run.out.empty()) {
+    // Every run ends in a response line; when there is none, the exit status and
+    // standard error are all that can tell why.
+    std::cerr << "helper child printed nothing: exit status " << run.exit_code << ", standard error \"" << run.err
+              << "\"\n";
+  }
   return run;
 }
 
