@@ -4,7 +4,8 @@
 // in headers, blocks and the index. Whatever the decoder accepts, liblzma's
 // own single-call decoder must accept too and produce the same number of
 // bytes (our rules are stricter, never looser). The threaded decoder must
-// hand over the same bytes and end with the same text.
+// hand over the same bytes, report the same blocks checked and end with the
+// same text.
 #include <lzma.h>
 
 #include <cstddef>
@@ -28,8 +29,15 @@ class CountingSink final : public dh::XzSink {
     if (total > (64u << 20)) return dh::unexpected(dh::SysError::fixed("output limit"));
     return {};
   }
+  dh::SysStatus verified(uint64_t end) override {
+    // In stream order, never behind an earlier report.
+    if (!checked.empty() && end < checked.back()) std::abort();
+    checked.push_back(end);
+    return {};
+  }
   uint64_t total = 0;
   dh::Sha256 sha;
+  std::vector<uint64_t> checked;
 };
 
 }  // namespace
@@ -47,11 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input_data, size_t input_si
   CountingSink threaded;
   auto threaded_decoded = dh::xz_decode(again, window, 64 * 1024, threaded, 2);
   if (threaded.total != sink.total || threaded.sha.finish_hex() != sink.sha.finish_hex() ||
-      decoded.has_value() != threaded_decoded.has_value() ||
+      threaded.checked != sink.checked || decoded.has_value() != threaded_decoded.has_value() ||
       (!decoded && decoded.error() != threaded_decoded.error())) {
     std::abort();
   }
   if (!decoded) return 0;
+  // A sound stream reports its last block checked at its very end.
+  if (!sink.checked.empty() && sink.checked.back() != sink.total) std::abort();
 
   std::vector<uint8_t> out(sink.total + 1);
   uint64_t memlimit = dh::kXzMemoryLimit;

@@ -5,8 +5,8 @@
 #   scripts/wine-soak.sh [RUNS] [BUILD]     (defaults: 10 runs of build-win)
 # LOAD=N   keeps N busy loops running beside every run (a loaded machine);
 # COLD=1   also forgets what Wine left outside the prefix (its desktop and MIME
-#          entries, its server folder) and drops the kernel's page cache, as on
-#          a machine where Wine has just been installed.
+#          entries) and drops the kernel's page cache, as on a machine where
+#          Wine has just been installed.
 # Logs of failed runs stay in BUILD/soak-logs. Exits non-zero when a run failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -22,16 +22,27 @@ trap stop_load EXIT
 
 forget_wine() {
   rm -rf "$HOME/.local/share/applications/wine" "$HOME"/.local/share/applications/wine-* \
-    "$HOME/.local/share/mime" "$HOME/.local/share/desktop-directories" "$HOME/.config/menus" \
-    /tmp/wine-* "/tmp/.wine-$(id -u)"
+    "$HOME/.local/share/mime" "$HOME/.local/share/desktop-directories" "$HOME/.config/menus"
   sync
   echo 3 2>/dev/null >/proc/sys/vm/drop_caches || true
 }
 
+# Ends the prefix's Wine server and removes the prefix with the server's
+# folder (Debian's Wine keeps its name in the prefix), leaving the servers of
+# other prefixes alone.
+remove_prefix() {
+  local prefix="$1"
+  [[ -d "$prefix" ]] || return 0
+  WINEPREFIX="$prefix" wineserver -k 2>/dev/null
+  local server
+  server="$(cat "$prefix/wineserver" 2>/dev/null || true)"
+  [[ -n "$server" && "$server" != */* ]] && rm -rf "${TMPDIR:-/tmp}/$server"
+  rm -rf "$prefix" "$prefix.lock"
+}
+
 failed=0
 for ((i = 1; i <= runs; i++)); do
-  WINEPREFIX="$PWD/$build/wineprefix" wineserver -k 2>/dev/null
-  rm -rf "$build/wineprefix" "$build/wineprefix.lock"
+  remove_prefix "$PWD/$build/wineprefix"
   [[ "${COLD:-0}" == 1 ]] && forget_wine
   cache="$(mktemp -d "${TMPDIR:-/tmp}/disk-helper-soak.XXXXXX")"
   for ((j = 0; j < ${LOAD:-0}; j++)); do

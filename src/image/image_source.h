@@ -14,6 +14,10 @@ class ImageSource {
   virtual ~ImageSource() = default;
   // Up to `len` of the next bytes of the image into `out`; 0 at its end.
   virtual Expected<size_t, HelperError> read(uint8_t* out, size_t len) = 0;
+  // For a caller that stops before the end: proves every byte read() has
+  // handed out sound, as far as the image's format can tell (a compressed
+  // image's integrity checks). A plain image has nothing to prove.
+  virtual Expected<void, HelperError> verify_read() { return {}; }
 };
 
 // The bytes of a plain image, each read() one read of `reader` (a File or a

@@ -48,6 +48,7 @@ class DirectOutput final : public WalkOutput {
   explicit DirectOutput(PieceSink& pieces) : pieces_(pieces) {}
   SysResult<std::span<uint8_t>> room() override { return pieces_.room(); }
   Status commit(size_t n) override { return pieces_.commit(n); }
+  Status block_checked() override { return pieces_.verified(); }
   Status end_of_blocks() override { return pieces_.flush_rest(); }
   SysResult<BlockJob*> claim(const lzma_block&, uint64_t, size_t) override { return static_cast<BlockJob*>(nullptr); }
   Status submit(BlockJob*) override { return {}; }
@@ -151,6 +152,7 @@ void BlockFilters::take(BlockFilters& other) {
 }
 
 Status PieceSink::commit(size_t n) {
+  taken_ += n;
   staged_ += n;
   if (staged_ < chunk_) return {};
   staged_ = 0;
@@ -165,6 +167,7 @@ Status PieceSink::deliver(const uint8_t* data, size_t len) {
     len -= n;
     if (auto r = commit(n); !r) return r;
   }
+  taken_ += len;
   for (; len >= chunk_; data += chunk_, len -= chunk_) {
     if (auto r = sink_.write(data, chunk_); !r) return r;
   }
@@ -291,7 +294,8 @@ Status StreamWalker::decode_in_place(lzma_block& block) {
   if (lzma_index_hash_append(index_hash_, lzma_block_unpadded_size(&block), block.uncompressed_size) != LZMA_OK) {
     return unexpected(SysError::fixed(kIndexText));
   }
-  return {};
+  // The block decoder ends only once the check after the data has matched.
+  return out_.block_checked();
 }
 
 // The block's bytes go to a worker whole. Its sizes are the header's, which

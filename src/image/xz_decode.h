@@ -18,6 +18,13 @@ class XzSink {
  public:
   virtual ~XzSink() = default;
   virtual SysStatus write(const uint8_t* data, size_t len) = 0;
+  // Every decoded byte before stream offset `end` lies in a block that has
+  // passed its integrity check (a block without a check: that decoded
+  // whole). Called once per block, in stream order, as soon as the check has
+  // passed, which may be before the block's last bytes reach write(): a
+  // block's bytes are handed over before its check at the block's end can be
+  // read.
+  virtual SysStatus verified(uint64_t end) { return {}; }
 };
 
 // The most memory one block's filter chain may ask for. `xz -9` needs about
@@ -61,8 +68,8 @@ unsigned xz_default_threads();
 //   decoding thread, overlapped with the sink through four 1 MiB buffers.
 // Every thread is joined before xz_decode returns.
 //
-// Results do not depend on `threads`: the same bytes reach the sink, then the
-// same first error in stream order. Before a failure the sink has received
+// Results do not depend on `threads`: the same bytes and the same verified()
+// calls reach the sink, then the same first error in stream order. Before a failure the sink has received
 // exactly the decoded bytes up to the failure point rounded down to whole
 // pieces, never a byte of a later block. A sink failure stops all decoding.
 //

@@ -44,7 +44,7 @@ struct JobState {
 
 // One entry of the output queue, in stream order.
 struct Item {
-  enum class Kind { kBytes, kJob, kEndOfBlocks, kEnd };
+  enum class Kind { kBytes, kJob, kBlockChecked, kEndOfBlocks, kEnd };
   Kind kind = Kind::kEnd;
   uint8_t* bytes = nullptr;  // kBytes: a hand-over buffer
   size_t size = 0;
@@ -79,6 +79,7 @@ class Pipeline final : public WalkOutput {
 
   SysResult<std::span<uint8_t>> room() override;
   Status commit(size_t n) override;
+  Status block_checked() override;
   Status end_of_blocks() override;
   SysResult<BlockJob*> claim(const lzma_block& block, uint64_t decoder_memory, size_t input_size) override;
   Status submit(BlockJob* job) override;
@@ -194,6 +195,16 @@ Status Pipeline::commit(size_t n) {
   offset_ += n;
   if (slot_used_ == kSlotSize) push_slot();
   if (stopping_.load(std::memory_order_relaxed)) return unexpected(SysError::fixed(kStoppedText));
+  return {};
+}
+
+Status Pipeline::block_checked() {
+  // Behind the block's last bytes in the queue, so the sink hears of the
+  // check where the one-thread decoder would tell it.
+  push_slot();
+  Item item;
+  item.kind = Item::Kind::kBlockChecked;
+  push(std::move(item));
   return {};
 }
 
@@ -387,6 +398,21 @@ Status Pipeline::deliver(XzSink& sink) {
         if (!r) return r;
         release(*delivering_);
         reader_cv_.notify_one();
+        // A block cut short by a read failure ends without error too, unchecked.
+        if (delivering_->job.checked) {
+          lock.unlock();
+          r = pieces.verified();
+          lock.lock();
+          if (!r) return r;
+        }
+        break;
+      }
+      case Item::Kind::kBlockChecked: {
+        items_.pop_front();
+        lock.unlock();
+        Status r = pieces.verified();
+        lock.lock();
+        if (!r) return r;
         break;
       }
       case Item::Kind::kEndOfBlocks: {

@@ -20,6 +20,10 @@ class XzImageSource::Sink final : public XzSink {
  public:
   explicit Sink(XzImageSource& source) : source_(source) {}
   SysStatus write(const uint8_t* data, size_t len) override { return source_.put(data, len); }
+  SysStatus verified(uint64_t end) override {
+    source_.verified(end);
+    return {};
+  }
 
  private:
   XzImageSource& source_;
@@ -55,6 +59,12 @@ void XzImageSource::decode(File& image, unsigned threads) {
   finish(std::move(result));
 }
 
+void XzImageSource::push_current() {
+  filled_.push_back(Filled{current_, current_size_});
+  pushed_ += current_size_;
+  current_ = nullptr;
+}
+
 SysStatus XzImageSource::put(const uint8_t* data, size_t len) {
   while (len > 0) {
     if (current_ == nullptr) {
@@ -73,26 +83,34 @@ SysStatus XzImageSource::put(const uint8_t* data, size_t len) {
     if (current_size_ == kXzSourceBufferSize) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        filled_.push_back(Filled{current_, current_size_});
+        push_current();
       }
-      current_ = nullptr;
-      filled_cv_.notify_one();
+      filled_cv_.notify_all();
     }
   }
   return {};
 }
 
+void XzImageSource::verified(uint64_t end) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    verified_ = std::max(verified_, end);
+  }
+  filled_cv_.notify_all();
+}
+
 void XzImageSource::finish(SysStatus result) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    // What was decoded before a failure is handed out all the same.
+    // What was decoded before a failure is handed out all the same, as far as
+    // releasable() lets it.
     if (current_ != nullptr) {
       if (current_size_ > 0) {
-        filled_.push_back(Filled{current_, current_size_});
+        push_current();
       } else {
         free_.push_back(current_);
+        current_ = nullptr;
       }
-      current_ = nullptr;
     }
     ended_ = true;
     result_ = std::move(result);
@@ -100,17 +118,26 @@ void XzImageSource::finish(SysStatus result) {
   filled_cv_.notify_all();
 }
 
+uint64_t XzImageSource::releasable() const {
+  if (ended_ && result_) return pushed_;
+  const uint64_t unchecked_tail_start = pushed_ > kXzHeldBackBytes ? pushed_ - kXzHeldBackBytes : 0;
+  return std::max(std::min(verified_, pushed_), unchecked_tail_start);
+}
+
+HelperError XzImageSource::failure() const { return helper_error(ErrorCode::kXzInvalid, result_.error()); }
+
 Expected<size_t, HelperError> XzImageSource::read(uint8_t* out, size_t len) {
   size_t copied = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   while (copied < len) {
-    filled_cv_.wait(lock, [this] { return !filled_.empty() || ended_; });
-    if (filled_.empty()) {
-      if (!result_) return unexpected(helper_error(ErrorCode::kXzInvalid, result_.error()));
+    filled_cv_.wait(lock, [this] { return releasable() > handed_ || ended_; });
+    const uint64_t limit = releasable();
+    if (limit <= handed_) {
+      if (!result_) return unexpected(failure());
       break;
     }
     const Filled front = filled_.front();
-    size_t n = std::min(len - copied, front.size - front_pos_);
+    size_t n = static_cast<size_t>(std::min<uint64_t>({len - copied, front.size - front_pos_, limit - handed_}));
     // Only this thread takes buffers off the queue, so the front stays
     // while the lock is released for the copy.
     lock.unlock();
@@ -118,6 +145,7 @@ Expected<size_t, HelperError> XzImageSource::read(uint8_t* out, size_t len) {
     lock.lock();
     copied += n;
     front_pos_ += n;
+    handed_ += n;
     if (front_pos_ == front.size) {
       filled_.pop_front();
       free_.push_back(front.data);
@@ -126,6 +154,28 @@ Expected<size_t, HelperError> XzImageSource::read(uint8_t* out, size_t len) {
     }
   }
   return copied;
+}
+
+Expected<void, HelperError> XzImageSource::verify_read() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (ended_) {
+      if (!result_) return unexpected(failure());
+      return {};
+    }
+    // A byte decoded past the last one handed out shows that the stream goes
+    // on, so the block holding that last byte is all there is to check.
+    if (verified_ >= handed_ && pushed_ > handed_) return {};
+    // Nothing past what was handed out is wanted: drop it so that the
+    // decoder can go on to the check.
+    if (!filled_.empty()) {
+      for (const Filled& f : filled_) free_.push_back(f.data);
+      filled_.clear();
+      front_pos_ = 0;
+      free_cv_.notify_all();
+    }
+    filled_cv_.wait(lock, [this] { return ended_ || !filled_.empty() || (verified_ >= handed_ && pushed_ > handed_); });
+  }
 }
 
 }  // namespace dh

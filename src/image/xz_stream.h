@@ -79,6 +79,7 @@ struct BlockJob {
   uint64_t stream_offset = 0;  // decoded bytes before the block
   BlockEnding ending = BlockEnding::kComplete;
   uint64_t produced = 0;  // decoded bytes in `output` so far
+  bool checked = false;   // decoded whole, its check matched
 };
 
 // Decodes the job's block the way the walk would have decoded it in place:
@@ -97,6 +98,8 @@ class WalkOutput {
   virtual SysResult<std::span<uint8_t>> room() = 0;
   // `n` bytes of the last room() now hold decoded data.
   virtual Status commit(size_t n) = 0;
+  // The block just decoded in place has passed its integrity check.
+  virtual Status block_checked() = 0;
   // Every block is decoded; the index follows.
   virtual Status end_of_blocks() = 0;
   // Offered each block whose header gives both sizes, once its header has
@@ -151,12 +154,16 @@ class PieceSink {
   // `data`, the parts around them through the staging piece.
   Status deliver(const uint8_t* data, size_t len);
   Status flush_rest();
+  // Every byte taken so far (handed on or staged) has passed its block's
+  // check: tells the sink.
+  Status verified() { return sink_.verified(taken_); }
 
  private:
   XzSink& sink_;
   std::unique_ptr<uint8_t[]> staging_;
   size_t chunk_;
   size_t staged_ = 0;
+  uint64_t taken_ = 0;  // stream offset of the next byte
 };
 
 // The texts of failures that the walk, the workers and the index check
@@ -207,6 +214,7 @@ Status decode_job(lzma_stream& strm, BlockJob& job, size_t chunk, Progress&& pro
     size_t before = strm.avail_out;
     lzma_ret ret = lzma_code(&strm, LZMA_RUN);
     produced += before - strm.avail_out;
+    if (ret == LZMA_STREAM_END) job.checked = true;
     if (before != strm.avail_out && !progress(produced)) return {};
     if (ret == LZMA_STREAM_END) return {};
     if (ret != LZMA_OK) return unexpected(block_data_error(ret));

@@ -318,6 +318,7 @@ TEST(XzFailures, OpenFailuresCarryTheSystemTextAndTouchNoOutput) {
 // thread.
 struct Decoded {
   std::vector<size_t> pieces;
+  std::vector<uint64_t> verified;  // the ends the decoder reported checked
   std::string bytes;
   std::string error;
   bool on_caller_thread = true;
@@ -333,6 +334,10 @@ class RecordingSink final : public XzSink {
     if (out_.bytes.size() + len > fail_after_)
       return unexpected(SysError::fixed("sink full at " + std::to_string(out_.bytes.size())));
     out_.bytes.append(reinterpret_cast<const char*>(data), len);
+    return {};
+  }
+  SysStatus verified(uint64_t end) override {
+    out_.verified.push_back(end);
     return {};
   }
 
@@ -410,6 +415,19 @@ TEST(XzThreads, TheSinkSeesExactlyWhatOneThreadGivesIt) {
       {.reads_after = 600 * 1024},    // a middle block
       {.reads_after = 1298264 - 60},  // the index
   };
+  // Each block is reported checked at its end, and a damaged one never.
+  std::vector<uint64_t> ends;
+  for (uint64_t end = block; end < plain_size(); end += block) ends.push_back(end);
+  ends.push_back(plain_size());
+  for (unsigned threads : {1u, 3u}) {
+    EXPECT_EQ(decode("multi-block.xz", threads, 8 * 1024).verified, ends);
+    EXPECT_EQ(decode("multi-block-nosize.xz", threads, 8 * 1024).verified, ends);
+    Decoded damaged = decode("flipped-middle-block.xz", threads, 8 * 1024);
+    ASSERT_FALSE(damaged.verified.empty());
+    EXPECT_LT(damaged.verified.back(), plain_size());
+    EXPECT_LE(damaged.verified.back(), damaged.bytes.size());
+  }
+
   for (const char* name : {"multi-block.xz", "mixed-sizes.xz", "flipped-middle-block.xz"}) {
     for (const auto& f : failures) {
       SCOPED_TRACE(std::string(name) + " sink fails after " + std::to_string(f.sink_after) + ", reads after " +

@@ -52,5 +52,10 @@ for name, at in (("pi-damaged-first.img.xz", blocks[0][1]), ("pi-damaged.img.xz"
     data = bytearray(original)
     data[at] ^= 0x01
     open(name, "wb").write(data)
+# The one-block image with a byte flipped in the middle of its data: its
+# check, at the very end of the decoded bytes, is the only one that fails.
+one = bytearray(open("pi.img.xz", "rb").read())
+one[len(one) // 2] ^= 0x01
+open("pi-damaged-one.img.xz", "wb").write(one)
 PY
 rm -f blocks.txt

@@ -68,6 +68,9 @@ struct WriteStage {
         DH_TRY(got);
         sha.update(chunk, *got);
         read += *got;
+        // The last chunk goes to the target only once everything read is
+        // proven sound: a compressed image's checks come after the bytes.
+        if (*got == 0 || (total && read >= *total)) DH_TRY(image.verify_read());
         return *got;
       };
       std::optional<HelperError> write_error;

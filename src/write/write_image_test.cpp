@@ -674,5 +674,53 @@ TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCo
   }
 }
 
+// XZ checks a block only after its last byte. Whether the write stops at the
+// image's end, at a bytesTotal inside or at the end of the damaged block, or
+// runs past the image, the answer is XZ_INVALID, and the damaged block's last
+// piece never reaches the card: a block is written whole only once its check
+// has passed. One block (decoded beside the writer) and many (on several
+// threads).
+TEST(WriteImageFromXz, ADamagedBlockFailsTheWriteWhereverBytesTotalEnds) {
+  const uint64_t n = test::read_file(test::fixture("pi.img")).size();
+  constexpr uint64_t kMiB = 1024 * 1024;
+  test::TempDir dir;
+  const std::string card = dir.file("card.img");
+  const std::string used(n + 4096, '\xA5');
+  struct Fixture {
+    const char* image;
+    uint64_t block_start;  // the damaged block's decoded bytes
+    uint64_t block_end;
+    uint64_t inside;  // a bytesTotal that ends inside that block or at its end (whole MiB where it can)
+  };
+  const Fixture fixtures[] = {
+      {"pi-damaged-one.img.xz", 0, n, 20 * kMiB},
+      {"pi-damaged.img.xz", 20 * kMiB, 21 * kMiB, 21 * kMiB},
+      {"pi-damaged-last.img.xz", 50 * kMiB, n, 50 * kMiB + 512},
+  };
+  bool skip_readback = false;
+  for (const Fixture& f : fixtures) {
+    for (std::optional<uint64_t> total :
+         {std::optional<uint64_t>(), std::optional(n), std::optional(f.inside), std::optional(n + 4096)}) {
+      SCOPED_TRACE(std::string(f.image) + ", bytesTotal " + (total ? std::to_string(*total) : "absent"));
+      test::write_file(card, used);
+      json payload = {
+          {"imagePath", test::fixture(f.image)}, {"osDevicePath", card}, {"taskId", "t-7"}, {"decompress", "xz"}};
+      if (total) payload["bytesTotal"] = *total;
+      skip_readback = !skip_readback;
+      if (skip_readback) payload["skipReadback"] = true;
+      test::FakeClock clock;
+      auto run = run_write(payload, clock);
+      ASSERT_FALSE(run.result.has_value());
+      EXPECT_EQ(run.result.error(),
+                (HelperError{ErrorCode::kXzInvalid, "XZ block data is corrupt or fails its integrity check"}));
+      for (const json& l : run.lines) EXPECT_NE(l["message"], "Disk buffers flushed");
+      const std::string after = test::read_file(card);
+      const uint64_t held_from = std::max(f.block_start, f.block_end - std::min<uint64_t>(f.block_end, kMiB));
+      EXPECT_TRUE(after.substr(held_from, f.block_end - held_from) == used.substr(held_from, f.block_end - held_from))
+          << "the damaged block's last piece reached the card";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace dh
