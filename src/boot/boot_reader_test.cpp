@@ -48,7 +48,7 @@ Sector concat(std::initializer_list<Sector> parts) {
 
 // A disk image from the fixtures folder, opened like a target.
 FilePtr open_fixture(const std::string& name) {
-  auto file = open_target_shared_read(test::native_path(FIXTURE_DIR "/" + name));
+  auto file = open_target_shared_read(CheckedTarget::as_found(test::native_path(FIXTURE_DIR "/" + name)));
   EXPECT_TRUE(file.has_value()) << name;
   return file ? std::move(file).value() : nullptr;
 }

@@ -115,8 +115,8 @@ json make_check(const std::string& id, const std::string& label, const std::stri
               {"message", message}, {"critical", critical}, {"details", std::move(details)}};
 }
 
-void inspect_boot_media(const std::string& device_path, json& checks) {
-  auto target = open_target_shared_read(device_path);
+void inspect_boot_media(const CheckedTarget& checked, json& checks) {
+  auto target = open_target_shared_read(checked);
   if (!target) {
     checks.push_back(media_read_failure(target.error().message));
     return;
@@ -197,8 +197,8 @@ HandlerResult handle_verify_boot(const WindowsHelperRequest& request) {
   DH_TRY(device_path);
   // Held until this function returns, so Windows cannot remount the card's
   // partitions while its sectors are read.
-  auto locks = lock_target_volumes(*device_path);
-  DH_TRY(locks);
+  auto guarded = lock_target_volumes(*device_path);
+  DH_TRY(guarded);
 
   const std::string expected = payload_str(payload, "expectedSha256").value_or("");
   const std::string observed = payload_str(payload, "observedSha256").value_or("");
@@ -211,7 +211,7 @@ HandlerResult handle_verify_boot(const WindowsHelperRequest& request) {
   bool success = false;
   const std::string hash_status = checks[0]["status"];
   if (hash_status == check_status::kPassed || hash_status == check_status::kSkipped) {
-    inspect_boot_media(*device_path, checks);
+    inspect_boot_media(guarded->target, checks);
     success = true;
     for (const auto& check : checks) {
       if (check["critical"] == true && check["status"] == check_status::kFailed) success = false;

@@ -9,6 +9,7 @@
 
 #include "protocol/helper_error.h"
 #include "protocol/request.h"
+#include "rawdisk/raw_access.h"
 
 namespace dh {
 
@@ -32,7 +33,7 @@ nlohmann::json make_check(const std::string& id, const std::string& label, const
 // `checks`: "mbr-signature" to "boot-files", or up to the first failing one;
 // an open or read failure appends "boot-media-read" and ends the inspection.
 // The target is opened for shared reading and closed before returning.
-void inspect_boot_media(const std::string& device_path, nlohmann::json& checks);
+void inspect_boot_media(const CheckedTarget& target, nlohmann::json& checks);
 
 // verify_boot: {"report": {...}}. Errors only when the target cannot be
 // resolved (UNKNOWN) or its volumes cannot be locked (UNMOUNT_FAILED); every

@@ -9,9 +9,9 @@
 
 namespace dh {
 
-Expected<RangeHash, HelperError> hash_range(Progress& progress, const std::string& path, uint64_t byte_count,
+Expected<RangeHash, HelperError> hash_range(Progress& progress, const CheckedTarget& checked, uint64_t byte_count,
                                             const std::string& message) {
-  auto opened = open_target_exclusive_read(path);
+  auto opened = open_target_exclusive_read(checked);
   if (!opened) return unexpected(map_raw_disk_error(opened.error()));
   FilePtr target = std::move(opened).value();
   if (auto sought = target->seek(0); !sought) return unexpected(device_disconnected_error(sought.error()));

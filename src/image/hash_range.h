@@ -7,6 +7,7 @@
 
 #include "progress/progress.h"
 #include "protocol/helper_error.h"
+#include "rawdisk/raw_access.h"
 
 namespace dh {
 
@@ -27,7 +28,7 @@ struct RangeHash {
 // returns. Errors: a failed open through map_raw_disk_error; a failed seek
 // or read as DEVICE_DISCONNECTED, after every chunk read before it was
 // hashed.
-Expected<RangeHash, HelperError> hash_range(Progress& progress, const std::string& path, uint64_t byte_count,
+Expected<RangeHash, HelperError> hash_range(Progress& progress, const CheckedTarget& target, uint64_t byte_count,
                                             const std::string& message);
 
 }  // namespace dh

@@ -43,7 +43,7 @@ TEST(HashRange, CountZeroReadsNothingAndStillPrintsStartAndEnd) {
   test::FakeClock clock(std::chrono::milliseconds(700));
   Progress progress("sess", "task", clock);
 
-  auto hashed = hash_range(progress, path, 0, "Verifying");
+  auto hashed = hash_range(progress, CheckedTarget::as_found(path), 0, "Verifying");
   ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
   EXPECT_EQ(hashed->sha256, kEmptySha);
   EXPECT_EQ(hashed->bytes, 0u);
@@ -61,7 +61,7 @@ TEST(HashRange, StopsAtTheEndOfAShortFile) {
   test::write_file(path, "0123456789");
   ScopedProgressCapture capture;
   Progress silent = Progress::silent(system_clock());
-  auto hashed = hash_range(silent, path, 1000, "m");
+  auto hashed = hash_range(silent, CheckedTarget::as_found(path), 1000, "m");
   ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
   EXPECT_EQ(hashed->bytes, 10u);
   EXPECT_EQ(hashed->sha256, sha_of("0123456789"));
@@ -78,7 +78,7 @@ TEST(HashRange, ReadsExclusivelyIn4MiBPiecesAndNeverHashesPastTheCount) {
 
   const uint64_t count = kIoBufferSize + 1;
   Progress silent = Progress::silent(system_clock());
-  auto hashed = hash_range(silent, path, count, "m");
+  auto hashed = hash_range(silent, CheckedTarget::as_found(path), count, "m");
   ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
   EXPECT_EQ(hashed->bytes, count);
   EXPECT_EQ(hashed->sha256, sha_of(data.substr(0, count)));
@@ -88,7 +88,7 @@ TEST(HashRange, ReadsExclusivelyIn4MiBPiecesAndNeverHashesPastTheCount) {
   EXPECT_EQ(fs.read_lengths(), (std::vector<size_t>{kIoBufferSize, 1}));
 
   fs.read_lengths().clear();
-  auto whole = hash_range(silent, path, UINT64_MAX, "m");
+  auto whole = hash_range(silent, CheckedTarget::as_found(path), UINT64_MAX, "m");
   ASSERT_TRUE(whole.has_value());
   EXPECT_EQ(whole->bytes, data.size());
   EXPECT_EQ(whole->sha256, sha_of(data));
@@ -105,7 +105,7 @@ TEST(HashRange, VerifyLinesAreRateLimitedBetweenTheStartAndTheEnd) {
   // after the previous line.
   test::FakeClock clock(std::chrono::milliseconds(300));
   Progress progress("s-1", "t-7", clock);
-  auto hashed = hash_range(progress, path, 3 * kIoBufferSize, "Rechecking");
+  auto hashed = hash_range(progress, CheckedTarget::as_found(path), 3 * kIoBufferSize, "Rechecking");
   ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
 
   std::vector<std::pair<uint64_t, uint64_t>> seen;  // bytesProcessed, speedBps
@@ -134,25 +134,25 @@ TEST(HashRange, FailuresMapToTheTargetErrorCodes) {
   int denied = test::on_windows() ? 5 : 13;
   fs.any_path.open_error = SysError{denied, "Access is denied. (os error 5)"};
   Progress silent = Progress::silent(system_clock());
-  auto refused = hash_range(silent, path, 100, "m");
+  auto refused = hash_range(silent, CheckedTarget::as_found(path), 100, "m");
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().code, ErrorCode::kElevationDenied);
 
   fs.any_path.open_error = SysError{2, "The system cannot find the file specified. (os error 2)"};
-  auto missing = hash_range(silent, path, 100, "m");
+  auto missing = hash_range(silent, CheckedTarget::as_found(path), 100, "m");
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error(), (HelperError{ErrorCode::kDeviceDisconnected, fs.any_path.open_error->message}));
 
   fs.any_path.open_error.reset();
   fs.any_path.seek_error = SysError{22, "Invalid argument (os error 22)"};
-  auto unseekable = hash_range(silent, path, 100, "m");
+  auto unseekable = hash_range(silent, CheckedTarget::as_found(path), 100, "m");
   ASSERT_FALSE(unseekable.has_value());
   EXPECT_EQ(unseekable.error(), (HelperError{ErrorCode::kDeviceDisconnected, "Invalid argument (os error 22)"}));
 
   fs.any_path.seek_error.reset();
   fs.any_path.fail_reads_after = kIoBufferSize;  // the second read fails
   fs.any_path.io_error = SysError{1167, "The device is not connected. (os error 1167)"};
-  auto unplugged = hash_range(silent, path, UINT64_MAX, "m");
+  auto unplugged = hash_range(silent, CheckedTarget::as_found(path), UINT64_MAX, "m");
   ASSERT_FALSE(unplugged.has_value());
   EXPECT_EQ(unplugged.error(),
             (HelperError{ErrorCode::kDeviceDisconnected, "The device is not connected. (os error 1167)"}));
@@ -177,7 +177,7 @@ TEST(HashRange, AReadFailingAtAnyChunkComesAfterEveryChunkBeforeItWasHashed) {
     ScopedProgressCapture capture;
     test::FakeClock clock(std::chrono::milliseconds(300));
     Progress progress("s", "t", clock);
-    auto hashed = hash_range(progress, path, UINT64_MAX, "m");
+    auto hashed = hash_range(progress, CheckedTarget::as_found(path), UINT64_MAX, "m");
     ASSERT_FALSE(hashed.has_value());
     EXPECT_EQ(hashed.error(), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(1167)}));
     std::vector<uint64_t> seen;

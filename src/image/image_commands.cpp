@@ -61,12 +61,12 @@ HandlerResult verify_hash(const WindowsHelperRequest& request, Clock& clock) {
   auto path = resolve_target_path(request.payload);
   DH_TRY(path);
   // The locks stay held until the hash is done, on the error path too.
-  auto locks = lock_target_volumes(*path, clock);
-  DH_TRY(locks);
+  auto guarded = lock_target_volumes(*path, clock);
+  DH_TRY(guarded);
   // verify_hash answers with the response line alone.
   Progress silent = Progress::silent(clock);
-  auto hashed = hash_range(silent, *path, *total, "");
-  locks->release();
+  auto hashed = hash_range(silent, guarded->target, *total, "");
+  guarded->locks.release();
   DH_TRY(hashed);
   return nlohmann::json{
       {"observedSha256", hashed->sha256}, {"speedBps", hashed->speed}, {"verifiedBytes", hashed->bytes}};

@@ -26,6 +26,13 @@ std::string extended_length_path(std::string_view full_path) {
 
 FileKind File::kind() { return FileKind{}; }
 
+SysResult<PathDevice> File::device() { return PathDevice{}; }
+
+bool same_device(const PathDevice& checked, const PathDevice& opened) {
+  if (checked.is_device != opened.is_device || checked.number != opened.number) return false;
+  return !checked.identity || !opened.identity || *checked.identity == *opened.identity;
+}
+
 uint32_t transfer_unit(const FileKind& kind) {
   if (!kind.device) return 1;
   uint32_t size = kind.sector_size;

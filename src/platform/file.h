@@ -52,28 +52,6 @@ struct FileKind {
 // Windows raw drive refuses anything else with ERROR_INVALID_PARAMETER).
 uint32_t transfer_unit(const FileKind& kind);
 
-// An open file or device. Closing happens in the destructor.
-class File {
- public:
-  virtual ~File() = default;
-  // One read of at most `len` bytes; 0 means end of file or device. An
-  // interrupted call is retried, never reported.
-  virtual SysResult<size_t> read(uint8_t* buf, size_t len) = 0;
-  // One write of at most `len` bytes; returns how many were accepted (0 when
-  // the device accepted none).
-  virtual SysResult<size_t> write(const uint8_t* buf, size_t len) = 0;
-  // Moves to an absolute byte offset.
-  virtual SysStatus seek(uint64_t offset) = 0;
-  // Commits written data to storage (fsync / FlushFileBuffers).
-  virtual SysStatus flush() = 0;
-  // What the handle reaches. Never fails: what cannot be asked stays at its
-  // default. This default, kept by files held in memory, answers a regular
-  // file of unknown size.
-  virtual FileKind kind();
-};
-
-using FilePtr = std::unique_ptr<File>;
-
 // What identifies a file regardless of the path spelling used to reach it.
 struct FileIdentity {
   uint64_t device = 0;
@@ -106,7 +84,42 @@ struct PathDevice {
   bool is_device = false;
   // For a device that has storage numbers.
   std::optional<DeviceNumber> number;
+  // What the file (POSIX: also the device node) is, where the system tells:
+  // POSIX the device and inode, Windows a file's volume serial and index.
+  std::optional<FileIdentity> identity;
 };
+
+// True when `opened` (what a handle reaches) is what `checked` (what the path
+// reached when it was checked) said: the same kind, the same storage numbers,
+// and the same file where both tell which file they are.
+bool same_device(const PathDevice& checked, const PathDevice& opened);
+
+// An open file or device. Closing happens in the destructor.
+class File {
+ public:
+  virtual ~File() = default;
+  // One read of at most `len` bytes; 0 means end of file or device. An
+  // interrupted call is retried, never reported.
+  virtual SysResult<size_t> read(uint8_t* buf, size_t len) = 0;
+  // One write of at most `len` bytes; returns how many were accepted (0 when
+  // the device accepted none).
+  virtual SysResult<size_t> write(const uint8_t* buf, size_t len) = 0;
+  // Moves to an absolute byte offset.
+  virtual SysStatus seek(uint64_t offset) = 0;
+  // Commits written data to storage (fsync / FlushFileBuffers).
+  virtual SysStatus flush() = 0;
+  // What the handle reaches. Never fails: what cannot be asked stays at its
+  // default. This default, kept by files held in memory, answers a regular
+  // file of unknown size.
+  virtual FileKind kind();
+  // What the handle reaches, answered as FileSystem::device_of answers for a
+  // path, so that the handle a command uses can be proven to be the one its
+  // checks saw. This default, kept by files held in memory, answers "not a
+  // device".
+  virtual SysResult<PathDevice> device();
+};
+
+using FilePtr = std::unique_ptr<File>;
 
 class FileSystem {
  public:

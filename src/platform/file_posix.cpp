@@ -19,6 +19,8 @@
 namespace dh {
 namespace {
 
+PathDevice device_from_stat(const struct stat& st);
+
 class PosixFile final : public File {
  public:
   PosixFile(int fd, mode_t type, bool write_behind) : fd_(fd), type_(type), write_behind_(write_behind) {}
@@ -56,6 +58,12 @@ class PosixFile final : public File {
   SysStatus flush() override {
     if (::fsync(fd_) != 0) return unexpected(SysError::from_os(errno));
     return {};
+  }
+
+  SysResult<PathDevice> device() override {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return unexpected(SysError::from_os(errno));
+    return device_from_stat(st);
   }
 
   FileKind kind() override {
@@ -109,6 +117,18 @@ void drop_device_cache(int fd) {
 #else
   (void)fd;
 #endif
+}
+
+// What a path or handle with this status reaches.
+PathDevice device_from_stat(const struct stat& st) {
+  PathDevice device;
+  device.is_device = S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode);
+  device.identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  if (!S_ISBLK(st.st_mode)) return device;
+  if (auto disk = block_disk_of(st.st_rdev)) {
+    device.number = DeviceNumber{kPosixBlockDevice, disk->number, disk->partition, disk->path};
+  }
+  return device;
 }
 
 struct OpenedFd {
@@ -207,13 +227,7 @@ class PosixFileSystem final : public FileSystem {
   SysResult<PathDevice> device_of(const std::string& path) override {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return unexpected(SysError::from_os(errno));
-    PathDevice device;
-    device.is_device = S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode);
-    if (!S_ISBLK(st.st_mode)) return device;
-    if (auto disk = block_disk_of(st.st_rdev)) {
-      device.number = DeviceNumber{kPosixBlockDevice, disk->number, disk->partition, disk->path};
-    }
-    return device;
+    return device_from_stat(st);
   }
 };
 

@@ -49,6 +49,29 @@ bool device_query(HANDLE h, DWORD code, Out& out, DWORD needed) {
   return returned && *returned >= needed;
 }
 
+// What an open handle reaches: a file's identity, or a device's storage
+// numbers where it answers them.
+PathDevice device_of_handle(HANDLE h) {
+  PathDevice device;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(h, &info)) {
+    device.identity =
+        FileIdentity{info.dwVolumeSerialNumber, (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    return device;
+  }
+  device.is_device = true;
+  STORAGE_DEVICE_NUMBER number{};
+  if (device_query(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, number, sizeof number)) {
+    DeviceNumber n;
+    n.device_type = number.DeviceType;
+    n.device_number = number.DeviceNumber;
+    n.partition_number = static_cast<uint32_t>(number.PartitionNumber);
+    if (n.device_type == kFileDeviceDisk) n.disk_path = "\\\\.\\PhysicalDrive" + std::to_string(n.device_number);
+    device.number = n;
+  }
+  return device;
+}
+
 class Win32File final : public File {
  public:
   explicit Win32File(ScopedHandle h) : h_(std::move(h)) {}
@@ -87,6 +110,8 @@ class Win32File final : public File {
     if (!FlushFileBuffers(h_.get())) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
     return {};
   }
+
+  SysResult<PathDevice> device() override { return device_of_handle(h_.get()); }
 
   FileKind kind() override {
     FileKind kind;
@@ -193,19 +218,7 @@ class Win32FileSystem final : public FileSystem {
   SysResult<PathDevice> device_of(const std::string& path) override {
     auto h = open_for_query(path);
     DH_TRY(h);
-    if (is_file_handle(h->get())) return PathDevice{};
-    PathDevice device;
-    device.is_device = true;
-    STORAGE_DEVICE_NUMBER number{};
-    if (device_query(h->get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, number, sizeof number)) {
-      DeviceNumber n;
-      n.device_type = number.DeviceType;
-      n.device_number = number.DeviceNumber;
-      n.partition_number = static_cast<uint32_t>(number.PartitionNumber);
-      if (n.device_type == kFileDeviceDisk) n.disk_path = "\\\\.\\PhysicalDrive" + std::to_string(n.device_number);
-      device.number = n;
-    }
-    return device;
+    return device_of_handle(h->get());
   }
 };
 

@@ -4,16 +4,36 @@
 
 namespace dh {
 
-SysResult<FilePtr> open_target_shared_read(const std::string& path) {
-  return file_system().open(path, OpenMode::kSharedRead);
+namespace {
+
+SysResult<FilePtr> open_checked(const CheckedTarget& target, OpenMode mode) {
+  auto opened = file_system().open(target.path, mode);
+  DH_TRY(opened);
+  auto reached = (*opened)->device();
+  if (!target.device || !reached || !same_device(*target.device, *reached)) {
+    return unexpected(
+        SysError::fixed("Refusing " + target.path + ": it now opens another device or file than the one that was checked"));
+  }
+  return opened;
 }
 
-SysResult<FilePtr> open_target_exclusive_read(const std::string& path) {
-  return file_system().open(path, OpenMode::kExclusiveRead);
+}  // namespace
+
+CheckedTarget CheckedTarget::as_found(std::string path) {
+  auto device = file_system().device_of(path);
+  return CheckedTarget{std::move(path), std::move(device)};
 }
 
-SysResult<FilePtr> open_target_exclusive_write(const std::string& path) {
-  return file_system().open(path, OpenMode::kExclusiveWrite);
+SysResult<FilePtr> open_target_shared_read(const CheckedTarget& target) {
+  return open_checked(target, OpenMode::kSharedRead);
+}
+
+SysResult<FilePtr> open_target_exclusive_read(const CheckedTarget& target) {
+  return open_checked(target, OpenMode::kExclusiveRead);
+}
+
+SysResult<FilePtr> open_target_exclusive_write(const CheckedTarget& target) {
+  return open_checked(target, OpenMode::kExclusiveWrite);
 }
 
 SysResult<std::vector<uint8_t>> read_sectors_at(File& target, uint64_t lba, uint64_t count) {

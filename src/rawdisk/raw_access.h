@@ -14,12 +14,27 @@ namespace dh {
 inline constexpr uint64_t kSectorSize = 512;
 inline constexpr uint64_t kMaxReadableLba = 0x7FFFFFFFFFFFFFull;
 
+// A target path and what it reached (FileSystem::device_of) when the
+// command's checks ran: the system-disk refusal and the choice of volumes to
+// lock were made for that device.
+struct CheckedTarget {
+  // What `path` reaches now, as the checks see it.
+  static CheckedTarget as_found(std::string path);
+  std::string path;
+  SysResult<PathDevice> device;
+};
+
+// Each open goes through to the target and then proves that the handle
+// reaches what the checks saw (same_device); a handle that reaches anything
+// else (a link repointed, a device replaced meanwhile) is closed unused and
+// the open fails with "Refusing <path>: it now opens another device or file
+// than the one that was checked".
 // Read, others may read, write and delete (read_sectors, verify_boot).
-SysResult<FilePtr> open_target_shared_read(const std::string& path);
+SysResult<FilePtr> open_target_shared_read(const CheckedTarget& target);
 // Read, no sharing (hash_range, the mismatch tools).
-SysResult<FilePtr> open_target_exclusive_read(const std::string& path);
+SysResult<FilePtr> open_target_exclusive_read(const CheckedTarget& target);
 // Read and write, no sharing, write-through (write_image).
-SysResult<FilePtr> open_target_exclusive_write(const std::string& path);
+SysResult<FilePtr> open_target_exclusive_write(const CheckedTarget& target);
 
 // Exactly count * 512 bytes from byte offset lba * 512, read on a device in
 // whole sectors of its own size and never past its end. Errors: "Sector

@@ -32,7 +32,7 @@ TEST(ReadSectorsAt, ReadsWholeSectorsFromAPlainFileInEveryOpenMode) {
   ByteVector data = test::pattern(4 * 512);
   test::write_file(dir.file("image.img"), as_text(data));
   for (auto open : {open_target_shared_read, open_target_exclusive_read, open_target_exclusive_write}) {
-    auto target = open(dir.file("image.img"));
+    auto target = open(CheckedTarget::as_found(dir.file("image.img")));
     ASSERT_TRUE(target.has_value()) << target.error().message;
     auto got = read_sectors_at(**target, 1, 2);
     ASSERT_TRUE(got.has_value()) << got.error().message;
@@ -59,7 +59,7 @@ TEST(ReadSectorsAt, HighestLbaIsRefusedByTheSystemSeekOnARealFile) {
   // seek fails with an OS error instead of wrapping around.
   test::TempDir dir;
   test::write_file(dir.file("small.img"), std::string(512, 'x'));
-  auto target = open_target_shared_read(dir.file("small.img"));
+  auto target = open_target_shared_read(CheckedTarget::as_found(dir.file("small.img")));
   ASSERT_TRUE(target.has_value());
   auto r = read_sectors_at(**target, 0x7FFFFFFFFFFFFFull, 1);
   ASSERT_FALSE(r.has_value());
@@ -112,7 +112,7 @@ TEST(RawDiskErrors, AccessDeniedIsElevationEverythingElseDisconnected) {
 
 TEST(RawDiskErrors, RealOpenFailures) {
   test::TempDir dir;
-  auto missing = open_target_exclusive_write(dir.file("absent.img"));
+  auto missing = open_target_exclusive_write(CheckedTarget::as_found(dir.file("absent.img")));
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(map_raw_disk_error(missing.error()), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(2)}));
 
@@ -120,9 +120,9 @@ TEST(RawDiskErrors, RealOpenFailures) {
     // Another handle on the target: the exclusive open is a sharing
     // violation, not an access refusal.
     test::write_file(dir.file("held.img"), std::string(512, 'h'));
-    auto holder = open_target_shared_read(dir.file("held.img"));
+    auto holder = open_target_shared_read(CheckedTarget::as_found(dir.file("held.img")));
     ASSERT_TRUE(holder.has_value());
-    auto second = open_target_exclusive_read(dir.file("held.img"));
+    auto second = open_target_exclusive_read(CheckedTarget::as_found(dir.file("held.img")));
     ASSERT_FALSE(second.has_value());
     EXPECT_EQ(map_raw_disk_error(second.error()), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(32)}));
   }
@@ -131,13 +131,13 @@ TEST(RawDiskErrors, RealOpenFailures) {
 TEST(RawDiskErrors, ExclusiveOpenOfABusyLoopDevice) {
   test::LoopDevice loop(4 << 20);
   if (loop.path().empty()) GTEST_SKIP() << loop.why_not();
-  auto first = open_target_exclusive_read(loop.path());
+  auto first = open_target_exclusive_read(CheckedTarget::as_found(loop.path()));
   ASSERT_TRUE(first.has_value()) << first.error().message;
-  auto second = open_target_exclusive_write(loop.path());
+  auto second = open_target_exclusive_write(CheckedTarget::as_found(loop.path()));
   ASSERT_FALSE(second.has_value());
   EXPECT_EQ(map_raw_disk_error(second.error()), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(EBUSY)}));
   // A shared open is not refused while the exclusive handle is held.
-  EXPECT_TRUE(open_target_shared_read(loop.path()).has_value());
+  EXPECT_TRUE(open_target_shared_read(CheckedTarget::as_found(loop.path())).has_value());
 }
 
 }  // namespace

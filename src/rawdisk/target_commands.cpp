@@ -82,8 +82,8 @@ HandlerResult handle_read_sectors(const WindowsHelperRequest& request) {
   DH_TRY(path);
   // Held until the command returns; declared before the target handle so the
   // handle closes first and the volumes stay locked while it is open.
-  auto locks = lock_target_volumes(*path);
-  DH_TRY(locks);
+  auto guarded = lock_target_volumes(*path);
+  DH_TRY(guarded);
 
   auto start = payload_u64(request.payload, "startLba");
   if (!start) return unexpected(unknown_error(missing_field::kStartLba));
@@ -94,7 +94,7 @@ HandlerResult handle_read_sectors(const WindowsHelperRequest& request) {
                                     " (got " + std::to_string(*count) + ")"));
   }
 
-  auto target = open_target_shared_read(*path);
+  auto target = open_target_shared_read(guarded->target);
   if (!target) return unexpected(helper_error(ErrorCode::kReadFailed, target.error()));
   auto data = read_sectors_at(**target, *start, *count);
   if (!data) return unexpected(helper_error(ErrorCode::kReadFailed, data.error()));

@@ -84,23 +84,30 @@ LockDecision decide_volume_locks(const std::string& path, uint32_t parsed, const
                                     " but opens disk " + std::to_string(n.device_number))};
 }
 
-Expected<VolumeLockSet, HelperError> lock_target_volumes(const std::string& target_path, Clock& clock) {
-  const auto opened = file_system().device_of(target_path);
+Expected<GuardedTarget, HelperError> lock_target_volumes(const std::string& target_path, Clock& clock) {
+  GuardedTarget guarded{CheckedTarget::as_found(target_path), VolumeLockSet{}};
+  const auto& opened = guarded.target.device;
   if (auto refused = system_disk_refusal(target_path, opened, named_disk(target_path), find_system_disks())) {
     return unexpected(std::move(*refused));
   }
   auto parsed = parse_drive_number(target_path);
-  if (!parsed) return VolumeLockSet{};
+  if (!parsed) return guarded;
   LockDecision decision = decide_volume_locks(target_path, *parsed, opened);
   if (decision.refusal) return unexpected(std::move(*decision.refusal));
-  if (!decision.disk) return VolumeLockSet{};
+  if (!decision.disk) return guarded;
   auto set = lock_and_dismount_volumes(*decision.disk, clock);
   if (!set) return unexpected(helper_error(ErrorCode::kUnmountFailed, set.error()));
-  return std::move(set).value();
+  guarded.locks = std::move(set).value();
+  return guarded;
 }
 
-Expected<void, HelperError> check_raw_target(const std::string& target_path) {
-  return check_disk_target(target_path, named_disk(target_path));
+Expected<CheckedTarget, HelperError> check_raw_target(const std::string& target_path) {
+  CheckedTarget checked = CheckedTarget::as_found(target_path);
+  auto system = find_system_disks();
+  if (auto refused = system_disk_refusal(target_path, checked.device, named_disk(target_path), system)) {
+    return unexpected(std::move(*refused));
+  }
+  return checked;
 }
 
 Expected<void, HelperError> check_disk_target(const std::string& target_path, std::optional<uint32_t> drive) {

@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "protocol/helper_error.h"
+#include "rawdisk/raw_access.h"
 #include "rawdisk/volume_lock.h"
 
 namespace dh {
@@ -52,16 +53,23 @@ struct LockDecision {
 };
 LockDecision decide_volume_locks(const std::string& path, uint32_t parsed, const SysResult<PathDevice>& opened);
 
+// A checked target with the locks on its volumes, held until it goes.
+struct GuardedTarget {
+  CheckedTarget target;
+  VolumeLockSet locks;
+};
+
 // The commands that lock volumes before raw access (read_sectors,
 // verify_hash, write_image, verify_boot): refuses the system's disk, then
 // locks and dismounts every volume of the disk the path opens as
 // decide_volume_locks says (an empty set when it says nothing). Lock
-// failures become UNMOUNT_FAILED.
-Expected<VolumeLockSet, HelperError> lock_target_volumes(const std::string& target_path, Clock& clock = system_clock());
+// failures become UNMOUNT_FAILED. The target's opens prove they reach what
+// was checked here.
+Expected<GuardedTarget, HelperError> lock_target_volumes(const std::string& target_path, Clock& clock = system_clock());
 
 // The commands that open a target without locking (classify_mismatch):
 // refuses the system's disk.
-Expected<void, HelperError> check_raw_target(const std::string& target_path);
+Expected<CheckedTarget, HelperError> check_raw_target(const std::string& target_path);
 
 // The commands whose PowerShell steps act on drive number `drive`
 // (prepare_disk, detach_target, finalize_disk, apply_customization):

@@ -77,7 +77,7 @@ TEST(VolumeLockDecision, OnlyTheWholeDiskThePathOpensIsLocked) {
     EXPECT_EQ(locked, c.locked) << c.path;
     if (c.refusal.empty()) {
       ASSERT_TRUE(set.has_value()) << c.path << ": " << set.error().message;
-      EXPECT_EQ(set->size(), c.locked.size()) << c.path;
+      EXPECT_EQ(set->locks.size(), c.locked.size()) << c.path;
     } else {
       ASSERT_FALSE(set.has_value()) << c.path;
       EXPECT_EQ(set.error(), (HelperError{ErrorCode::kUnknown, c.refusal}));

@@ -209,11 +209,11 @@ TEST(LockTargetVolumes, DriveNumberDecidesWhatIsLocked) {
   FakeClock clock;
   auto none = lock_target_volumes("E:", clock);
   ASSERT_TRUE(none.has_value());
-  EXPECT_TRUE(none->empty());
+  EXPECT_TRUE(none->locks.empty());
   EXPECT_TRUE(fake.log.empty());  // not even listed
   auto other = lock_target_volumes("\\\\.\\PhysicalDrive3", clock);
   ASSERT_TRUE(other.has_value());
-  EXPECT_TRUE(other->empty());
+  EXPECT_TRUE(other->locks.empty());
   auto failed = lock_target_volumes("\\\\.\\PHYSICALDRIVE2", clock);
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed.error(),

@@ -99,13 +99,13 @@ SysResult<std::vector<ByteRange>> locate_fat_metadata(const std::string& image_p
   return std::vector<ByteRange>{};
 }
 
-HandlerResult classify_mismatch(const std::string& image_path, const std::string& device_path, uint64_t bytes_total) {
+HandlerResult classify_mismatch(const std::string& image_path, const CheckedTarget& checked, uint64_t bytes_total) {
   auto located = locate_fat_metadata(image_path, bytes_total);
   if (!located) return unexpected(helper_error(ErrorCode::kUnknown, located.error()));
   const std::vector<ByteRange>& ranges = *located;
   if (ranges.empty()) return verdict(false, "Unable to locate known FAT metadata sectors in the prepared image.");
 
-  auto files = open_for_comparison(image_path, device_path);
+  auto files = open_for_comparison(image_path, checked);
   DH_TRY(files);
   FilePtr image = std::move(files->image);
   FilePtr target = std::move(files->target);
@@ -159,8 +159,9 @@ HandlerResult handle_classify_mismatch(const WindowsHelperRequest& request) {
   if (!bytes_total) return unexpected(unknown_error(missing_field::kBytesTotal));
   auto device_path = resolve_target_path(request.payload);
   DH_TRY(device_path);
-  DH_TRY(check_raw_target(*device_path));
-  return classify_mismatch(image_path, *device_path, *bytes_total);
+  auto target = check_raw_target(*device_path);
+  DH_TRY(target);
+  return classify_mismatch(image_path, *target, *bytes_total);
 }
 
 }  // namespace dh

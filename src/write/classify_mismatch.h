@@ -8,6 +8,7 @@
 
 #include "protocol/helper_error.h"
 #include "protocol/request.h"
+#include "rawdisk/raw_access.h"
 
 namespace dh {
 
@@ -37,7 +38,7 @@ inline constexpr uint64_t kMaxMetadataDiffBytes = 524288;
 // metadata search as UNKNOWN; the image's open, seek or read (an early end
 // included) as IMAGE_MISSING; the target's open through map_raw_disk_error;
 // its seek or read (an early end included) as DEVICE_DISCONNECTED.
-HandlerResult classify_mismatch(const std::string& image_path, const std::string& device_path, uint64_t bytes_total);
+HandlerResult classify_mismatch(const std::string& image_path, const CheckedTarget& target, uint64_t bytes_total);
 
 // Payload: imagePath, bytesTotal, osDevicePath/deviceId.
 HandlerResult handle_classify_mismatch(const WindowsHelperRequest& request);

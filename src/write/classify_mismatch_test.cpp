@@ -48,7 +48,7 @@ class ClassifyFixture : public ::testing::Test {
   void flip(uint64_t offset) { target[offset] = static_cast<char>(target[offset] ^ 0x5A); }
   json classify(uint64_t bytes_total = 0) {
     test::write_file(target_path, target);
-    auto r = classify_mismatch(image_path, target_path, bytes_total == 0 ? f.image.size() : bytes_total);
+    auto r = classify_mismatch(image_path, CheckedTarget::as_found(target_path), bytes_total == 0 ? f.image.size() : bytes_total);
     EXPECT_TRUE(r.has_value()) << r.error().message;
     return r.has_value() ? *r : json();
   }
@@ -154,7 +154,7 @@ TEST_F(ClassifyFixture, NoUsableLayoutIsAnAnswerNotAnError) {
   const json unable = {{"safe", false},
                        {"message", "Unable to locate known FAT metadata sectors in the prepared image."}};
   EXPECT_EQ(classify(1), unable) << "bytesTotal 1 ends before the partition starts";
-  auto zero = classify_mismatch(image_path, target_path, 0);
+  auto zero = classify_mismatch(image_path, CheckedTarget::as_found(target_path), 0);
   ASSERT_TRUE(zero.has_value());
   EXPECT_EQ(*zero, unable);
 
@@ -173,7 +173,7 @@ TEST_F(ClassifyFixture, NoUsableLayoutIsAnAnswerNotAnError) {
 
 TEST_F(ClassifyFixture, ShortSidesAndMissingFiles) {
   auto run = [&](const std::string& image, const std::string& tgt, uint64_t total) {
-    auto r = classify_mismatch(image, tgt, total);
+    auto r = classify_mismatch(image, CheckedTarget::as_found(tgt), total);
     EXPECT_FALSE(r.has_value());
     return r.has_value() ? HelperError{} : r.error();
   };

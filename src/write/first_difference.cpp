@@ -14,11 +14,11 @@ nlohmann::json FirstDifference::to_json() const {
 }
 
 Expected<ComparisonFiles, HelperError> open_for_comparison(const std::string& image_path,
-                                                           const std::string& device_path) {
+                                                           const CheckedTarget& checked) {
   auto image_opened = file_system().open(image_path, OpenMode::kSharedRead);
   if (!image_opened) return unexpected(image_missing_error(image_opened.error()));
   FilePtr image = std::move(image_opened).value();
-  auto target_opened = open_target_exclusive_read(device_path);
+  auto target_opened = open_target_exclusive_read(checked);
   if (!target_opened) return unexpected(map_raw_disk_error(target_opened.error()));
   FilePtr target = std::move(target_opened).value();
   if (auto sought = image->seek(0); !sought) return unexpected(image_missing_error(sought.error()));
@@ -27,9 +27,9 @@ Expected<ComparisonFiles, HelperError> open_for_comparison(const std::string& im
 }
 
 Expected<std::optional<FirstDifference>, HelperError> find_first_difference(const std::string& image_path,
-                                                                            const std::string& device_path,
+                                                                            const CheckedTarget& checked,
                                                                             uint64_t byte_count) {
-  auto files = open_for_comparison(image_path, device_path);
+  auto files = open_for_comparison(image_path, checked);
   DH_TRY(files);
   FilePtr image = std::move(files->image);
   FilePtr target = std::move(files->target);

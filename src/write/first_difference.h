@@ -10,6 +10,7 @@
 #include "image/image_source.h"
 #include "platform/file.h"
 #include "protocol/helper_error.h"
+#include "rawdisk/raw_access.h"
 
 namespace dh {
 
@@ -36,7 +37,7 @@ struct ComparisonFiles {
 // IMAGE_MISSING for the image's open or seek, map_raw_disk_error for the
 // target's open, DEVICE_DISCONNECTED for its seek.
 Expected<ComparisonFiles, HelperError> open_for_comparison(const std::string& image_path,
-                                                           const std::string& device_path);
+                                                           const CheckedTarget& target);
 
 // Compares the first `byte_count` bytes of the image with the target, 4 MiB
 // at a time, through handles of its own (the target opened exclusively).
@@ -46,7 +47,7 @@ Expected<ComparisonFiles, HelperError> open_for_comparison(const std::string& im
 // Errors: the image's open, seek or read as IMAGE_MISSING; the target's open
 // through map_raw_disk_error; its seek or read as DEVICE_DISCONNECTED.
 Expected<std::optional<FirstDifference>, HelperError> find_first_difference(const std::string& image_path,
-                                                                            const std::string& device_path,
+                                                                            const CheckedTarget& target,
                                                                             uint64_t byte_count);
 
 // The same comparison over the image's bytes pulled from `image` (an .xz

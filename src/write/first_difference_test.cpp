@@ -26,7 +26,7 @@ struct Pair {
     test::write_file(target, target_bytes);
   }
   std::optional<FirstDifference> find(uint64_t count) {
-    auto found = find_first_difference(image, target, count);
+    auto found = find_first_difference(image, CheckedTarget::as_found(target), count);
     EXPECT_TRUE(found.has_value()) << found.error().message;
     return found.has_value() ? *found : std::nullopt;
   }
@@ -92,10 +92,10 @@ TEST(FirstDifference, AnImageThatEndsFirstGivesTwoEmptySamples) {
 
 TEST(FirstDifference, FailuresCarryTheSideThatFailed) {
   Pair p(test::pattern_bytes(3000), test::pattern_bytes(3000));
-  auto missing_image = find_first_difference(p.dir.file("none.img"), p.target, 10);
+  auto missing_image = find_first_difference(p.dir.file("none.img"), CheckedTarget::as_found(p.target), 10);
   ASSERT_FALSE(missing_image.has_value());
   EXPECT_EQ(missing_image.error(), (HelperError{ErrorCode::kImageMissing, os_error_text(2)}));
-  auto missing_target = find_first_difference(p.image, p.dir.file("none.img"), 10);
+  auto missing_target = find_first_difference(p.image, CheckedTarget::as_found(p.dir.file("none.img")), 10);
   ASSERT_FALSE(missing_target.has_value());
   EXPECT_EQ(missing_target.error(), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(2)}));
 
@@ -103,7 +103,7 @@ TEST(FirstDifference, FailuresCarryTheSideThatFailed) {
   test::FaultFileSystem fs;
   ScopedFileSystem scoped(fs);
   fs.fail_open(p.target, OpenMode::kExclusiveRead, test::on_windows() ? 5 : 13);
-  auto denied = find_first_difference(p.image, p.target, 10);
+  auto denied = find_first_difference(p.image, CheckedTarget::as_found(p.target), 10);
   ASSERT_FALSE(denied.has_value());
   EXPECT_EQ(denied.error(), (HelperError{ErrorCode::kElevationDenied, kElevationDeniedMessage}));
   EXPECT_EQ(fs.open_handles(), 0);
@@ -111,11 +111,11 @@ TEST(FirstDifference, FailuresCarryTheSideThatFailed) {
   test::FaultFileSystem fs2;
   ScopedFileSystem scoped2(fs2);
   fs2.fail_read(p.target, 0, eio);
-  auto unreadable = find_first_difference(p.image, p.target, 10);
+  auto unreadable = find_first_difference(p.image, CheckedTarget::as_found(p.target), 10);
   ASSERT_FALSE(unreadable.has_value());
   EXPECT_EQ(unreadable.error(), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(eio)}));
   fs2.fail_seek(p.image, eio);
-  auto unseekable = find_first_difference(p.image, p.target, 10);
+  auto unseekable = find_first_difference(p.image, CheckedTarget::as_found(p.target), 10);
   ASSERT_FALSE(unseekable.has_value());
   EXPECT_EQ(unseekable.error(), (HelperError{ErrorCode::kImageMissing, os_error_text(eio)}));
   EXPECT_EQ(fs2.open_handles(), 0);

@@ -55,12 +55,12 @@ TEST(LoopDevice, PiImageWritesReadsBackAndClassifies) {
 
   // What verify_hash does: the device's first bytes hash to the image's digest.
   Progress silent = Progress::silent(system_clock());
-  auto hashed = hash_range(silent, loop.path(), size, "");
+  auto hashed = hash_range(silent, CheckedTarget::as_found(loop.path()), size, "");
   ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
   EXPECT_EQ(hashed->sha256, sha);
   EXPECT_EQ(hashed->bytes, size);
 
-  auto clean = classify_mismatch(image, loop.path(), size);
+  auto clean = classify_mismatch(image, CheckedTarget::as_found(loop.path()), size);
   ASSERT_TRUE(clean.has_value()) << clean.error().message;
   EXPECT_EQ((*clean)["metadataDiffBytes"], 0);
   EXPECT_EQ((*clean)["safe"], true);
@@ -69,13 +69,13 @@ TEST(LoopDevice, PiImageWritesReadsBackAndClassifies) {
   ASSERT_TRUE(ranges.has_value());
   ASSERT_FALSE(ranges->empty());
   flip_on_device(loop.path(), ranges->front().start + 488);
-  auto mounted = classify_mismatch(image, loop.path(), size);
+  auto mounted = classify_mismatch(image, CheckedTarget::as_found(loop.path()), size);
   ASSERT_TRUE(mounted.has_value());
   EXPECT_EQ((*mounted)["safe"], true);
   EXPECT_EQ((*mounted)["metadataDiffBytes"], 1);
 
   flip_on_device(loop.path(), size - 5);
-  auto damaged = classify_mismatch(image, loop.path(), size);
+  auto damaged = classify_mismatch(image, CheckedTarget::as_found(loop.path()), size);
   ASSERT_TRUE(damaged.has_value());
   EXPECT_EQ((*damaged)["safe"], false);
   EXPECT_EQ((*damaged)["firstUnsafeOffset"], size - 5);
@@ -115,16 +115,16 @@ TEST(LoopDevice, ReadsAfterTheWriteReachTheMediumNotTheCache) {
   std::fill(on_medium.begin() + lost, on_medium.begin() + lost + 4096, '\0');
 
   Progress silent = Progress::silent(system_clock());
-  auto hashed = hash_range(silent, loop.path(), image.size(), "");
+  auto hashed = hash_range(silent, CheckedTarget::as_found(loop.path()), image.size(), "");
   ASSERT_TRUE(hashed.has_value()) << hashed.error().message;
   EXPECT_EQ(hashed->sha256, test::sha256_hex(on_medium));
-  auto difference = find_first_difference(dir.file("image.img"), loop.path(), image.size());
+  auto difference = find_first_difference(dir.file("image.img"), CheckedTarget::as_found(loop.path()), image.size());
   ASSERT_TRUE(difference.has_value()) << difference.error().message;
   ASSERT_TRUE(difference->has_value());
   EXPECT_EQ((*difference)->offset, lost + image.substr(lost).find_first_not_of('\0'));
 }
 
-TEST(LoopDevice, AnImageLargerThanTheDeviceFailsWhenTheDeviceIsFull) {
+TEST(LoopDevice, AnImageLargerThanTheDeviceIsRefusedBeforeTheFirstByte) {
   LoopDevice loop(6 * 1024 * 1024);
   if (loop.path().empty()) GTEST_SKIP() << loop.why_not();
   test::TempDir dir;
@@ -134,8 +134,11 @@ TEST(LoopDevice, AnImageLargerThanTheDeviceFailsWhenTheDeviceIsFull) {
   auto run =
       write_image(test::write_request({{"imagePath", dir.file("big.img")}, {"osDevicePath", loop.path()}}), clock);
   ASSERT_FALSE(run.has_value());
-  EXPECT_EQ(run.error(), (HelperError{ErrorCode::kWriteFailed, os_error_text(28)}));  // ENOSPC
+  EXPECT_EQ(run.error(), (HelperError{ErrorCode::kUnknown, "The image does not fit on the target: 9437184 bytes to "
+                                                           "write, 6291456 bytes on " +
+                                                               loop.path()}));
   EXPECT_TRUE(capture.lines().empty());
+  EXPECT_EQ(test::read_file(loop.path()), std::string(6 * 1024 * 1024, '\0'));
 
   // The readback of a device shorter than bytesTotal hashes what is there
   // and reports the first missing byte.

@@ -98,7 +98,7 @@ TEST_P(RawDrive, EveryCommandKeepsWholeSectorsAndStopsAtTheEnd) {
   };
   auto difference = [&](const std::string& image, uint64_t count) {
     return [image, count]() -> json {
-      auto found = find_first_difference(image, kDrive, count);
+      auto found = find_first_difference(image, CheckedTarget::as_found(kDrive), count);
       if (!found) return {{"errorCode", found.error().code}, {"errorMessage", found.error().message}};
       return *found ? (*found)->to_json() : json("none");
     };

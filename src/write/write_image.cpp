@@ -109,10 +109,10 @@ struct WriteStage {
 // Where the target first differs from the image's bytes; an .xz image is
 // decoded once more for it.
 Expected<std::optional<FirstDifference>, HelperError> first_difference(const std::string& image_path,
-                                                                       const std::string& device_path, uint64_t length,
+                                                                       const CheckedTarget& target, uint64_t length,
                                                                        bool decompress_xz) {
-  if (!decompress_xz) return find_first_difference(image_path, device_path, length);
-  auto files = open_for_comparison(image_path, device_path);
+  if (!decompress_xz) return find_first_difference(image_path, target, length);
+  auto files = open_for_comparison(image_path, target);
   DH_TRY(files);
   XzImageSource decoded(*files->image);
   return find_first_difference(decoded, *files->target, length);
@@ -121,10 +121,10 @@ Expected<std::optional<FirstDifference>, HelperError> first_difference(const std
 // Hashes the written range back, once more after a pause when it differs,
 // and locates the first difference when both attempts differ.
 HandlerResult read_back(Progress& progress, const std::string& image_path, bool decompress_xz,
-                        const std::string& device_path, uint64_t length, const WriteOutcome& outcome) {
+                        const CheckedTarget& target, uint64_t length, const WriteOutcome& outcome) {
   auto matches = [&](const RangeHash& hash) { return hash.sha256 == outcome.source_sha256 && hash.bytes >= length; };
 
-  auto attempt = hash_range(progress, device_path, length, kVerifyMessage);
+  auto attempt = hash_range(progress, target, length, kVerifyMessage);
   DH_TRY(attempt);
   nlohmann::json first_observed = nullptr;
   nlohmann::json mismatch = nullptr;
@@ -132,11 +132,11 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
   if (!matches(*attempt)) {
     first_observed = attempt->sha256;
     progress.clock().sleep(kRecheckPause);
-    attempt = hash_range(progress, device_path, length, kRecheckMessage);
+    attempt = hash_range(progress, target, length, kRecheckMessage);
     DH_TRY(attempt);
     attempts = 2;
     if (!matches(*attempt)) {
-      auto difference = first_difference(image_path, device_path, length, decompress_xz);
+      auto difference = first_difference(image_path, target, length, decompress_xz);
       if (!difference) {
         mismatch = {{"errorCode", error_code_text(difference.error().code)},
                     {"errorMessage", difference.error().message}};
@@ -154,6 +154,22 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
 
 }  // namespace
 
+Expected<Decompress, HelperError> decompress_format(const nlohmann::json& payload) {
+  const nlohmann::json* value = payload.is_object() && payload.contains("decompress") ? &payload["decompress"] : nullptr;
+  if (value == nullptr || value->is_null()) return Decompress::kNone;
+  if (*value == "xz") return Decompress::kXz;
+  return unexpected(unknown_error("Unknown decompress value " +
+                                  value->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+                                  ": use \"xz\" for an .xz image, or leave the field out for a plain image"));
+}
+
+Expected<void, HelperError> check_image_fits(std::optional<uint64_t> image_bytes, const FileKind& target,
+                                             const std::string& device_path) {
+  if (!image_bytes || !target.device || !target.length || *image_bytes <= *target.length) return {};
+  return unexpected(unknown_error("The image does not fit on the target: " + std::to_string(*image_bytes) +
+                                  " bytes to write, " + std::to_string(*target.length) + " bytes on " + device_path));
+}
+
 HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   const nlohmann::json& payload = request.payload;
   auto image_field = payload_path(payload, "imagePath");
@@ -163,8 +179,12 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   auto device_path = resolve_target_path(payload);
   DH_TRY(device_path);
   std::string task_id = payload_str(payload, "taskId").value_or("unknown");
-  // With "xz" the image is an .xz file whose decoded bytes are written.
-  const bool decompress_xz = payload_str(payload, "decompress") == "xz";
+  // With "xz" the image is an .xz file whose decoded bytes are written. Any
+  // other value is refused: written as it is, a compressed file would make
+  // an unbootable card that reads back as a perfect copy.
+  auto decompress = decompress_format(payload);
+  DH_TRY(decompress);
+  const bool decompress_xz = *decompress == Decompress::kXz;
 
   if (!file_system().metadata(*image_path)) {
     return unexpected(HelperError{ErrorCode::kImageMissing, "Image does not exist: " + *image_path});
@@ -192,13 +212,16 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
     image_reader.emplace(*image);
   }
 
-  auto locks = lock_target_volumes(*device_path, clock);
-  DH_TRY(locks);
+  auto guarded = lock_target_volumes(*device_path, clock);
+  DH_TRY(guarded);
 
-  auto target_opened = open_target_exclusive_write(*device_path);
+  auto target_opened = open_target_exclusive_write(guarded->target);
   if (!target_opened) return unexpected(map_raw_disk_error(target_opened.error()));
   FilePtr target = std::move(target_opened).value();
   std::optional<uint64_t> total = payload_u64(payload, "bytesTotal");
+  std::optional<uint64_t> image_bytes = xz_index ? std::optional(xz_index->uncompressed_bytes) : image->kind().length;
+  if (image_bytes && total) image_bytes = std::min(*image_bytes, *total);
+  DH_TRY(check_image_fits(image_bytes, target->kind(), *device_path));
 
   // Without bytesTotal, progress of an .xz image counts against the decoded
   // size its index gives.
@@ -223,7 +246,7 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
                           {"verifiedBeforeFinalize", true},
                           {"skippedReadback", true}};
   }
-  return read_back(progress, *image_path, decompress_xz, *device_path, total.value_or(outcome->written), *outcome);
+  return read_back(progress, *image_path, decompress_xz, guarded->target, total.value_or(outcome->written), *outcome);
 }
 
 HandlerResult handle_write_image(const WindowsHelperRequest& request) { return write_image(request, system_clock()); }

@@ -2,6 +2,8 @@
 // failures a real card produces.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "base/text.h"
 #include "image/xz_image.h"
 #include "platform/buffered_io.h"
@@ -229,6 +231,14 @@ TEST(WriteImage, PreconditionsFailInTheirOrderBeforeAnythingIsWritten) {
   EXPECT_NE(folder.message.find("(os error "), std::string::npos) << folder.message;
   EXPECT_EQ(error_of({{"imagePath", image}, {"osDevicePath", dir.file("gone.img")}}),
             (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(2)}));
+  // Written as it is, a compressed file would read back as a perfect copy of
+  // itself: an unbootable card answered as good.
+  for (const json& value : {json("XZ"), json("zst"), json(""), json(true), json(1)}) {
+    EXPECT_EQ(error_of({{"imagePath", dir.file("none.img")}, {"osDevicePath", target}, {"decompress", value}}),
+              (HelperError{ErrorCode::kUnknown, "Unknown decompress value " + value.dump() +
+                                                    ": use \"xz\" for an .xz image, or leave the field out for a "
+                                                    "plain image"}));
+  }
 
   test::FaultFileSystem fs;
   ScopedFileSystem scoped(fs);
@@ -237,6 +247,55 @@ TEST(WriteImage, PreconditionsFailInTheirOrderBeforeAnythingIsWritten) {
             (HelperError{ErrorCode::kElevationDenied, kElevationDeniedMessage}));
   EXPECT_EQ(fs.open_handles(), 0);
   EXPECT_EQ(test::read_file(target), "target");
+
+  // A drive smaller than what is to be written: its length is known, so
+  // nothing is written. bytesTotal, when smaller, is what counts.
+  test::FaultFileSystem small;
+  ScopedFileSystem scoped_small(small);
+  const std::string drive = "\\\\.\\PhysicalDrive6";
+  test::write_file(image, std::string(4096, 'i'));
+  small.raw_drive(drive, target, 512, 2048);
+  EXPECT_EQ(error_of({{"imagePath", image}, {"osDevicePath", drive}}),
+            (HelperError{ErrorCode::kUnknown,
+                         "The image does not fit on the target: 4096 bytes to write, 2048 bytes on " + drive}));
+  EXPECT_EQ(error_of({{"imagePath", image}, {"osDevicePath", drive}, {"bytesTotal", 3000}}),
+            (HelperError{ErrorCode::kUnknown,
+                         "The image does not fit on the target: 3000 bytes to write, 2048 bytes on " + drive}));
+  EXPECT_EQ(test::read_file(target), "target");
+  EXPECT_EQ(small.writes(drive), 0);
+  EXPECT_TRUE(run_write({{"imagePath", image}, {"osDevicePath", drive}, {"bytesTotal", 2048}}, clock).result.has_value());
+}
+
+// The checks (the system disk refused, which volumes to lock) ran on what the
+// path reached then; a link repointed before the write's open must not send
+// the write somewhere else.
+TEST(WriteImage, ATargetThatNowOpensSomethingElseIsNotWritten) {
+  if (test::on_windows()) GTEST_SKIP() << "needs a symbolic link that the test can repoint";
+  test::TempDir dir;
+  const std::string image = dir.file("image.img");
+  const std::string card = dir.file("card.img");
+  const std::string other = dir.file("system.img");
+  const std::string link = dir.file("target");
+  test::write_file(image, test::pattern_bytes(8192));
+  test::write_file(card, "card");
+  test::write_file(other, "the system disk");
+  std::filesystem::create_symlink(card, link);
+  test::FaultFileSystem fs;
+  fs.on_open = [&](const std::string& path, OpenMode mode) {
+    if (path != link || mode != OpenMode::kExclusiveWrite) return;
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(other, link);
+  };
+  ScopedFileSystem scoped(fs);
+  test::FakeClock clock;
+  auto run = run_write({{"imagePath", image}, {"osDevicePath", link}}, clock);
+  ASSERT_FALSE(run.result.has_value());
+  EXPECT_EQ(run.result.error(),
+            (HelperError{ErrorCode::kDeviceDisconnected,
+                         "Refusing " + link + ": it now opens another device or file than the one that was checked"}));
+  EXPECT_EQ(test::read_file(other), "the system disk");
+  EXPECT_EQ(test::read_file(card), "card");
+  EXPECT_EQ(fs.open_handles(), 0);
 }
 
 TEST(WriteImage, VolumeLocksAreHeldUntilTheHandlerReturnsAndReleasedInOrder) {
@@ -507,7 +566,6 @@ namespace {
 TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCommandsDo) {
   const std::string drive = "\\\\.\\PhysicalDrive5";
   const std::string pi = test::read_file(test::fixture("pi.img"));
-  const std::string pi_xz = test::read_file(test::fixture("pi.img.xz"));
   const uint64_t n = pi.size();
   test::TempDir dir;
   const std::string card = dir.file("card.img");
@@ -546,7 +604,6 @@ TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCo
     std::vector<std::string> events;
   };
   const std::string pi_after = two_step;
-  const std::string undecoded = after_writing(pi_xz);
   const std::string damaged = after_writing(pi.substr(0, 20 * 1024 * 1024));
   // The last block starts at 50 MiB, inside the chunk from 48 MiB on.
   const std::string damaged_last = after_writing(pi.substr(0, 12 * kIoBufferSize));
@@ -587,13 +644,15 @@ TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCo
        n,
        &pi_after,
        {}},
-      {"any other value writes the file as it is",
+      {"any other value is refused before anything is opened",
        "pi.img.xz",
        {{"decompress", "XZ"}, {"skipReadback", true}},
        0,
-       {{"bytesWritten", pi_xz.size()}, {"sourceSha256", test::sha256_hex(pi_xz)}},
+       {{"errorCode", "UNKNOWN"},
+        {"errorMessage",
+         "Unknown decompress value \"XZ\": use \"xz\" for an .xz image, or leave the field out for a plain image"}},
        0,
-       &undecoded,
+       &untouched,
        {}},
       {"a damaged block at 20 MiB",
        "pi-damaged.img.xz",

@@ -19,6 +19,14 @@ const char* open_mode_name(OpenMode mode) {
   return "?";
 }
 
+namespace {
+
+bool is_device_namespace(const std::string& path) {
+  return path.rfind("\\\\.\\", 0) == 0 || path.rfind("\\\\?\\", 0) == 0;
+}
+
+}  // namespace
+
 // One handle: forwards to the real file, tracks its position, and applies
 // the faults of its path.
 class FaultFile final : public File {
@@ -65,6 +73,16 @@ class FaultFile final : public File {
     if (st.flush_error) return unexpected(SysError::from_os(*st.flush_error));
     if (fs_.any_path.flush_error) return unexpected(*fs_.any_path.flush_error);
     return inner_->flush();
+  }
+
+  // What the handle reaches is what device_of answered for its path, or the
+  // real file's answer.
+  SysResult<PathDevice> device() override {
+    std::lock_guard<std::mutex> lock(fs_.mutex_);
+    const auto& st = fs_.state(path_);
+    if (st.device) return *st.device;
+    if (st.real_path || is_device_namespace(path_)) return windows_device_path(path_);
+    return inner_->device();
   }
 
   FileKind kind() override {
@@ -255,8 +273,7 @@ SysResult<PathDevice> FaultFileSystem::device_of(const std::string& path) {
   if (st && st->device) return *st->device;
   // Drives are redirected to files, and no native device backs a Windows
   // device path here: answer those as Windows would.
-  bool device_namespace = path.rfind("\\\\.\\", 0) == 0 || path.rfind("\\\\?\\", 0) == 0;
-  if ((st && st->real_path) || device_namespace) return windows_device_path(path);
+  if ((st && st->real_path) || is_device_namespace(path)) return windows_device_path(path);
   return inner_.device_of(path);
 }
 SysStatus FaultFileSystem::replace(const std::string& from, const std::string& to) {
