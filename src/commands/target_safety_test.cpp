@@ -3,6 +3,7 @@
 // system. And the one answer a request gets even when a handler throws.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <new>
 #include <stdexcept>
 #include <system_error>
@@ -10,6 +11,7 @@
 #include "commands/dispatch.h"
 #include "support/fake_volumes.h"
 #include "support/fault_file_system.h"
+#include "support/loop_device.h"
 #include "support/test_support.h"
 
 namespace dh {
@@ -83,6 +85,43 @@ TEST(NulInPaths, EveryPathFieldIsRefusedBeforeAnythingHappens) {
   EXPECT_EQ(ps.calls(), 0);
   EXPECT_EQ(test::read_file(target), "keep");
   EXPECT_FALSE(test::file_exists(target + ".out"));
+}
+
+// image_extract_xz writes regular files only: a device path, or a path that
+// reaches a device, is refused before anything is opened for writing.
+TEST(DeviceOutputs, ExtractionRefusesEveryDeviceBeforeOpeningIt) {
+  test::TempDir dir;
+  const std::string image = dir.file("image.xz");
+  test::write_file(image, "not even xz");
+  std::vector<std::string> outputs = {"\\\\.\\PhysicalDrive0",
+                                      "\\\\.\\C:",
+                                      "//./PhysicalDrive1",
+                                      "\\\\?\\Volume{a}\\",
+                                      "\\\\?\\GLOBALROOT\\Device\\Harddisk0\\Partition1",
+                                      "\\\\.\\pipe\\x",
+                                      "\\\\?\\D:"};
+  test::LoopDevice loop(1 << 20);
+  if (!test::on_windows()) outputs.push_back("/dev/null");
+  if (!loop.path().empty()) {
+    outputs.push_back(loop.path());
+    std::filesystem::create_symlink(loop.path(), dir.file("link"));
+    outputs.push_back(dir.file("link"));
+  }
+  test::FaultFileSystem files;
+  ScopedFileSystem scoped(files);
+  for (const std::string& out : outputs) {
+    auto run = test::run_command_here("image_extract_xz", {{"imagePath", image}, {"outputPath", out}});
+    EXPECT_EQ(run.response["errorCode"], "UNKNOWN") << out;
+    EXPECT_EQ(run.response["errorMessage"],
+              "Refusing outputPath " + out + ": it names a device; the output must be a regular file");
+  }
+  for (const auto& [path, mode] : files.opened()) EXPECT_EQ(path, image) << "opened " << path;
+  if (!loop.path().empty()) EXPECT_EQ(test::read_file(loop.path()), std::string(1 << 20, '\0'));
+  // The built helper, as the application runs it.
+  auto child = test::run_command("image_extract_xz", {{"imagePath", image}, {"outputPath", "\\\\.\\PhysicalDrive0"}});
+  EXPECT_EQ(child.out,
+            "{\"id\":\"t\",\"ok\":false,\"errorCode\":\"UNKNOWN\",\"errorMessage\":\"Refusing outputPath "
+            "\\\\\\\\.\\\\PhysicalDrive0: it names a device; the output must be a regular file\"}\n");
 }
 
 // A system volume with extents on disk 0: every command refuses disk 0 before

@@ -20,6 +20,24 @@ bool is_physical_drive_name(std::string_view path) {
   return parse_drive_number(path).has_value();
 }
 
+bool is_device_namespace_path(std::string_view path) {
+  std::string p(path);
+  for (char& c : p) {
+    if (c == '/') c = '\\';
+  }
+  if (p.size() < 4 || p.substr(0, 2) != "\\\\" || (p[2] != '.' && p[2] != '?') || p[3] != '\\') return false;
+  if (p[2] == '.') return true;
+  std::string_view rest = std::string_view(p).substr(4);
+  const bool drive =
+      rest.size() >= 2 && rest[1] == ':' && ((rest[0] >= 'A' && rest[0] <= 'Z') || (rest[0] >= 'a' && rest[0] <= 'z'));
+  if (drive) return rest.size() <= 3;  // "C:" or "C:\" is the volume
+  if (ascii_lower(rest.substr(0, 4)) == "unc\\") return false;
+  if (ascii_lower(rest.substr(0, 10)) == "globalroot") return true;
+  // \\?\Volume{...}\file is a file on that volume; the name alone is the volume.
+  size_t sep = rest.find('\\');
+  return sep == std::string_view::npos || sep + 1 == rest.size();
+}
+
 std::optional<uint32_t> parse_drive_number(std::string_view text) {
   static constexpr std::string_view kMarker = "physicaldrive";
   std::string lower = ascii_lower(text);

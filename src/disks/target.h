@@ -30,4 +30,11 @@ std::string physical_drive_path(uint32_t number);
 // decimal without leading zeros.
 bool is_physical_drive_name(std::string_view path);
 
+// True for a Windows path that names a device itself rather than a file on
+// one: anything under \\.\ (\\.\PhysicalDrive0, \\.\C:, \\.\pipe\x), and a
+// \\?\ name without a file part (\\?\Volume{...}, \\?\GLOBALROOT\...,
+// \\?\C:); "\\?\C:\dir\file" and "\\?\UNC\server\share\file" are files.
+// Forward slashes count as backslashes, as Windows reads them.
+bool is_device_namespace_path(std::string_view path);
+
 }  // namespace dh

@@ -48,6 +48,7 @@ HandlerResult handle_image_extract_xz(const WindowsHelperRequest& request) {
   if (!*output) return unexpected(unknown_error(missing_field::kOutputPath));
   auto image = existing_image_path(request.payload);
   DH_TRY(image);
+  DH_TRY(check_output_file("outputPath", **output));
   auto sha = xz_extract(*image, **output);
   if (!sha) return unexpected(helper_error(ErrorCode::kXzInvalid, sha.error()));
   return nlohmann::json{{"outputPath", **output}, {"sha256", *sha}};

@@ -14,7 +14,8 @@ HandlerResult handle_image_validate_xz(const WindowsHelperRequest& request);
 // {"uncompressedBytes":N}; errors as image_validate_xz.
 HandlerResult handle_image_uncompressed_size(const WindowsHelperRequest& request);
 // Decodes `imagePath` into `outputPath`: {"outputPath":as given,"sha256":hex}.
-// Errors as image_validate_xz, plus UNKNOWN for a missing outputPath.
+// Errors as image_validate_xz, plus UNKNOWN for a missing outputPath or one
+// that names or reaches a device (check_output_file).
 HandlerResult handle_image_extract_xz(const WindowsHelperRequest& request);
 
 // Hashes the first `bytesTotal` bytes of the target, holding the locks of its

@@ -10,6 +10,7 @@
 #include "image/xz_decode.h"
 #include "platform/buffer_pipe.h"
 #include "platform/buffered_io.h"
+#include "rawdisk/target_guard.h"
 #include "platform/file.h"
 
 namespace dh {
@@ -213,8 +214,13 @@ SysResult<std::string> xz_extract(const std::string& image_path, const std::stri
 
   auto output = file_system().open(output_path, OpenMode::kCreateTruncate);
   DH_TRY(output);
-  // The output was opened truncating, which empties a regular file only.
-  HashingFileSink sink(**output, /*holes=*/!(*output)->kind().device);
+  // The path was checked; a handle that reaches a device all the same (a link
+  // repointed meanwhile) goes unused.
+  if (auto reached = (*output)->device(); !reached || reached->is_device) {
+    return unexpected(SysError::fixed(output_device_refusal("outputPath", output_path)));
+  }
+  // The output is a regular file, emptied by the open: runs of zeros may stay holes.
+  HashingFileSink sink(**output, /*holes=*/true);
   if (auto decoded = xz_decode(**image, kIoBufferSize, kXzOutputChunk, sink, kXzAutoThreads); !decoded) {
     DH_TRY(sink.abandon());
     return unexpected(std::move(decoded).error());

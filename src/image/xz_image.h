@@ -29,8 +29,10 @@ SysResult<uint64_t> xz_uncompressed_size(const std::string& image_path);
 // Decodes the image into `output_path` (created or truncated, and committed
 // to storage at the end) and returns the SHA-256 of the bytes written, as 64
 // lower-case hex digits. Refuses, before creating anything, an output that is
-// the image itself (same file by identity, whatever the spelling or link). A
-// failed extraction leaves the partial output behind.
+// the image itself (same file by identity, whatever the spelling or link),
+// and, before writing a byte, an output whose handle reaches a device
+// (output_device_refusal). A failed extraction leaves the partial output
+// behind.
 SysResult<std::string> xz_extract(const std::string& image_path, const std::string& output_path);
 
 }  // namespace dh

@@ -55,8 +55,8 @@ PathDevice device_of_handle(HANDLE h) {
   PathDevice device;
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileInformationByHandle(h, &info)) {
-    device.identity =
-        FileIdentity{info.dwVolumeSerialNumber, (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    device.identity = FileIdentity{info.dwVolumeSerialNumber,
+                                   (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
     return device;
   }
   device.is_device = true;

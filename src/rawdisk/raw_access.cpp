@@ -11,8 +11,8 @@ SysResult<FilePtr> open_checked(const CheckedTarget& target, OpenMode mode) {
   DH_TRY(opened);
   auto reached = (*opened)->device();
   if (!target.device || !reached || !same_device(*target.device, *reached)) {
-    return unexpected(
-        SysError::fixed("Refusing " + target.path + ": it now opens another device or file than the one that was checked"));
+    return unexpected(SysError::fixed("Refusing " + target.path +
+                                      ": it now opens another device or file than the one that was checked"));
   }
   return opened;
 }

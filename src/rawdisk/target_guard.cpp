@@ -110,6 +110,18 @@ Expected<CheckedTarget, HelperError> check_raw_target(const std::string& target_
   return checked;
 }
 
+std::string output_device_refusal(const char* field, const std::string& path) {
+  return std::string("Refusing ") + field + " " + path + ": it names a device; the output must be a regular file";
+}
+
+Expected<void, HelperError> check_output_file(const char* field, const std::string& path) {
+  auto reached = file_system().device_of(path);
+  if (is_device_namespace_path(path) || (reached && reached->is_device)) {
+    return unexpected(unknown_error(output_device_refusal(field, path)));
+  }
+  return {};
+}
+
 Expected<void, HelperError> check_disk_target(const std::string& target_path, std::optional<uint32_t> drive) {
   auto system = find_system_disks();
   if (system.empty()) return {};

@@ -71,6 +71,14 @@ Expected<GuardedTarget, HelperError> lock_target_volumes(const std::string& targ
 // refuses the system's disk.
 Expected<CheckedTarget, HelperError> check_raw_target(const std::string& target_path);
 
+// A file the helper creates (an extracted image) must be a regular file: a
+// path that names a device (is_device_namespace_path) or reaches one (a
+// disk, partition, volume, Linux block or character device) is refused,
+// before anything is opened, with UNKNOWN output_device_refusal(`field`,
+// `path`).
+Expected<void, HelperError> check_output_file(const char* field, const std::string& path);
+std::string output_device_refusal(const char* field, const std::string& path);
+
 // The commands whose PowerShell steps act on drive number `drive`
 // (prepare_disk, detach_target, finalize_disk, apply_customization):
 // refuses the system's disk, named by the path or by the number.

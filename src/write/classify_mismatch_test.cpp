@@ -48,7 +48,8 @@ class ClassifyFixture : public ::testing::Test {
   void flip(uint64_t offset) { target[offset] = static_cast<char>(target[offset] ^ 0x5A); }
   json classify(uint64_t bytes_total = 0) {
     test::write_file(target_path, target);
-    auto r = classify_mismatch(image_path, CheckedTarget::as_found(target_path), bytes_total == 0 ? f.image.size() : bytes_total);
+    auto r = classify_mismatch(image_path, CheckedTarget::as_found(target_path),
+                               bytes_total == 0 ? f.image.size() : bytes_total);
     EXPECT_TRUE(r.has_value()) << r.error().message;
     return r.has_value() ? *r : json();
   }

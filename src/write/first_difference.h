@@ -36,8 +36,7 @@ struct ComparisonFiles {
 // Opens the image (shared read) and the target (exclusive read). Errors:
 // IMAGE_MISSING for the image's open or seek, map_raw_disk_error for the
 // target's open, DEVICE_DISCONNECTED for its seek.
-Expected<ComparisonFiles, HelperError> open_for_comparison(const std::string& image_path,
-                                                           const CheckedTarget& target);
+Expected<ComparisonFiles, HelperError> open_for_comparison(const std::string& image_path, const CheckedTarget& target);
 
 // Compares the first `byte_count` bytes of the image with the target, 4 MiB
 // at a time, through handles of its own (the target opened exclusively).

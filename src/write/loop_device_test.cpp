@@ -134,9 +134,10 @@ TEST(LoopDevice, AnImageLargerThanTheDeviceIsRefusedBeforeTheFirstByte) {
   auto run =
       write_image(test::write_request({{"imagePath", dir.file("big.img")}, {"osDevicePath", loop.path()}}), clock);
   ASSERT_FALSE(run.has_value());
-  EXPECT_EQ(run.error(), (HelperError{ErrorCode::kUnknown, "The image does not fit on the target: 9437184 bytes to "
-                                                           "write, 6291456 bytes on " +
-                                                               loop.path()}));
+  EXPECT_EQ(run.error(), (HelperError{ErrorCode::kUnknown,
+                                      "The image does not fit on the target: 9437184 bytes to "
+                                      "write, 6291456 bytes on " +
+                                          loop.path()}));
   EXPECT_TRUE(capture.lines().empty());
   EXPECT_EQ(test::read_file(loop.path()), std::string(6 * 1024 * 1024, '\0'));
 

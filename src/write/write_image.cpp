@@ -155,7 +155,8 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
 }  // namespace
 
 Expected<Decompress, HelperError> decompress_format(const nlohmann::json& payload) {
-  const nlohmann::json* value = payload.is_object() && payload.contains("decompress") ? &payload["decompress"] : nullptr;
+  const nlohmann::json* value =
+      payload.is_object() && payload.contains("decompress") ? &payload["decompress"] : nullptr;
   if (value == nullptr || value->is_null()) return Decompress::kNone;
   if (*value == "xz") return Decompress::kXz;
   return unexpected(unknown_error("Unknown decompress value " +

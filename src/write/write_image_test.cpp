@@ -263,7 +263,8 @@ TEST(WriteImage, PreconditionsFailInTheirOrderBeforeAnythingIsWritten) {
                          "The image does not fit on the target: 3000 bytes to write, 2048 bytes on " + drive}));
   EXPECT_EQ(test::read_file(target), "target");
   EXPECT_EQ(small.writes(drive), 0);
-  EXPECT_TRUE(run_write({{"imagePath", image}, {"osDevicePath", drive}, {"bytesTotal", 2048}}, clock).result.has_value());
+  EXPECT_TRUE(
+      run_write({{"imagePath", image}, {"osDevicePath", drive}, {"bytesTotal", 2048}}, clock).result.has_value());
 }
 
 // The checks (the system disk refused, which volumes to lock) ran on what the
