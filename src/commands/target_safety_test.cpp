@@ -115,8 +115,10 @@ TEST(DeviceOutputs, ExtractionRefusesEveryDeviceBeforeOpeningIt) {
     EXPECT_EQ(run.response["errorMessage"],
               "Refusing outputPath " + out + ": it names a device; the output must be a regular file");
   }
-  for (const auto& [path, mode] : files.opened()) EXPECT_EQ(path, image) << "opened " << path;
-  if (!loop.path().empty()) EXPECT_EQ(test::read_file(loop.path()), std::string(1 << 20, '\0'));
+  EXPECT_TRUE(files.opened().empty());
+  if (!loop.path().empty()) {
+    EXPECT_EQ(test::read_file(loop.path()), std::string(1 << 20, '\0'));
+  }
   // The built helper, as the application runs it.
   auto child = test::run_command("image_extract_xz", {{"imagePath", image}, {"outputPath", "\\\\.\\PhysicalDrive0"}});
   EXPECT_EQ(child.out,

@@ -17,6 +17,13 @@
 
 namespace dh::test {
 
+// What Windows' FileSystem::device_of answers for a path of its device
+// namespace, for the doubles that stand in for drives: \\.\PhysicalDriveN
+// and \\?\PhysicalDriveN (N in decimal without leading zeros, letters in any
+// case) open disk N whole, \\.\HarddiskNPartitionM partition M of disk N (M = 0
+// the whole disk); any other path is a file, no device.
+PathDevice windows_device_path(const std::string& path);
+
 // "shared-read", "exclusive-read", "exclusive-write", "create", ...
 const char* open_mode_name(OpenMode mode);
 

@@ -50,50 +50,6 @@ bool under_wine() {
 #endif
 }
 
-namespace {
-
-// The decimal number at the start of `text` (no sign, no leading zero), and
-// how many characters it took; nothing when there is none.
-std::optional<std::pair<uint32_t, size_t>> leading_number(std::string_view text) {
-  size_t n = 0;
-  uint64_t value = 0;
-  while (n < text.size() && text[n] >= '0' && text[n] <= '9' && n < 10) value = value * 10 + (text[n++] - '0');
-  if (n == 0 || (n > 1 && text[0] == '0') || value > 0xFFFFFFFFu) return std::nullopt;
-  return std::make_pair(static_cast<uint32_t>(value), n);
-}
-
-PathDevice disk_device(uint32_t disk, uint32_t partition) {
-  PathDevice device;
-  device.is_device = true;
-  device.number = DeviceNumber{kFileDeviceDisk, disk, partition, "\\\\.\\PhysicalDrive" + std::to_string(disk)};
-  return device;
-}
-
-}  // namespace
-
-PathDevice windows_device_path(const std::string& path) {
-  std::string lower = ascii_lower(path);
-  if (lower.rfind("\\\\.\\", 0) != 0 && lower.rfind("\\\\?\\", 0) != 0) return PathDevice{};
-  std::string_view name = std::string_view(lower).substr(4);
-  constexpr std::string_view kDrive = "physicaldrive";
-  constexpr std::string_view kHarddisk = "harddisk";
-  constexpr std::string_view kPartition = "partition";
-  if (name.rfind(kDrive, 0) == 0) {
-    auto disk = leading_number(name.substr(kDrive.size()));
-    if (disk && kDrive.size() + disk->second == name.size()) return disk_device(disk->first, 0);
-  } else if (name.rfind(kHarddisk, 0) == 0) {
-    auto disk = leading_number(name.substr(kHarddisk.size()));
-    if (!disk) return PathDevice{};
-    std::string_view rest = name.substr(kHarddisk.size() + disk->second);
-    if (rest.rfind(kPartition, 0) != 0) return PathDevice{};
-    auto partition = leading_number(rest.substr(kPartition.size()));
-    if (partition && kPartition.size() + partition->second == rest.size()) {
-      return disk_device(disk->first, partition->first);
-    }
-  }
-  return PathDevice{};
-}
-
 TempDir::TempDir() {
   static std::atomic<int> counter{0};
   auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();

@@ -18,13 +18,6 @@ bool on_windows();
 // True when the Windows build runs under Wine.
 bool under_wine();
 
-// What Windows' FileSystem::device_of answers for a path of its device
-// namespace, for the doubles that stand in for drives: \\.\PhysicalDriveN
-// and \\?\PhysicalDriveN (N in decimal without leading zeros, letters in any
-// case) open disk N whole, \\.\HarddiskNPartitionM partition M of disk N (M = 0
-// the whole disk); any other path is a file, no device.
-PathDevice windows_device_path(const std::string& path);
-
 // A fresh folder under the system's temporary folder, removed with its
 // contents on destruction. Paths are UTF-8.
 class TempDir {
