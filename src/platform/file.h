@@ -86,7 +86,7 @@ struct PathDevice {
   std::optional<DeviceNumber> number;
   // What the file (POSIX: also the device node) is, where the system tells:
   // POSIX the device and inode, Windows a file's volume serial and index.
-  std::optional<FileIdentity> identity;
+  std::optional<FileIdentity> identity = std::nullopt;
 };
 
 // True when `opened` (what a handle reaches) is what `checked` (what the path
