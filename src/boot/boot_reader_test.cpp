@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 
 #include "boot/target_chain.h"
 #include "rawdisk/raw_access.h"
@@ -167,6 +168,44 @@ TEST(FatBootSector, ReadsTheFieldsMkfsWrote) {
   EXPECT_EQ(cut.root_cluster, 0u);
   EXPECT_EQ(cut.sectors_per_fat, 0u);
   EXPECT_EQ(cut.file_system_type, "");
+}
+
+TEST(FatBootSector, TypeFollowsTheClusterCount) {
+  // 512-byte sectors, 1 reserved, two FATs of 16 and 512 root entries (32
+  // sectors): 65 sectors ahead of the clusters. The 16-bit FAT size and total
+  // win over the 32-bit ones, which hold junk there.
+  struct Row {
+    uint16_t total16;
+    uint32_t total32;
+    uint8_t spc;
+    uint16_t spf16;
+    uint32_t spf32;
+    std::optional<FatType> type;
+  };
+  const uint32_t junk = 0xDEADBEEF;
+  const Row rows[] = {
+      {65 + 4084, junk, 1, 16, junk, FatType::kFat12},
+      {65 + 4085, junk, 1, 16, junk, FatType::kFat16},
+      {65 + 4085 * 4 - 1, junk, 4, 16, junk, FatType::kFat12},  // a partial cluster does not count
+      {0, 65 + 65524, 1, 0, 16, FatType::kFat16},
+      {0, 65 + 65525, 1, 0, 16, FatType::kFat32},
+      {64, junk, 1, 16, junk, std::nullopt},  // fewer sectors than lie ahead of the clusters
+      {65 + 4085, junk, 0, 16, junk, std::nullopt},
+  };
+  for (const Row& row : rows) {
+    FatBootSector boot;
+    boot.bytes_per_sector = 512;
+    boot.sectors_per_cluster = row.spc;
+    boot.reserved_sectors = 1;
+    boot.fat_count = 2;
+    boot.root_entry_count = 512;
+    boot.total_sectors_16 = row.total16;
+    boot.total_sectors_32 = row.total32;
+    boot.sectors_per_fat_16 = row.spf16;
+    boot.sectors_per_fat = row.spf32;
+    EXPECT_EQ(fat_size_sectors(boot), 16u) << row.total16 << " " << row.total32;
+    EXPECT_EQ(fat_type(boot), row.type) << row.total16 << " " << row.total32 << " " << +row.spc;
+  }
 }
 
 TEST(DirectoryNames, MarkersAttributesAndNameForm) {

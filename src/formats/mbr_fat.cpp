@@ -74,6 +74,10 @@ FatBootSector parse_fat_boot_sector(Bytes sector) {
   boot.sectors_per_cluster = le_u8(sector, 0x0D);
   boot.reserved_sectors = le_u16(sector, 0x0E);
   boot.fat_count = le_u8(sector, 0x10);
+  boot.root_entry_count = le_u16(sector, 0x11);
+  boot.total_sectors_16 = le_u16(sector, 0x13);
+  boot.sectors_per_fat_16 = le_u16(sector, 0x16);
+  boot.total_sectors_32 = le_u32(sector, 0x20);
   boot.sectors_per_fat = le_u32(sector, 0x24);
   boot.root_cluster = le_u32(sector, 0x2C);
   boot.fsinfo_sector = le_u16(sector, 0x30);
@@ -83,6 +87,25 @@ FatBootSector parse_fat_boot_sector(Bytes sector) {
   }
   boot.signature_present = mbr_signature_present(sector);
   return boot;
+}
+
+uint32_t fat_size_sectors(const FatBootSector& boot) {
+  return boot.sectors_per_fat_16 != 0 ? boot.sectors_per_fat_16 : boot.sectors_per_fat;
+}
+
+std::optional<FatType> fat_type(const FatBootSector& boot) {
+  if (boot.bytes_per_sector == 0 || boot.sectors_per_cluster == 0) return std::nullopt;
+  const uint64_t root_directory_sectors =
+      (uint64_t{boot.root_entry_count} * kDirectoryEntrySize + boot.bytes_per_sector - 1) / boot.bytes_per_sector;
+  const uint64_t total = boot.total_sectors_16 != 0 ? boot.total_sectors_16 : boot.total_sectors_32;
+  // At most 2^16 + 2^8 * 2^32 + 2^16: no overflow in 64 bits.
+  const uint64_t in_front =
+      uint64_t{boot.reserved_sectors} + uint64_t{boot.fat_count} * fat_size_sectors(boot) + root_directory_sectors;
+  if (total < in_front) return std::nullopt;
+  const uint64_t clusters = (total - in_front) / boot.sectors_per_cluster;
+  if (clusters < 4085) return FatType::kFat12;
+  if (clusters < 65525) return FatType::kFat16;
+  return FatType::kFat32;
 }
 
 bool fat_layout_readable(const FatBootSector& boot) {

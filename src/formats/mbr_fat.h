@@ -1,6 +1,7 @@
 // Reading a written boot medium the way the Raspberry Pi firmware does: the
 // MBR partition table, the FAT32 boot sector of the boot partition, the root
-// directory's cluster chain and the 8.3 names in it. Everything here is a
+// directory's cluster chain and the 8.3 names in it; and the FAT type of a
+// boot sector, from its own counts in its own sectors. Everything here is a
 // pure function over sector buffers or over a sector reader the caller
 // gives. All positions are in 512-byte sectors.
 #pragma once
@@ -30,14 +31,19 @@ struct PartitionEntry {
   friend bool operator==(const PartitionEntry&, const PartitionEntry&) = default;
 };
 
-// The FAT32 BIOS parameter block fields the boot inspection and the mismatch
-// classifier use.
+// The BIOS parameter block fields the boot inspection and the mismatch
+// classifier use. The fields from 0x24 on are the FAT32 form's; on a FAT12 or
+// FAT16 volume those bytes hold other things (drive number, serial, label).
 struct FatBootSector {
   uint16_t bytes_per_sector = 0;
   uint8_t sectors_per_cluster = 0;
   uint16_t reserved_sectors = 0;
   uint8_t fat_count = 0;
-  uint32_t sectors_per_fat = 0;
+  uint16_t root_entry_count = 0;    // 0x11: 0 on FAT32
+  uint16_t total_sectors_16 = 0;    // 0x13: 0 when the count needs 32 bits
+  uint16_t sectors_per_fat_16 = 0;  // 0x16: 0 on FAT32
+  uint32_t total_sectors_32 = 0;    // 0x20
+  uint32_t sectors_per_fat = 0;     // 0x24: the FAT32 FAT size
   uint32_t root_cluster = 0;
   uint16_t fsinfo_sector = 0;
   uint16_t backup_boot_sector = 0;
@@ -64,9 +70,24 @@ std::optional<PartitionEntry> find_boot_partition(const std::vector<PartitionEnt
 std::optional<PartitionEntry> find_root_partition(const std::vector<PartitionEntry>& entries,
                                                   const std::optional<PartitionEntry>& boot);
 
-// Reads the FAT32 fields at their fixed offsets whatever the partition type
-// said; fields beyond a short buffer read as 0.
+// Reads the fields at their fixed offsets whatever the partition type said;
+// fields beyond a short buffer read as 0.
 FatBootSector parse_fat_boot_sector(Bytes sector);
+
+enum class FatType { kFat12, kFat16, kFat32 };
+
+// The size of one FAT in sectors: the 16-bit field when it is non-zero, else
+// the FAT32 field.
+uint32_t fat_size_sectors(const FatBootSector& boot);
+
+// The FAT type as Windows tells it, by the count of data clusters alone:
+// below 4085 FAT12, below 65525 FAT16, else FAT32. The count is the sectors
+// left after the reserved sectors, the FATs (fat_size_sectors) and the root
+// directory (32-byte entries), divided by the sectors per cluster; the total
+// is the 16-bit count, or the 32-bit one when that is 0. Nothing when the
+// clusters cannot be counted: 0 bytes per sector or sectors per cluster, or
+// a total below the sectors in front of the data.
+std::optional<FatType> fat_type(const FatBootSector& boot);
 // Signature present, 512 <= bytes per sector <= 4096, non-zero sectors per
 // cluster, reserved sectors, FAT count and FAT size, root cluster above 1.
 bool fat_layout_readable(const FatBootSector& boot);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <optional>
 #include <tuple>
 
 #include "disks/target.h"
@@ -29,21 +30,33 @@ SysStatus read_sector_at(File& image, uint64_t offset, std::array<uint8_t, 512>&
   return read_exact(image, sector.data(), sector.size());
 }
 
-// A boot sector whose metadata ranges can be built: signed, a sector size of
-// 512 to 4096 in steps of 512, and non-zero FAT count, FAT size and reserved
-// area.
-bool layout_usable(const FatBootSector& fat) {
-  return fat.signature_present && fat.bytes_per_sector >= 512 && fat.bytes_per_sector <= 4096 &&
-         fat.bytes_per_sector % 512 == 0 && fat.sectors_per_fat != 0 && fat.fat_count != 0 && fat.reserved_sectors != 0;
+// The FAT type of a boot sector whose metadata ranges can be built: signed, a
+// sector size of 512 to 4096 in steps of 512, non-zero FAT count, FAT size and
+// reserved area, and clusters that can be counted. Nothing otherwise.
+std::optional<FatType> usable_fat_type(const FatBootSector& fat) {
+  if (!(fat.signature_present && fat.bytes_per_sector >= 512 && fat.bytes_per_sector <= 4096 &&
+        fat.bytes_per_sector % 512 == 0 && fat_size_sectors(fat) != 0 && fat.fat_count != 0 &&
+        fat.reserved_sectors != 0)) {
+    return std::nullopt;
+  }
+  return fat_type(fat);
 }
 
-// What a mount changes at the start of a FAT: the first two FAT32 entries,
-// the media descriptor entry and the entry holding the clean-shutdown and
-// no-error flags. The rest of that sector holds the cluster chains of the
-// root folder and the first files.
-constexpr uint64_t kFatFlagBytes = 8;
+// What a mount changes at the start of a FAT: its first two entries, the
+// media descriptor entry and the entry holding the clean-shutdown and
+// no-error flags (FAT12 has no flags but reserves the entry all the same).
+// The bytes right after them hold the cluster chains of the root folder
+// (FAT32) and of the first files, so the width must follow the entry size.
+uint64_t reserved_entry_bytes(FatType type) {
+  switch (type) {
+    case FatType::kFat12: return 3;  // two 12-bit entries
+    case FatType::kFat16: return 4;
+    case FatType::kFat32: return 8;
+  }
+  return 0;
+}
 
-std::vector<ByteRange> metadata_ranges(const FatBootSector& fat, uint64_t start, uint64_t end) {
+std::vector<ByteRange> metadata_ranges(const FatBootSector& fat, FatType type, uint64_t start, uint64_t end) {
   std::vector<ByteRange> ranges;
   auto add = [&](uint64_t sector, uint64_t bytes) {
     uint64_t lo = saturating_add(start, saturating_mul(sector, fat.bytes_per_sector));
@@ -51,13 +64,18 @@ std::vector<ByteRange> metadata_ranges(const FatBootSector& fat, uint64_t start,
     if (lo < hi) ranges.push_back(ByteRange{lo, hi});
   };
   auto add_sector = [&](uint64_t sector) { add(sector, fat.bytes_per_sector); };
-  if (fat.fsinfo_sector != 0 && fat.fsinfo_sector < fat.reserved_sectors) add_sector(fat.fsinfo_sector);
-  uint32_t backup_fsinfo = static_cast<uint32_t>(fat.fsinfo_sector) + fat.backup_boot_sector;
-  if (fat.fsinfo_sector != 0 && fat.backup_boot_sector != 0 && backup_fsinfo < fat.reserved_sectors) {
-    add_sector(backup_fsinfo);
+  // Only FAT32 has an FSInfo sector; on FAT12 and FAT16 the bytes where its
+  // number would be are part of the volume label.
+  if (type == FatType::kFat32) {
+    if (fat.fsinfo_sector != 0 && fat.fsinfo_sector < fat.reserved_sectors) add_sector(fat.fsinfo_sector);
+    uint32_t backup_fsinfo = static_cast<uint32_t>(fat.fsinfo_sector) + fat.backup_boot_sector;
+    if (fat.fsinfo_sector != 0 && fat.backup_boot_sector != 0 && backup_fsinfo < fat.reserved_sectors) {
+      add_sector(backup_fsinfo);
+    }
   }
+  const uint64_t fat_size = fat_size_sectors(fat);
   for (uint64_t copy = 0; copy < fat.fat_count; ++copy) {
-    add(fat.reserved_sectors + copy * fat.sectors_per_fat, kFatFlagBytes);
+    add(fat.reserved_sectors + copy * fat_size, reserved_entry_bytes(type));
   }
   return ranges;
 }
@@ -91,10 +109,11 @@ SysResult<std::vector<ByteRange>> locate_fat_metadata(const std::string& image_p
     std::array<uint8_t, 512> boot{};
     DH_TRY(read_sector_at(*image, start, boot));
     FatBootSector fat = parse_fat_boot_sector(boot);
-    if (!layout_usable(fat)) continue;
+    std::optional<FatType> type = usable_fat_type(fat);
+    if (!type) continue;
     // The first usable boot sector decides, even when all its ranges lie
     // beyond bytes_total.
-    return metadata_ranges(fat, start, end);
+    return metadata_ranges(fat, *type, start, end);
   }
   return std::vector<ByteRange>{};
 }

@@ -19,14 +19,16 @@ struct ByteRange {
   friend bool operator==(const ByteRange&, const ByteRange&) = default;
 };
 
-// What Windows may rewrite when it mounts the boot partition: the FSInfo
-// sector, the backup FSInfo sector and the first two entries (8 bytes) of
-// each FAT, in that order, of the first MBR partition with a FAT type byte (0x01, 0x04,
-// 0x06, 0x0B, 0x0C, 0x0E, 0xEF) whose boot sector is usable. Partitions and
-// ranges are cut at `bytes_total`; empty ranges are dropped. An image without
-// an MBR signature or a usable FAT boot sector gives an empty list. Errors:
-// the image's open or read (an image shorter than a sector read gives
-// "failed to fill whole buffer").
+// What Windows may rewrite when it mounts the boot partition: on FAT32 the
+// FSInfo sector and the backup FSInfo sector, then on every FAT type the first
+// two entries of each FAT (8 bytes on FAT32, 4 on FAT16, 3 on FAT12), in that
+// order, of the first MBR partition with a FAT type byte (0x01, 0x04, 0x06,
+// 0x0B, 0x0C, 0x0E, 0xEF) whose boot sector is usable (one whose FAT type can
+// be told from its cluster count among them). Partitions and ranges are cut
+// at `bytes_total`; empty ranges are dropped. An image without an MBR
+// signature or a usable FAT boot sector gives an empty list. Errors: the
+// image's open or read (an image shorter than a sector read gives "failed to
+// fill whole buffer").
 SysResult<std::vector<ByteRange>> locate_fat_metadata(const std::string& image_path, uint64_t bytes_total);
 
 // More differing bytes than this inside the known sectors is not a mount

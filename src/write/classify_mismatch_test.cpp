@@ -1,6 +1,6 @@
-// classify_mismatch and its metadata search, on a FAT32 image made by
-// sfdisk, mkfs.vfat and mtools, and on hand-built layouts the tools cannot
-// make.
+// classify_mismatch and its metadata search, on FAT32, FAT16 and FAT12
+// images made by sfdisk, mkfs.vfat and mtools, and on hand-built layouts the
+// tools cannot make.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -23,12 +23,14 @@ uint32_t le(const std::string& b, size_t at, int width) {
 
 // Where mkfs.vfat put the sectors, read from the fixture's MBR and BPB.
 struct FatFixture {
-  std::string image = test::read_file(test::fixture("pi.img"));
+  explicit FatFixture(const std::string& name = "pi.img") : image(test::read_file(test::fixture(name))) {}
+
+  std::string image;
   uint64_t start = uint64_t{le(image, 446 + 8, 4)} * 512;
   uint32_t bps = le(image, start + 11, 2);
   uint32_t reserved = le(image, start + 14, 2);
   uint32_t fats = static_cast<uint8_t>(image[start + 16]);
-  uint32_t spf = le(image, start + 36, 4);
+  uint32_t spf = le(image, start + 22, 2) != 0 ? le(image, start + 22, 2) : le(image, start + 36, 4);
   uint32_t fsinfo = le(image, start + 48, 2);
   uint32_t backup_boot = le(image, start + 50, 2);
 
@@ -112,12 +114,48 @@ TEST_F(ClassifyFixture, ClusterChainsInAnyFatSectorAreOutsideTheKnownRanges) {
   target = f.image;
   flip(f.fat_sector(1, 1) + 100);
   EXPECT_EQ(classify(), unsafe_at(f.fat_sector(1, 1) + 100, 0));
-  // The root folder's chain starts right behind the first two entries.
-  for (uint32_t copy : {0u, 1u}) {
-    target = f.image;
-    flip(f.fat_sector(copy, 0) + 7);
-    flip(f.fat_sector(copy, 0) + 8);
-    EXPECT_EQ(classify(), unsafe_at(f.fat_sector(copy, 0) + 8, 1)) << copy;
+}
+
+// Each FAT type's first two entries in every copy are bookkeeping; the byte
+// right after them starts the chain of cluster 2 (the root folder's on FAT32,
+// the first file's on FAT16 and FAT12), where a change is damage.
+TEST_F(ClassifyFixture, TheFirstTwoEntriesOfEachFatCopyAreSafeAndTheNextByteIsNot) {
+  struct FatImage {
+    std::string name;
+    uint8_t partition_type;
+    uint64_t entry_bytes;
+    size_t fsinfo_ranges;
+  };
+  for (const FatImage& fat :
+       {FatImage{"pi.img", 0x0C, 8, 2}, FatImage{"fat16.img", 0x0E, 4, 0}, FatImage{"fat12.img", 0x01, 3, 0}}) {
+    SCOPED_TRACE(fat.name);
+    f = FatFixture(fat.name);
+    image_path = test::fixture(fat.name);
+    ASSERT_EQ(static_cast<uint8_t>(f.image[446 + 4]), fat.partition_type);
+    ASSERT_EQ(f.fats, 2u);
+    // Both copies as mkfs.vfat wrote them: the media descriptor first, the
+    // same bytes in each.
+    ASSERT_EQ(static_cast<uint8_t>(f.image[f.fat_sector(1, 0)]), 0xF8);
+    ASSERT_EQ(f.image.compare(f.fat_sector(1, 0), f.bps, f.image, f.fat_sector(0, 0), f.bps), 0);
+    for (uint32_t copy : {0u, 1u}) {
+      const uint64_t entries = f.fat_sector(copy, 0);
+      target = f.image;
+      for (uint64_t i = 0; i < fat.entry_bytes; ++i) flip(entries + i);
+      json answer = classify();
+      EXPECT_EQ(answer["safe"], true) << copy;
+      EXPECT_EQ(answer["metadataDiffBytes"], fat.entry_bytes) << copy;
+      target = f.image;
+      flip(entries + fat.entry_bytes - 1);
+      flip(entries + fat.entry_bytes);
+      EXPECT_EQ(classify(), unsafe_at(entries + fat.entry_bytes, 1)) << copy;
+    }
+    // Only FAT32 has FSInfo sectors ahead of the copies' entries.
+    auto ranges = locate_fat_metadata(image_path, f.image.size());
+    ASSERT_TRUE(ranges.has_value());
+    ASSERT_EQ(ranges->size(), fat.fsinfo_ranges + 2);
+    EXPECT_EQ(std::vector<ByteRange>(ranges->end() - 2, ranges->end()),
+              (std::vector<ByteRange>{{f.fat_sector(0, 0), f.fat_sector(0, 0) + fat.entry_bytes},
+                                      {f.fat_sector(1, 0), f.fat_sector(1, 0) + fat.entry_bytes}}));
   }
 }
 
@@ -205,11 +243,16 @@ TEST_F(ClassifyFixture, ShortSidesAndMissingFiles) {
   EXPECT_EQ(fs.open_handles(), 0);
 }
 
-// Hand-built layouts: acceptance of partition entries and boot sectors.
+// Hand-built layouts: acceptance of partition entries and boot sectors. By
+// default a FAT32 one: 69,990 clusters claimed.
 struct Bpb {
   uint16_t bps = 512;
+  uint8_t spc = 1;
   uint16_t reserved = 4;
   uint8_t fats = 2;
+  uint16_t root_entries = 0;
+  uint16_t spf16 = 0;
+  uint32_t total = 70000;
   uint32_t spf = 3;
   uint16_t fsinfo = 1;
   uint16_t backup = 2;
@@ -227,8 +270,12 @@ void put_entry(std::string& img, int index, uint8_t type, uint32_t lba, uint32_t
 }
 void put_boot(std::string& img, uint64_t at, const Bpb& b) {
   put_le(img, at + 11, b.bps, 2);
+  img[at + 13] = static_cast<char>(b.spc);
   put_le(img, at + 14, b.reserved, 2);
   img[at + 16] = static_cast<char>(b.fats);
+  put_le(img, at + 17, b.root_entries, 2);
+  put_le(img, at + 22, b.spf16, 2);
+  put_le(img, at + 32, b.total, 4);
   put_le(img, at + 36, b.spf, 4);
   put_le(img, at + 48, b.fsinfo, 2);
   put_le(img, at + 50, b.backup, 2);
@@ -269,7 +316,7 @@ std::vector<ByteRange> default_ranges(uint64_t lba) {
 
 TEST(LocateFatMetadata, UnusableBootSectorsAreSkippedForTheNextEntry) {
   const auto fourth = default_ranges(64);
-  std::vector<Bpb> unusable(7);
+  std::vector<Bpb> unusable(9);
   unusable[0].signature = false;
   unusable[1].bps = 256;
   unusable[2].bps = 768;
@@ -277,6 +324,10 @@ TEST(LocateFatMetadata, UnusableBootSectorsAreSkippedForTheNextEntry) {
   unusable[4].spf = 0;
   unusable[5].fats = 0;
   unusable[6].reserved = 0;
+  // No cluster count, so no FAT type: no sectors per cluster, or fewer
+  // sectors in all than the reserved ones and the FATs.
+  unusable[7].spc = 0;
+  unusable[8].total = 9;
   for (size_t i = 0; i < unusable.size(); ++i) EXPECT_EQ(ranges_of(layout(0x0C, unusable[i])), fourth) << i;
   // Type bytes that are not FAT are skipped whatever the boot sector holds.
   for (uint8_t type : {0x00, 0x05, 0x07, 0x0D, 0x83, 0xEE}) EXPECT_EQ(ranges_of(layout(type, Bpb{})), fourth) << +type;
@@ -307,6 +358,18 @@ TEST(LocateFatMetadata, SectorNumbersOutsideTheReservedAreaAreLeftOut) {
   EXPECT_EQ(ranges_of(layout(0x0C, b, 47), s + 20484),
             (std::vector<ByteRange>{
                 {s + 4096, s + 8192}, {s + 12288, s + 16384}, {s + 16384, s + 16392}, {s + 20480, s + 20484}}));
+}
+
+TEST(LocateFatMetadata, OnFat16TheFatSizeIsTheShortFieldAndTheFsinfoOffsetsAreNoSectorNumbers) {
+  // 10,000 sectors: 4 reserved, two FATs of 2, 32 of root folder, 9,960
+  // clusters. The FAT32 fields hold what a FAT16 volume keeps there (drive
+  // number, serial, label), here small enough to pass for sector numbers.
+  Bpb b;
+  b.root_entries = 512;
+  b.spf16 = 2;
+  b.total = 10000;
+  const uint64_t s = 16 * 512;
+  EXPECT_EQ(ranges_of(layout(0x0E, b)), (std::vector<ByteRange>{{s + 2048, s + 2052}, {s + 3072, s + 3076}}));
 }
 
 TEST(LocateFatMetadata, AFirstUsableLayoutBeyondBytesTotalEndsTheSearch) {

@@ -2,7 +2,8 @@
 # Test images for the write and mismatch tests, made with real tools: a disk
 # image laid out like a Raspberry Pi OS image (MBR from sfdisk with a FAT32
 # boot partition of type 0x0c and a Linux partition of type 0x83), its
-# SHA-256 from sha256sum, and the FAT32 file system on its own.
+# SHA-256 from sha256sum, the FAT32 file system on its own, and smaller
+# images whose one partition holds FAT16 or FAT12.
 set -euo pipefail
 dir="$1"
 cd "$dir"
@@ -59,3 +60,20 @@ one[len(one) // 2] ^= 0x01
 open("pi-damaged-one.img.xz", "wb").write(one)
 PY
 rm -f blocks.txt
+
+# fat_image NAME BITS SECTORS TYPE: an MBR image whose one partition, of type
+# byte TYPE, holds a FAT of BITS bits made by mkfs.vfat, with a file long
+# enough that the chain of its first clusters lies in the FAT's first sector.
+fat_image() {
+  local name="$1" bits="$2" sectors="$3" type="$4" start=2048
+  truncate -s $((sectors * 512)) "$name.fat"
+  mkfs.vfat -F "$bits" -n BOOTFS "$name.fat" >/dev/null
+  head -c 10000 /dev/urandom > start.elf
+  mcopy -i "$name.fat" start.elf ::/
+  truncate -s $(((start + sectors) * 512)) "$name.img"
+  printf 'label: dos\nstart=%d, size=%d, type=%s\n' "$start" "$sectors" "$type" | sfdisk -q "$name.img"
+  dd if="$name.fat" of="$name.img" bs=512 seek=$start conv=notrunc status=none
+  rm -f "$name.fat" start.elf
+}
+fat_image fat16 16 32768 e  # 16 MiB: 8167 clusters of 2 KiB
+fat_image fat12 12 8192 1   # 4 MiB: 2036 clusters of 2 KiB
