@@ -4,11 +4,16 @@
 
 #include "base/text.h"
 #include "platform/buffered_io.h"
+#include "platform/console.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "support/loop_device.h"
 #include "support/memory_file.h"
 #include "support/test_support.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace dh {
 namespace {
@@ -205,6 +210,17 @@ TEST(Processes, ArgumentsRoundTripThroughARealChild) {
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->exit_code, 0);
   EXPECT_EQ(ps.args(0), args);
+}
+
+TEST(ProcessStart, SystemErrorDialogsAreOff) {
+#ifdef _WIN32
+  const UINT started_with = SetErrorMode(0);
+  suppress_system_error_dialogs();
+  EXPECT_EQ(GetErrorMode(), static_cast<UINT>(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
+  SetErrorMode(started_with);
+#else
+  GTEST_SKIP() << "only Windows shows error dialogs";
+#endif
 }
 
 }  // namespace
