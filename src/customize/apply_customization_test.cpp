@@ -50,7 +50,7 @@ TEST(ApplyCustomization, PowerShellFailuresAndEmptyOutput) {
   EXPECT_EQ(error_of(test::run_command("apply_customization", payload)),
             (json{{"code", "UNKNOWN"}, {"message", "Could not assign a drive letter to the boot partition"}}));
   ASSERT_EQ(ps.calls(), 2);
-  EXPECT_EQ(ps.args(0), (std::vector<std::string>{"-NoProfile", "-Command", kScriptForDisk7}));
+  EXPECT_EQ(ps.script(0), kScriptForDisk7);
   EXPECT_EQ(ps.script(1), kScriptForDisk7);
   {
     test::NoPowerShell none;

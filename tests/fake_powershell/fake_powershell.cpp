@@ -10,6 +10,11 @@
 // answers and writes to k.probed what the handle (POSIX: file descriptor)
 // numbered as in k.probe names in this process: the file's path, or
 // "invalid" when no such handle was inherited.
+//
+// Like Windows PowerShell 5.1, it writes both streams in the console's OEM
+// code page (437 here) unless the script first sets the output encoding to
+// UTF-8 with exactly the statement in kUtf8OutputStatement; see
+// to_code_page_437.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -17,9 +22,12 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
+#include "base/text.h"
 #include "platform/console.h"
 #include "platform/process.h"
 
@@ -59,6 +67,38 @@ std::string answer(const std::string& dir, int call, const std::string& what) {
   std::string data = read_file(dir + "/" + std::to_string(call) + "." + what, &found);
   if (!found) data = read_file(dir + "/default." + what, &found);
   return data;
+}
+
+// The statement that makes PowerShell write UTF-8 without a byte-order mark
+// on both streams, as the runner puts it before every script.
+constexpr std::string_view kUtf8OutputStatement =
+    "[Console]::OutputEncoding = New-Object System.Text.UTF8Encoding $false; ";
+
+// What Windows PowerShell 5.1 writes for `utf8` into a redirected stream when
+// the script leaves the output encoding alone. It encodes with
+// [Console]::OutputEncoding, of which Microsoft's .NET documentation
+// (Console.OutputEncoding) says: "The console uses the output encoding to
+// translate characters written by an application into corresponding console
+// display characters. The default code page that the console uses is
+// determined by the system locale": the OEM code page, 437 on a US system.
+// A character the code page lacks becomes '?' (.NET's replacement fallback).
+// The table holds the non-ASCII letters of 437 the tests use.
+std::string to_code_page_437(const std::string& utf8) {
+  static constexpr std::pair<char32_t, unsigned char> kTable[] = {
+      {U'\u00C7', 0x80}, {U'\u00FC', 0x81}, {U'\u00E9', 0x82}, {U'\u00E4', 0x84}, {U'\u00E7', 0x87}, {U'\u00C4', 0x8E},
+      {U'\u00C9', 0x90}, {U'\u00F6', 0x94}, {U'\u00D6', 0x99}, {U'\u00DC', 0x9A}, {U'\u00DF', 0xE1}};
+  const std::string text = dh::utf8_lossy(utf8);
+  std::string out;
+  for (size_t pos = 0; pos < text.size();) {
+    char32_t cp = dh::next_code_point(text, pos);
+    char byte = '?';
+    if (cp < 0x80) byte = static_cast<char>(cp);
+    for (const auto& [from, to] : kTable) {
+      if (cp == from) byte = static_cast<char>(to);
+    }
+    out.push_back(byte);
+  }
+  return out;
 }
 
 #ifdef _WIN32
@@ -118,6 +158,11 @@ int main(int argc, char** argv) {
 
   std::string out = answer(dir, call, "stdout");
   std::string err = answer(dir, call, "stderr");
+  const bool utf8 = args.size() > 3 && args[3].rfind(kUtf8OutputStatement, 0) == 0;
+  if (!utf8) {
+    out = to_code_page_437(out);
+    err = to_code_page_437(err);
+  }
   std::string repeat_text = answer(dir, call, "repeat");
   int repeat = repeat_text.empty() ? 1 : to_int(repeat_text);
   // The runner drains both pipes to their end, so every write must arrive; a
