@@ -95,6 +95,19 @@ TEST(PowerShellRunner, DrainsLargeOutputOnBothStreams) {
   EXPECT_EQ(out->size(), block.size() * 48);
 }
 
+TEST(PowerShellRunner, AProcessLeftRunningDoesNotHoldTheAnswer) {
+  test::FakePowerShell ps;
+  // More than a pipe holds, so the output must be read while PowerShell runs.
+  const std::string block(256 * 1024, 'o');
+  ps.answer(0, block + "end\n", "WARNING: started\n");
+  // The process outlives CTest's time limit for the test binary, so a runner
+  // that waited for it would fail the test rather than pass it late.
+  ps.spawn(0, 600 * 1000);
+  auto out = run_powershell("Start-Process -NoNewWindow ping.exe -ArgumentList '-t localhost'");
+  ASSERT_TRUE(out.has_value()) << out.error().message;
+  EXPECT_EQ(*out, block + "end");
+}
+
 TEST(PowerShellRunner, MissingProgramIsToolMissing) {
   test::NoPowerShell none;
   auto r = run_powershell("x");

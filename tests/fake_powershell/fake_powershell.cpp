@@ -15,6 +15,11 @@
 // code page (437 here) unless the script first sets the output encoding to
 // UTF-8 with exactly the statement in kUtf8OutputStatement; see
 // to_code_page_437.
+//
+// With k.spawn arranged, it first starts a copy of itself that inherits its
+// standard output and error and sleeps k.spawn milliseconds ("--linger N",
+// which touches no control file), and leaves it running: the process a
+// script starts and does not wait for.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -38,9 +43,12 @@
 
 #include "platform/win32_text.h"
 #else
+#include <spawn.h>
 #include <unistd.h>
 
 #include <climits>
+
+extern char** environ;
 #endif
 #include <thread>
 
@@ -115,6 +123,29 @@ std::string probe(const std::string& number) {
   return n == 0 || n >= MAX_PATH ? "invalid" : dh::narrow(std::wstring(buffer, n));
 }
 int process_id() { return static_cast<int>(GetCurrentProcessId()); }
+// Starts this program with "--linger <milliseconds>", handing it this
+// process's standard output and error, and does not wait for it.
+bool spawn_lingering_copy(const std::string& milliseconds) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  SetHandleInformation(out, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  SetHandleInformation(err, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  const std::string self = own_path();
+  std::wstring command = dh::widen(dh::quote_windows_argument(self) + " --linger " + milliseconds);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = out;
+  si.hStdError = err;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(dh::widen(self).c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    return false;
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return true;
+}
 #else
 std::string link_target(const std::string& link) {
   char buffer[PATH_MAX];
@@ -124,6 +155,14 @@ std::string link_target(const std::string& link) {
 std::string own_path() { return link_target("/proc/self/exe"); }
 std::string probe(const std::string& number) { return link_target("/proc/self/fd/" + number); }
 int process_id() { return static_cast<int>(::getpid()); }
+bool spawn_lingering_copy(const std::string& milliseconds) {
+  const std::string self = own_path();
+  std::string linger = "--linger";
+  std::string time = milliseconds;
+  char* argv[] = {const_cast<char*>(self.c_str()), linger.data(), time.data(), nullptr};
+  pid_t pid = 0;
+  return posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ) == 0;
+}
 #endif
 
 }  // namespace
@@ -135,6 +174,10 @@ int main(int argc, char** argv) {
   (void)_setmode(_fileno(stderr), _O_BINARY);
 #endif
   std::vector<std::string> args = dh::command_line_arguments(argc, argv);
+  if (args.size() == 3 && args[1] == "--linger") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::strtol(args[2].c_str(), nullptr, 10)));
+    return 0;
+  }
   std::string dir = dh::get_env("FAKE_POWERSHELL_DIR").value_or("");
   if (dir.empty()) {
     (void)std::fputs("fake powershell: FAKE_POWERSHELL_DIR is not set\n", stderr);
@@ -155,6 +198,9 @@ int main(int argc, char** argv) {
   if (!sleep_text.empty()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::strtol(sleep_text.c_str(), nullptr, 10)));
   }
+
+  std::string spawn_text = answer(dir, call, "spawn");
+  if (!spawn_text.empty() && !spawn_lingering_copy(spawn_text)) return 97;
 
   std::string out = answer(dir, call, "stdout");
   std::string err = answer(dir, call, "stderr");

@@ -315,6 +315,10 @@ void FakePowerShell::probe(int call, uint64_t number) {
   write_file(control_.file(std::to_string(call) + ".probe"), std::to_string(number));
 }
 
+void FakePowerShell::spawn(int call, int milliseconds) {
+  write_file(control_.file(std::to_string(call) + ".spawn"), std::to_string(milliseconds));
+}
+
 std::string FakePowerShell::program(int call) const {
   return read_file(control_.file(std::to_string(call) + ".program"));
 }

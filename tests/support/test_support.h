@@ -122,6 +122,9 @@ class FakePowerShell {
   void sleep(int call, int milliseconds);
   // Call `call` reports what handle (POSIX: descriptor) `number` names in it.
   void probe(int call, uint64_t number);
+  // Call `call` first starts a process that inherits its standard output and
+  // error and sleeps `milliseconds`, and leaves it running.
+  void spawn(int call, int milliseconds);
   // The path call `call` was started from, its process id, and what the
   // probed handle named there ("invalid": nothing was inherited).
   std::string program(int call) const;
