@@ -184,6 +184,17 @@ TEST(NativeFiles, OpenModesAndErrors) {
   auto as_dir = file_system().open(dir.path(), OpenMode::kSharedRead);
   EXPECT_FALSE(as_dir.has_value()) << "a folder must not open like a file";
   EXPECT_EQ(*file_system().identity(path), *file_system().identity(dir.path() + "/./f.bin"));
+
+  // A volume flush: POSIX flushes the file system holding the folder; Windows
+  // reaches a volume only through a drive letter (the drive-letter tests of
+  // apply_customization flush one).
+  if (test::on_windows()) {
+    EXPECT_EQ(file_system().flush_volume("\\\\server\\share\\").error().code, 123);  // ERROR_INVALID_NAME
+  } else {
+    auto flushed = file_system().flush_volume(dir.path());
+    EXPECT_TRUE(flushed.has_value()) << flushed.error().message;
+    EXPECT_EQ(file_system().flush_volume(dir.file("nosuch")).error().code, 2);
+  }
 }
 
 TEST(NativeFiles, ABlockDeviceTellsItsLengthAndSectorSize) {
