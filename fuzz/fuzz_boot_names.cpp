@@ -64,7 +64,8 @@ bool reference_accepts(std::string_view text) {
   for (char32_t c : cps) units += c >= 0x10000 ? 2 : 1;
   if (units > 240) return false;
   for (char32_t c : cps) {
-    if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == ':') return false;
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return false;
+    if (c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' || c == '*') return false;
   }
   std::vector<std::vector<char32_t>> components(1);
   for (char32_t c : cps) {

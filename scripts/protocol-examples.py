@@ -9,7 +9,8 @@ disk management get their PowerShell answers from the stand-in PowerShell of
 the build (tests/fake_powershell), which records the script and prints what
 it is told to. apply_customization needs a drive letter, which only Windows
 has, so its example runs the Windows build under Wine (build-win), with a
-drive letter of a private Wine prefix leading to a folder.
+drive letter of a private Wine prefix leading to a folder (and a file standing in
+for its volume).
 
 The examples replace the text between <!-- example NAME --> and
 <!-- /example --> in the document; every marker must have an example here and
@@ -266,9 +267,16 @@ def wine_examples(windows_build: Path, work: Path, request_id: int) -> dict:
     (boot / "cmdline.txt").write_text("console=serial0,115200 root=PARTUUID=feedf00d-02 rootwait\r\n")
     letter = "Q"
     link = prefix / "dosdevices" / f"{letter.lower()}:"
-    if link.is_symlink() or link.exists():
-        link.unlink()
+    # "\\.\Q:", the volume the helper flushes after writing, opens what
+    # the "q::" link names: an empty file stands in for the device.
+    device_link = prefix / "dosdevices" / f"{letter.lower()}::"
+    volume = work / "wine-volume"
+    volume.write_bytes(b"")
+    for each in (link, device_link):
+        if each.is_symlink() or each.exists():
+            each.unlink()
     link.symlink_to(boot)
+    device_link.symlink_to(volume)
     control = work / "wine-powershell"
     fake_control = FakePowerShell(control)
     fake_control.arrange([(f"{letter}\r\n", "", 0)])
@@ -285,6 +293,7 @@ def wine_examples(windows_build: Path, work: Path, request_id: int) -> dict:
                                 check=False)
     finally:
         link.unlink()
+        device_link.unlink()
     answer = result.stdout.decode().replace("\r\n", "\n")
     last = json.loads(answer.splitlines()[-1])
     if not last.get("ok"):

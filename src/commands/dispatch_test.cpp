@@ -75,10 +75,9 @@ TEST(Health, ElevationFromPowerShellAnswer) {
   EXPECT_EQ(plain.payload()["isElevated"], false);
   EXPECT_EQ(plain.payload()["sessionId"], "s");
   ASSERT_EQ(ps.calls(), 2);
-  EXPECT_EQ(ps.args(0), (std::vector<std::string>{
-                            "-NoProfile", "-Command",
-                            "([Security.Principal.WindowsPrincipal] [Security.Principal.WindowsIdentity]::GetCurrent())"
-                            ".IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)"}));
+  EXPECT_EQ(ps.script(0),
+            "([Security.Principal.WindowsPrincipal] [Security.Principal.WindowsIdentity]::GetCurrent())"
+            ".IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)");
 }
 
 TEST(Health, RunnerFailuresPassThrough) {

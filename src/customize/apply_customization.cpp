@@ -5,6 +5,7 @@
 #include "customize/customize.h"
 #include "disks/target.h"
 #include "platform/drive_letter.h"
+#include "platform/file.h"
 #include "powershell/powershell.h"
 #include "protocol/payload.h"
 #include "rawdisk/target_guard.h"
@@ -64,6 +65,14 @@ HandlerResult handle_apply_customization(const WindowsHelperRequest& request) {
 
   auto written = customize_boot_partition(*root, files, cmdline_append);
   DH_TRY(written);
+  // Each file was flushed on its own, but the replacement of cmdline.txt waits
+  // only for the rename itself (MOVEFILE_WRITE_THROUGH), and the volume's own
+  // structures may still be held in the system's cache: a card pulled after
+  // the answer could lose them. The answer waits for the whole volume.
+  if (!written->empty()) {
+    auto flushed = file_system().flush_volume(*root);
+    if (!flushed) return unexpected(helper_error(ErrorCode::kWriteFailed, flushed.error().prefixed(*root + ": ")));
+  }
   return nlohmann::json{{"applied", true}, {"driveLetter", *letter}, {"files", *written}};
 }
 

@@ -4,8 +4,10 @@
 
 #include <filesystem>
 
+#include "platform/file.h"
 #include "platform/sys_error.h"
 #include "support/drive_letter_mapping.h"
+#include "support/fault_file_system.h"
 #include "support/test_support.h"
 
 namespace dh {
@@ -50,7 +52,7 @@ TEST(ApplyCustomization, PowerShellFailuresAndEmptyOutput) {
   EXPECT_EQ(error_of(test::run_command("apply_customization", payload)),
             (json{{"code", "UNKNOWN"}, {"message", "Could not assign a drive letter to the boot partition"}}));
   ASSERT_EQ(ps.calls(), 2);
-  EXPECT_EQ(ps.args(0), (std::vector<std::string>{"-NoProfile", "-Command", kScriptForDisk7}));
+  EXPECT_EQ(ps.script(0), kScriptForDisk7);
   EXPECT_EQ(ps.script(1), kScriptForDisk7);
   {
     test::NoPowerShell none;
@@ -156,6 +158,64 @@ TEST(ApplyCustomizationThroughDriveLetter, NothingToWriteStillAnswers) {
   EXPECT_EQ(run.payload(), (json{{"applied", true}, {"driveLetter", p.letter()}, {"files", json::array()}}));
   EXPECT_EQ(p.ps().calls(), 1);
   EXPECT_FALSE(test::file_exists(p.at("x")));
+}
+
+TEST(ApplyCustomizationThroughDriveLetter, TheVolumeIsFlushedAfterTheLastWriteBeforeTheAnswer) {
+  MappedPartition p;
+  REQUIRE_MAPPED(p);
+  const std::string root = p.letter() + ":\\";
+  const int pulled = 1167;  // ERROR_DEVICE_NOT_CONNECTED: the card is gone
+  const json both = {{"deviceId", "PhysicalDrive7"},
+                     {"files", json::array({{{"path", "a.txt"}, {"contents", "a"}}})},
+                     {"cmdlineAppend", "quiet"}};
+  const std::vector<std::string> written = {"open create-write-through " + root + "a.txt",
+                                            "close " + root + "a.txt",
+                                            "open shared-read " + root + "cmdline.txt",
+                                            "close " + root + "cmdline.txt",
+                                            "open create-new-write-through " + root + "cmdline.txt.tmp",
+                                            "close " + root + "cmdline.txt.tmp",
+                                            "replace " + root + "cmdline.txt.tmp " + root + "cmdline.txt",
+                                            "flush-volume " + root};
+  struct Case {
+    const char* what;
+    json payload;
+    std::optional<int> flush_error;
+    std::vector<std::string> events;
+    json answer;  // the payload, or the error
+  };
+  const std::vector<Case> cases = {
+      {"files and cmdline.txt",
+       both,
+       std::nullopt,
+       written,
+       {{"applied", true}, {"driveLetter", p.letter()}, {"files", {"a.txt", "cmdline.txt"}}}},
+      {"a failed flush",
+       both,
+       pulled,
+       written,
+       {{"code", "WRITE_FAILED"}, {"message", root + ": " + os_error_text(pulled)}}},
+      {"nothing written",
+       {{"deviceId", "PhysicalDrive7"}},
+       pulled,
+       {},
+       {{"applied", true}, {"driveLetter", p.letter()}, {"files", json::array()}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::write_file(p.at("cmdline.txt"), "console=tty1\n");
+    std::filesystem::remove(std::filesystem::path(p.at("a.txt")));
+    test::FaultFileSystem fs;
+    if (c.flush_error) fs.fail_volume_flush(root, *c.flush_error);
+    test::HelperRun run;
+    {
+      ScopedFileSystem use(fs);
+      run = test::run_command_here("apply_customization", c.payload);
+    }
+    EXPECT_EQ(fs.events(), c.events);
+    EXPECT_EQ(run.response["ok"] == true ? run.payload() : error_of(run), c.answer) << run.out;
+    // A failed flush comes after the writes: the file stays written.
+    EXPECT_EQ(test::file_exists(p.at("a.txt")), c.payload.contains("files"));
+  }
 }
 
 TEST(ApplyCustomizationThroughDriveLetter, FailuresKeepEarlierFilesAndTheOldCmdline) {

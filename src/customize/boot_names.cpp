@@ -11,6 +11,14 @@ bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
+// The printable ASCII characters Windows refuses in a file name: ':' would
+// name an alternate data stream, the others are wildcards ('<', '>' and '"'
+// the DOS ones) or a pipe, and CreateFileW fails on them with
+// ERROR_INVALID_NAME.
+bool is_forbidden_in_names(char32_t cp) {
+  return cp == '<' || cp == '>' || cp == ':' || cp == '"' || cp == '|' || cp == '?' || cp == '*';
+}
+
 size_t utf16_length(std::string_view utf8) {
   size_t units = 0;
   for (size_t pos = 0; pos < utf8.size();) units += next_code_point(utf8, pos) >= 0x10000 ? 2 : 1;
@@ -56,7 +64,7 @@ std::optional<std::string> boot_path_problem(std::string_view path) {
     char32_t cp = next_code_point(path, pos);
     if (cp == 0) return "it contains a NUL character";
     if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return "it contains a control character";
-    if (cp == ':') return "it contains \":\"";
+    if (is_forbidden_in_names(cp)) return "it contains \"" + std::string(1, static_cast<char>(cp)) + "\"";
   }
   size_t start = 0;
   for (;;) {

@@ -15,8 +15,9 @@ inline constexpr size_t kMaxBootPathLength = 240;
 // Why `path` cannot be written below the boot partition's root as the plain
 // file it names, or nothing when it can. A path is refused when it is empty,
 // not valid UTF-8, longer than kMaxBootPathLength, absolute (a leading \ or /,
-// or a drive), contains NUL, a control character (Unicode Cc) or ':' (an
-// alternate data stream), or has a component that is empty, is "..", ends in
+// or a drive), contains NUL, a control character (Unicode Cc) or one of
+// < > : " | ? * (which Windows refuses in names; ':' would name an alternate
+// data stream), or has a component that is empty, is "..", ends in
 // a dot or a space, or is a reserved device name (CON, PRN, AUX, NUL, COM0 to
 // COM9, LPT0 to LPT9, also with a superscript 1 to 3) with or without an
 // extension, in any letter case. Components are separated by / or \.

@@ -22,6 +22,12 @@ TEST(BootPathNames, RefusedNamesSayWhy) {
        "b",
        "it contains a control character"},  // U+0085, a C1 control
       {"config.txt:hidden", "it contains \":\""},
+      {"a<b", "it contains \"<\""},
+      {"overlays/a>b", "it contains \">\""},
+      {"say \"hi\".txt", "it contains \"\"\""},
+      {"a|b", "it contains \"|\""},
+      {"config?.txt", "it contains \"?\""},
+      {"*.txt", "it contains \"*\""},
       {"../config.txt", "it has a \"..\" component"},
       {"overlays/../../x", "it has a \"..\" component"},
       {"overlays//x", "it has an empty component"},

@@ -23,7 +23,10 @@ namespace dh {
 // "PowerShell printed no drive letter for the boot partition: <output as a
 // JSON string>" when it printed anything but one ASCII letter; UNKNOWN when
 // the platform cannot reach a drive letter (POSIX); the WRITE_FAILED errors
-// of customize_boot_partition.
+// of customize_boot_partition. When it wrote anything, it then flushes the
+// volume (FileSystem::flush_volume) before it answers: WRITE_FAILED
+// "<drive root>: <OS error>" (the root such as "E:\") when that fails, with
+// every file already written.
 HandlerResult handle_apply_customization(const WindowsHelperRequest& request);
 
 // UNKNOWN "Refusing files[].path <path as a JSON string>: <why>" for the

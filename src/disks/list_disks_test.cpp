@@ -83,18 +83,22 @@ TEST(ListDisksCommand, PowerShellRouteAnswersInGetDiskOrder) {
   } else {
     ps.answer(0, R"([{"Number":0,"IsSystem":true,"IsBoot":true}])");
   }
+  // The second disk's name has letters beyond ASCII, one (U+2713) beyond the
+  // console's OEM code page too: it must arrive as written.
   ps.answer(1,
             " [{\"Number\":5,\"FriendlyName\":\"SD Reader\",\"SerialNumber\":null,\"Size\":2048,"
             "\"IsReadOnly\":false,\"BusType\":\"SD\",\"IsSystem\":false,\"IsBoot\":false},"
             "{\"Number\":0,\"Size\":512,\"BusType\":\"SATA\",\"IsSystem\":true,\"IsBoot\":true},"
             "7,"
-            "{\"Number\":2,\"FriendlyName\":\"Stick\",\"SerialNumber\":\"AB\",\"Size\":4096,"
+            "{\"Number\":2,\"FriendlyName\":\"Lexar T\xC3\xBCrk\xC3\xA7"
+            "e Kart \xE2\x9C\x93\",\"SerialNumber\":\"AB\","
+            "\"Size\":4096,"
             "\"BusType\":\"USB\"}]\r\n");
   auto run = test::run_command("list_disks", {{"ignored", true}});
   EXPECT_EQ(run.exit_code, 0);
   ASSERT_EQ(ps.calls(), 2);
-  EXPECT_EQ(ps.args(0), (std::vector<std::string>{"-NoProfile", "-Command", kGuard}));
-  EXPECT_EQ(ps.args(1), (std::vector<std::string>{"-NoProfile", "-Command", kListing}));
+  EXPECT_EQ(ps.script(0), kGuard);
+  EXPECT_EQ(ps.script(1), kListing);
   EXPECT_EQ(run.out,
             "{\"id\":\"t\",\"ok\":true,\"payload\":{\"disks\":["
             "{\"bsdDisk\":\"PhysicalDrive5\",\"id\":\"PhysicalDrive5\",\"internal\":false,\"isBoot\":false,"
@@ -103,7 +107,8 @@ TEST(ListDisksCommand, PowerShellRouteAnswersInGetDiskOrder) {
             "\"removable\":true,\"serial\":null,\"sizeBytes\":2048,\"usbPath\":\"Bus:SD\",\"vendor\":\"SD\","
             "\"writable\":true},"
             "{\"bsdDisk\":\"PhysicalDrive2\",\"id\":\"PhysicalDrive2\",\"internal\":false,\"isBoot\":false,"
-            "\"isSystem\":false,\"model\":\"Stick\",\"mountPoints\":[],"
+            "\"isSystem\":false,\"model\":\"Lexar T\xC3\xBCrk\xC3\xA7"
+            "e Kart \xE2\x9C\x93\",\"mountPoints\":[],"
             "\"osDevicePath\":\"\\\\\\\\.\\\\PhysicalDrive2\",\"rawDisk\":\"\\\\\\\\.\\\\PhysicalDrive2\","
             "\"removable\":true,\"serial\":\"AB\",\"sizeBytes\":4096,\"usbPath\":\"Bus:USB\",\"vendor\":\"USB\","
             "\"writable\":true}]}}\n");

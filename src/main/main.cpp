@@ -7,6 +7,7 @@
 #include "platform/console.h"
 
 int main(int argc, char** argv) {
+  dh::suppress_system_error_dialogs();
   // Handlers' exceptions are answered with the request's id already; this is
   // for what fails around them (memory exhausted while reading the arguments
   // or building the answer). The fallback needs no allocation.

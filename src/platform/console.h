@@ -1,4 +1,4 @@
-// The process's own command line and standard output.
+// The process's own start-up settings, command line and standard output.
 #pragma once
 
 #include <string>
@@ -6,6 +6,15 @@
 #include <vector>
 
 namespace dh {
+
+// Called first thing in main(). On Windows it turns off the system's error
+// dialogs for the process (SetErrorMode with SEM_FAILCRITICALERRORS and
+// SEM_NOOPENFILEERRORBOX): a card pulled in the middle of a read, or a drive
+// without a medium, must come back as an error, never as a "There is no disk
+// in the drive" box that nobody sees and that blocks the helper until it is
+// answered. PowerShell children inherit the setting. POSIX has no such
+// dialogs: nothing to do there.
+void suppress_system_error_dialogs();
 
 // The arguments as UTF-8, program name first. On Windows they are read as
 // UTF-16 from the process's command line and converted; `argv` is ignored.

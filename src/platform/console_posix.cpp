@@ -9,6 +9,8 @@
 
 namespace dh {
 
+void suppress_system_error_dialogs() {}
+
 std::vector<std::string> command_line_arguments(int argc, char** argv) {
   // Standard streams that were closed at start are reopened on /dev/null, so
   // that no file the helper opens later (an image, a target) can take

@@ -6,6 +6,8 @@
 
 namespace dh {
 
+void suppress_system_error_dialogs() { SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX); }
+
 std::vector<std::string> command_line_arguments(int, char**) {
   std::vector<std::string> out;
   int count = 0;

@@ -132,6 +132,15 @@ class FileSystem {
   // Moves `from` over `to`, replacing it, and commits the move.
   virtual SysStatus replace(const std::string& from, const std::string& to) = 0;
   virtual SysStatus remove(const std::string& path) = 0;
+  // Commits to the medium everything written on the volume whose root folder
+  // is `root` (as drive_letter_root gives it, "E:\"), file system structures
+  // included, so that the medium can be removed afterwards. On Windows the
+  // volume "\\.\E:" is opened for reading and writing, shared, and flushed
+  // (FlushFileBuffers; this needs administrator rights), on POSIX the file
+  // system holding the folder `root` (syncfs). Returns the OS error of the
+  // open or the flush; on Windows ERROR_INVALID_NAME when `root` does not
+  // start with a drive letter and a colon.
+  virtual SysStatus flush_volume(const std::string& root) = 0;
   // What `path` opens, asked through a query-only open (no read or write
   // access, everything shared), so it works while others hold the device.
   // Fails with the OS error when the path cannot be opened at all. This

@@ -224,6 +224,15 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
+  SysStatus flush_volume(const std::string& root) override {
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return unexpected(SysError::from_os(errno));
+    int failed = ::syncfs(fd) != 0 ? errno : 0;
+    ::close(fd);
+    if (failed != 0) return unexpected(SysError::from_os(failed));
+    return {};
+  }
+
   SysResult<PathDevice> device_of(const std::string& path) override {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return unexpected(SysError::from_os(errno));

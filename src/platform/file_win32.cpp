@@ -215,6 +215,20 @@ class Win32FileSystem final : public FileSystem {
     return {};
   }
 
+  SysStatus flush_volume(const std::string& root) override {
+    if (root.size() < 2 || root[1] != ':') return unexpected(SysError::from_os(ERROR_INVALID_NAME));
+    // "\\.\E:" is the volume; with a trailing backslash it would be its root
+    // folder. The file system keeps the volume open, and a volume opens only
+    // with FILE_SHARE_WRITE in the share mode.
+    const std::wstring volume = L"\\\\.\\" + widen(root.substr(0, 2));
+    ScopedHandle h(
+        CreateFileW(volume.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!h.valid() || !FlushFileBuffers(h.get())) {
+      return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+    }
+    return {};
+  }
+
   SysResult<PathDevice> device_of(const std::string& path) override {
     auto h = open_for_query(path);
     DH_TRY(h);

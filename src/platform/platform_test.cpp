@@ -4,11 +4,16 @@
 
 #include "base/text.h"
 #include "platform/buffered_io.h"
+#include "platform/console.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "support/loop_device.h"
 #include "support/memory_file.h"
 #include "support/test_support.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace dh {
 namespace {
@@ -179,6 +184,17 @@ TEST(NativeFiles, OpenModesAndErrors) {
   auto as_dir = file_system().open(dir.path(), OpenMode::kSharedRead);
   EXPECT_FALSE(as_dir.has_value()) << "a folder must not open like a file";
   EXPECT_EQ(*file_system().identity(path), *file_system().identity(dir.path() + "/./f.bin"));
+
+  // A volume flush: POSIX flushes the file system holding the folder; Windows
+  // reaches a volume only through a drive letter (the drive-letter tests of
+  // apply_customization flush one).
+  if (test::on_windows()) {
+    EXPECT_EQ(file_system().flush_volume("\\\\server\\share\\").error().code, 123);  // ERROR_INVALID_NAME
+  } else {
+    auto flushed = file_system().flush_volume(dir.path());
+    EXPECT_TRUE(flushed.has_value()) << flushed.error().message;
+    EXPECT_EQ(file_system().flush_volume(dir.file("nosuch")).error().code, 2);
+  }
 }
 
 TEST(NativeFiles, ABlockDeviceTellsItsLengthAndSectorSize) {
@@ -205,6 +221,17 @@ TEST(Processes, ArgumentsRoundTripThroughARealChild) {
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->exit_code, 0);
   EXPECT_EQ(ps.args(0), args);
+}
+
+TEST(ProcessStart, SystemErrorDialogsAreOff) {
+#ifdef _WIN32
+  const UINT started_with = SetErrorMode(0);
+  suppress_system_error_dialogs();
+  EXPECT_EQ(GetErrorMode(), static_cast<UINT>(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
+  SetErrorMode(started_with);
+#else
+  GTEST_SKIP() << "only Windows shows error dialogs";
+#endif
 }
 
 }  // namespace

@@ -37,6 +37,11 @@ SysResult<std::string> find_powershell();
 // status cannot be read, the run counts as failed: exit_code is -1 and `err`
 // holds the OS error text.
 //
+// Both pipes are read while the child runs. Once it has exited, whatever it
+// started and left running is ended (on Windows its job, on POSIX its process
+// group), and the reads finish with everything written until then: a
+// grandchild that inherited a pipe cannot hold the call open.
+//
 // On Windows the child inherits its three standard handles and nothing else,
 // and runs in a job object that ends it (and anything it started) when the
 // helper's handle to the job closes, that is when this call returns or the

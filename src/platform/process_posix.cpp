@@ -1,4 +1,5 @@
-// POSIX backend of the process runner: posix_spawn and poll.
+// POSIX backend of the process runner: posix_spawn into a process group of
+// its own, poll on both pipes, and the group ended once the child has exited.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/process.h"
@@ -82,7 +84,11 @@ SysResult<ProcessOutput> run_process(const std::string& program, const std::vect
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+  // The child leads a process group of its own, which everything it starts
+  // joins, so that what it leaves running can be ended with it (the job
+  // object of the Windows backend).
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
@@ -96,6 +102,29 @@ SysResult<ProcessOutput> run_process(const std::string& program, const std::vect
   if (rc != 0) return unexpected(SysError::from_os(rc));
   out_w.reset();
   err_w.reset();
+
+  // The pipes are drained below while the child runs, but the call waits for
+  // the child, not for the pipes' end: a process the child started and left
+  // running holds inherited copies of the write ends and would keep the
+  // pipes open as long as it lives. So once the child has exited its group
+  // is ended, and the reads then come to their end with everything written
+  // before. WNOWAIT leaves the child unreaped until then, so that its id,
+  // which is the group's, cannot pass to another process before the kill.
+  auto end_group_after_exit = [pid] {
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    ::kill(-pid, SIGKILL);
+  };
+  std::thread group_ender;
+  try {
+    group_ender = std::thread(end_group_after_exit);
+  } catch (...) {
+    ::kill(-pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    throw;
+  }
 
   ProcessOutput result;
   pollfd fds[2] = {{out_r.fd, POLLIN, 0}, {err_r.fd, POLLIN, 0}};
@@ -119,6 +148,7 @@ SysResult<ProcessOutput> run_process(const std::string& program, const std::vect
     }
   }
 
+  group_ender.join();
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -1,6 +1,7 @@
 // Win32 backend of the process runner: CreateProcessW with an explicit
 // application path, a job object and an explicit list of inherited handles,
-// both pipes drained (a thread per pipe).
+// both pipes drained (a thread per pipe) while the child runs, and the job
+// ended once it has exited.
 #include <windows.h>
 
 #include <cstdint>
@@ -149,15 +150,33 @@ SysResult<ProcessOutput> run_process(const std::string& program, const std::vect
   err_w.reset();
   null_in.reset();
 
+  // The pipes are read while the child runs, so that neither can fill and
+  // stall it, but the call waits for the child, not for the pipes' end: a
+  // process the child started and left running holds inherited copies of the
+  // write ends and would keep the pipes open as long as it lives.
   ProcessOutput result;
   std::thread err_reader(drain, err_r.get(), &result.err);
-  drain(out_r.get(), &result.out);
-  err_reader.join();
+  std::thread out_reader;
+  try {
+    out_reader = std::thread(drain, out_r.get(), &result.out);
+  } catch (...) {
+    TerminateJobObject(job.get(), 1);
+    err_reader.join();
+    throw;
+  }
   DWORD code = 0;
-  if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.get(), &code)) {
-    DWORD err = GetLastError();
+  const bool exited =
+      WaitForSingleObject(process.get(), INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(process.get(), &code);
+  const DWORD wait_error = exited ? 0 : GetLastError();
+  // Whatever the child left running ends with its job, which closes the last
+  // write ends: the reads then come to their end with everything written
+  // before. Closing the job's handle ends them too, should terminating fail.
+  if (!TerminateJobObject(job.get(), 1)) job.reset();
+  out_reader.join();
+  err_reader.join();
+  if (!exited) {
     result.exit_code = -1;
-    result.err = os_error_text(static_cast<int>(err));
+    result.err = os_error_text(static_cast<int>(wait_error));
     return result;
   }
   result.exit_code = static_cast<int>(code);

@@ -16,6 +16,14 @@ SysResult<std::string> powershell_program() {
   return find_powershell();
 }
 
+// PowerShell's output as text. An encoding that writes a byte-order mark puts
+// it first; it is no part of the text.
+std::string decode(std::string_view bytes) {
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark) bytes.remove_prefix(kByteOrderMark.size());
+  return std::string(trim_unicode(utf8_lossy(bytes)));
+}
+
 }  // namespace
 
 ScopedPowerShellProgram::ScopedPowerShellProgram(std::string program) : previous_(program_override()) {
@@ -26,13 +34,13 @@ ScopedPowerShellProgram::~ScopedPowerShellProgram() { program_override() = previ
 Expected<std::string, HelperError> run_powershell(const std::string& script) {
   auto program = powershell_program();
   if (!program) return unexpected(helper_error(ErrorCode::kToolMissing, program.error()));
-  auto result = run_process(*program, {"-NoProfile", "-Command", script});
+  auto result = run_process(*program, {"-NoProfile", "-Command", std::string(kUtf8OutputStatement) + script});
   if (!result) return unexpected(helper_error(ErrorCode::kToolMissing, result.error()));
   if (result->exit_code != 0) {
-    std::string err(trim_unicode(utf8_lossy(result->err)));
+    std::string err = decode(result->err);
     return unexpected(unknown_error(err.empty() ? "PowerShell command failed" : std::move(err)));
   }
-  return std::string(trim_unicode(utf8_lossy(result->out)));
+  return decode(result->out);
 }
 
 }  // namespace dh

@@ -27,9 +27,12 @@ TEST(PowerShellRunner, TrimsOutputAndIgnoresStderrOnSuccess) {
   ps.answer(0, " \t\r\n ");
   ps.answer(1, "\xE2\x80\x83 E \n", "WARNING: something\n");
   ps.answer(2, "ok\xFF\xFEtext\n");
+  // A byte-order mark first is dropped; one further on is text.
+  ps.answer(3, "\xEF\xBB\xBF E\xEF\xBB\xBF \r\n");
   EXPECT_EQ(*run_powershell("a"), "");
   EXPECT_EQ(*run_powershell("b"), "E");
   EXPECT_EQ(*run_powershell("c"), "ok\xEF\xBF\xBD\xEF\xBF\xBDtext");
+  EXPECT_EQ(*run_powershell("d"), "E\xEF\xBB\xBF");
 }
 
 TEST(PowerShellRunner, FailureCarriesTrimmedStderrOrFixedText) {
@@ -37,11 +40,32 @@ TEST(PowerShellRunner, FailureCarriesTrimmedStderrOrFixedText) {
   ps.answer(0, "partial output", "\n  Set-Disk : No MSFT_Disk objects found\n\n", 1);
   ps.answer(1, "", "", 3);
   ps.answer(2, "", " \n", 255);
+  ps.answer(3, "", "\xEF\xBB\xBF\xEF\xBB\xBF", 1);
   auto with_text = run_powershell("x");
   ASSERT_FALSE(with_text.has_value());
   EXPECT_EQ(with_text.error(), (HelperError{ErrorCode::kUnknown, "Set-Disk : No MSFT_Disk objects found"}));
   EXPECT_EQ(run_powershell("y").error(), (HelperError{ErrorCode::kUnknown, "PowerShell command failed"}));
   EXPECT_EQ(run_powershell("z").error(), (HelperError{ErrorCode::kUnknown, "PowerShell command failed"}));
+  // Standard error loses a leading byte-order mark too, and only that one.
+  EXPECT_EQ(run_powershell("w").error(), (HelperError{ErrorCode::kUnknown, "\xEF\xBB\xBF"}));
+}
+
+TEST(PowerShellRunner, TheScriptAsksForUtf8SoTextBeyondAsciiArrivesWhole) {
+  test::FakePowerShell ps;
+  const std::string name =
+      "Lexar T\xC3\xBCrk\xC3\xA7"
+      "e Kart \xE2\x9C\x93";
+  ps.answer(-1, name + "\r\n");
+  // Without the statement PowerShell writes the console's OEM code page,
+  // which lacks the check mark: the bytes the runner would have decoded.
+  auto unprepared = run_process(test::FakePowerShell::built_path(), {"-NoProfile", "-Command", "Get-Disk"});
+  ASSERT_TRUE(unprepared.has_value()) << unprepared.error().message;
+  EXPECT_EQ(unprepared->out,
+            "Lexar T\x81rk\x87"
+            "e Kart ?\r\n");
+  auto prepared = run_powershell("Get-Disk");
+  ASSERT_TRUE(prepared.has_value()) << prepared.error().message;
+  EXPECT_EQ(*prepared, name);
 }
 
 TEST(PowerShellRunner, ScriptArrivesAsOneArgument) {
@@ -52,8 +76,12 @@ TEST(PowerShellRunner, ScriptArrivesAsOneArgument) {
     auto r = run_powershell(each);
     ASSERT_TRUE(r.has_value()) << error_code_text(r.error().code) << ": " << r.error().message;
   }
-  EXPECT_EQ(ps.args(0), (std::vector<std::string>{"-NoProfile", "-Command", script}));
-  EXPECT_EQ(ps.args(1), (std::vector<std::string>{"-NoProfile", "-Command", ""}));
+  // PowerShell is first told to write UTF-8; the caller's script follows as
+  // it was given.
+  const std::string utf8 = "[Console]::OutputEncoding = New-Object System.Text.UTF8Encoding $false; ";
+  EXPECT_EQ(ps.args(0), (std::vector<std::string>{"-NoProfile", "-Command", utf8 + script}));
+  EXPECT_EQ(ps.args(1), (std::vector<std::string>{"-NoProfile", "-Command", utf8}));
+  EXPECT_EQ(ps.script(0), script);
 }
 
 TEST(PowerShellRunner, DrainsLargeOutputOnBothStreams) {
@@ -65,6 +93,19 @@ TEST(PowerShellRunner, DrainsLargeOutputOnBothStreams) {
   auto out = run_powershell("big");
   ASSERT_TRUE(out.has_value());
   EXPECT_EQ(out->size(), block.size() * 48);
+}
+
+TEST(PowerShellRunner, AProcessLeftRunningDoesNotHoldTheAnswer) {
+  test::FakePowerShell ps;
+  // More than a pipe holds, so the output must be read while PowerShell runs.
+  const std::string block(256 * 1024, 'o');
+  ps.answer(0, block + "end\n", "WARNING: started\n");
+  // The process outlives CTest's time limit for the test binary, so a runner
+  // that waited for it would fail the test rather than pass it late.
+  ps.spawn(0, 600 * 1000);
+  auto out = run_powershell("Start-Process -NoNewWindow ping.exe -ArgumentList '-t localhost'");
+  ASSERT_TRUE(out.has_value()) << out.error().message;
+  EXPECT_EQ(*out, block + "end");
 }
 
 TEST(PowerShellRunner, MissingProgramIsToolMissing) {

@@ -66,7 +66,7 @@ TEST(PrepareDisk, ClearsReadOnlyWithSetDisk) {
   auto run = test::run_command("prepare_disk", {{"deviceId", "physicaldrive4"}});
   EXPECT_EQ(run.out, ok_line({{"osDevicePath", "\\\\.\\PhysicalDrive4"}, {"prepared", true}}));
   ASSERT_EQ(ps.calls(), 1);
-  EXPECT_EQ(ps.args(0), (std::vector<std::string>{"-NoProfile", "-Command", kPrepare4}));
+  EXPECT_EQ(ps.script(0), kPrepare4);
 
   // The path is answered as given; leading zeros vanish from the script.
   auto given = test::run_command("prepare_disk", {{"osDevicePath", "\\\\?\\physicalDRIVE004"}});
@@ -82,10 +82,12 @@ TEST(PrepareAndFinalize, FailuresAnswerTheirOwnTexts) {
             error_line("UNKNOWN", "Could not parse PhysicalDrive number from \\\\.\\PhysicalDrive"));
   EXPECT_EQ(ps.calls(), 0);
 
-  ps.answer(0, "", "Set-Disk : The disk is write-protected.\r\n", 1);
+  // PowerShell on a German system: the text must arrive as written.
+  const std::string write_protected = "Set-Disk : Der Datentr\xC3\xA4ger ist schreibgesch\xC3\xBCtzt.";
+  ps.answer(0, "", write_protected + "\r\n", 1);
   ps.answer(1, "partial", "", 2);
   EXPECT_EQ(test::run_command("prepare_disk", {{"deviceId", "PhysicalDrive4"}}).out,
-            error_line("UNKNOWN", "Set-Disk : The disk is write-protected."));
+            error_line("UNKNOWN", write_protected));
   EXPECT_EQ(test::run_command("finalize_disk", {{"deviceId", "PhysicalDrive12"}}).out,
             error_line("UNKNOWN", "PowerShell command failed"));
   EXPECT_EQ(ps.script(1), kFinalize12);
@@ -104,7 +106,7 @@ TEST(FinalizeDisk, BringsTheDiskOnline) {
   test::FakePowerShell ps;
   auto run = test::run_command("finalize_disk", {{"osDevicePath", "\\\\.\\PhysicalDrive12"}});
   EXPECT_EQ(run.out, ok_line({{"finalized", true}}));
-  EXPECT_EQ(ps.args(0), (std::vector<std::string>{"-NoProfile", "-Command", kFinalize12}));
+  EXPECT_EQ(ps.script(0), kFinalize12);
 }
 
 TEST(DetachTarget, ProblemsAreWarningsNeverErrors) {
@@ -116,7 +118,7 @@ TEST(DetachTarget, ProblemsAreWarningsNeverErrors) {
   auto clean = test::run_command("detach_target", {{"deviceId", "PhysicalDrive29"}});
   EXPECT_EQ(clean.out, ok_line({{"detached", true}, {"warnings", json::array()}}));
   ASSERT_EQ(ps.calls(), 1);
-  EXPECT_EQ(ps.args(0), (std::vector<std::string>{"-NoProfile", "-Command", kDetach29}));
+  EXPECT_EQ(ps.script(0), kDetach29);
 
   ps.answer(1, "", "Get-Partition : boom\n", 1);
   auto failed = test::run_command("detach_target", {{"deviceId", "PhysicalDrive29"}});

@@ -10,6 +10,16 @@
 // answers and writes to k.probed what the handle (POSIX: file descriptor)
 // numbered as in k.probe names in this process: the file's path, or
 // "invalid" when no such handle was inherited.
+//
+// Like Windows PowerShell 5.1, it writes both streams in the console's OEM
+// code page (437 here) unless the script first sets the output encoding to
+// UTF-8 with exactly the statement in kUtf8OutputStatement; see
+// to_code_page_437.
+//
+// With k.spawn arranged, it first starts a copy of itself that inherits its
+// standard output and error and sleeps k.spawn milliseconds ("--linger N",
+// which touches no control file), and leaves it running: the process a
+// script starts and does not wait for.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -17,9 +27,12 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
+#include "base/text.h"
 #include "platform/console.h"
 #include "platform/process.h"
 
@@ -30,9 +43,12 @@
 
 #include "platform/win32_text.h"
 #else
+#include <spawn.h>
 #include <unistd.h>
 
 #include <climits>
+
+extern char** environ;
 #endif
 #include <thread>
 
@@ -61,6 +77,38 @@ std::string answer(const std::string& dir, int call, const std::string& what) {
   return data;
 }
 
+// The statement that makes PowerShell write UTF-8 without a byte-order mark
+// on both streams, as the runner puts it before every script.
+constexpr std::string_view kUtf8OutputStatement =
+    "[Console]::OutputEncoding = New-Object System.Text.UTF8Encoding $false; ";
+
+// What Windows PowerShell 5.1 writes for `utf8` into a redirected stream when
+// the script leaves the output encoding alone. It encodes with
+// [Console]::OutputEncoding, of which Microsoft's .NET documentation
+// (Console.OutputEncoding) says: "The console uses the output encoding to
+// translate characters written by an application into corresponding console
+// display characters. The default code page that the console uses is
+// determined by the system locale": the OEM code page, 437 on a US system.
+// A character the code page lacks becomes '?' (.NET's replacement fallback).
+// The table holds the non-ASCII letters of 437 the tests use.
+std::string to_code_page_437(const std::string& utf8) {
+  static constexpr std::pair<char32_t, unsigned char> kTable[] = {
+      {U'\u00C7', 0x80}, {U'\u00FC', 0x81}, {U'\u00E9', 0x82}, {U'\u00E4', 0x84}, {U'\u00E7', 0x87}, {U'\u00C4', 0x8E},
+      {U'\u00C9', 0x90}, {U'\u00F6', 0x94}, {U'\u00D6', 0x99}, {U'\u00DC', 0x9A}, {U'\u00DF', 0xE1}};
+  const std::string text = dh::utf8_lossy(utf8);
+  std::string out;
+  for (size_t pos = 0; pos < text.size();) {
+    char32_t cp = dh::next_code_point(text, pos);
+    char byte = '?';
+    if (cp < 0x80) byte = static_cast<char>(cp);
+    for (const auto& [from, to] : kTable) {
+      if (cp == from) byte = static_cast<char>(to);
+    }
+    out.push_back(byte);
+  }
+  return out;
+}
+
 #ifdef _WIN32
 std::string own_path() {
   wchar_t buffer[MAX_PATH];
@@ -75,6 +123,29 @@ std::string probe(const std::string& number) {
   return n == 0 || n >= MAX_PATH ? "invalid" : dh::narrow(std::wstring(buffer, n));
 }
 int process_id() { return static_cast<int>(GetCurrentProcessId()); }
+// Starts this program with "--linger <milliseconds>", handing it this
+// process's standard output and error, and does not wait for it.
+bool spawn_lingering_copy(const std::string& milliseconds) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  SetHandleInformation(out, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  SetHandleInformation(err, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  const std::string self = own_path();
+  std::wstring command = dh::widen(dh::quote_windows_argument(self) + " --linger " + milliseconds);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = out;
+  si.hStdError = err;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(dh::widen(self).c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    return false;
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return true;
+}
 #else
 std::string link_target(const std::string& link) {
   char buffer[PATH_MAX];
@@ -84,6 +155,14 @@ std::string link_target(const std::string& link) {
 std::string own_path() { return link_target("/proc/self/exe"); }
 std::string probe(const std::string& number) { return link_target("/proc/self/fd/" + number); }
 int process_id() { return static_cast<int>(::getpid()); }
+bool spawn_lingering_copy(const std::string& milliseconds) {
+  const std::string self = own_path();
+  std::string linger = "--linger";
+  std::string time = milliseconds;
+  char* argv[] = {const_cast<char*>(self.c_str()), linger.data(), time.data(), nullptr};
+  pid_t pid = 0;
+  return posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ) == 0;
+}
 #endif
 
 }  // namespace
@@ -95,6 +174,10 @@ int main(int argc, char** argv) {
   (void)_setmode(_fileno(stderr), _O_BINARY);
 #endif
   std::vector<std::string> args = dh::command_line_arguments(argc, argv);
+  if (args.size() == 3 && args[1] == "--linger") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::strtol(args[2].c_str(), nullptr, 10)));
+    return 0;
+  }
   std::string dir = dh::get_env("FAKE_POWERSHELL_DIR").value_or("");
   if (dir.empty()) {
     (void)std::fputs("fake powershell: FAKE_POWERSHELL_DIR is not set\n", stderr);
@@ -116,8 +199,16 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::strtol(sleep_text.c_str(), nullptr, 10)));
   }
 
+  std::string spawn_text = answer(dir, call, "spawn");
+  if (!spawn_text.empty() && !spawn_lingering_copy(spawn_text)) return 97;
+
   std::string out = answer(dir, call, "stdout");
   std::string err = answer(dir, call, "stderr");
+  const bool utf8 = args.size() > 3 && args[3].rfind(kUtf8OutputStatement, 0) == 0;
+  if (!utf8) {
+    out = to_code_page_437(out);
+    err = to_code_page_437(err);
+  }
   std::string repeat_text = answer(dir, call, "repeat");
   int repeat = repeat_text.empty() ? 1 : to_int(repeat_text);
   // The runner drains both pipes to their end, so every write must arrive; a

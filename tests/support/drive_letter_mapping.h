@@ -4,10 +4,23 @@
 
 #include <string>
 
+#include "support/test_support.h"
+
 namespace dh::test {
 
 // Maps a free drive letter to `folder` for the lifetime of the object. On a
 // platform without drive letters nothing is mapped and letter() is empty.
+//
+// Under Wine the letter also names a volume, as every drive letter on
+// Windows does: CreateFileW opens it as "\\.\X:" ("When opening a volume or
+// removable media drive (for example, a floppy disk drive or flash memory
+// thumb drive), the lpFileName string should be the following form:
+// "\\.\X:". Do not use a trailing backslash (\), which indicates the root
+// directory of a drive."), and FlushFileBuffers on that handle commits it
+// ("To flush all open files on a volume, call FlushFileBuffers with a handle
+// to the volume."). An empty file stands in for the volume device; a flush
+// of it succeeds. On Windows itself DefineDosDeviceW maps the letter to the
+// folder only: "\\.\X:" then opens the folder, and a volume flush fails.
 class ScopedDriveLetter {
  public:
   explicit ScopedDriveLetter(const std::string& folder);
@@ -22,6 +35,7 @@ class ScopedDriveLetter {
 
  private:
   std::string folder_;
+  TempDir volume_;  // holds the file standing in for the volume device
   std::string letter_;
   std::string failure_;
   bool through_wine_ = false;

@@ -17,8 +17,9 @@ namespace dh::test {
 namespace {
 
 // Wine's request layout for IOCTL_MOUNTMGR_DEFINE_UNIX_DRIVE (Wine 5 and
-// later); the strings follow it, addressed by their offsets. A request with
-// no mount point removes the letter.
+// later); the strings follow it, addressed by their offsets. The mount point
+// is the folder the letter's files live in, the device what "\\.\X:" opens.
+// A request with neither removes the letter's links.
 struct WineUnixDrive {
   ULONG size;
   ULONG type;
@@ -46,18 +47,22 @@ std::string unix_path_of(const std::string& folder) {
   return out;
 }
 
-// Defines (unix_path not empty) or removes the letter through Wine's mount
+// Defines (mount_point not empty) or removes the letter through Wine's mount
 // manager; returns the Win32 error, 0 on success.
-DWORD wine_define_drive(char letter, const std::string& unix_path) {
-  std::vector<char> request(sizeof(WineUnixDrive) + (unix_path.empty() ? 0 : unix_path.size() + 1));
+DWORD wine_define_drive(char letter, const std::string& mount_point, const std::string& device) {
   WineUnixDrive drive{};
-  drive.size = static_cast<ULONG>(request.size());
   drive.type = DRIVE_FIXED;
   drive.letter = static_cast<WCHAR>(letter - 'A' + 'a');
-  if (!unix_path.empty()) {
-    drive.mount_point_offset = sizeof(WineUnixDrive);
-    std::memcpy(request.data() + sizeof(WineUnixDrive), unix_path.c_str(), unix_path.size() + 1);
-  }
+  std::vector<char> request(sizeof(WineUnixDrive));
+  auto append = [&request](const std::string& text) {
+    if (text.empty()) return USHORT{0};
+    auto offset = static_cast<USHORT>(request.size());
+    request.insert(request.end(), text.c_str(), text.c_str() + text.size() + 1);
+    return offset;
+  };
+  drive.mount_point_offset = append(mount_point);
+  drive.device_offset = append(device);
+  drive.size = static_cast<ULONG>(request.size());
   std::memcpy(request.data(), &drive, sizeof drive);
   ScopedHandle manager(CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -98,13 +103,16 @@ ScopedDriveLetter::ScopedDriveLetter(const std::string& folder) : folder_(folder
   through_wine_ = running_under_wine();
   DWORD err = 0;
   if (through_wine_) {
+    const std::string device = volume_.file("volume");
+    write_file(device, "");
     std::string unix_path = unix_path_of(folder_);
-    if (unix_path.empty()) {
+    std::string unix_device = unix_path_of(device);
+    if (unix_path.empty() || unix_device.empty()) {
       failure_ = "no Unix path for " + folder_;
       return;
     }
     had_drive_type_ = has_drive_type(letter);
-    err = wine_define_drive(letter, unix_path);
+    err = wine_define_drive(letter, unix_path, unix_device);
   } else if (!DefineDosDeviceW(0, device_name(letter).c_str(), widen(folder_).c_str())) {
     err = GetLastError();
   }
@@ -118,7 +126,7 @@ ScopedDriveLetter::ScopedDriveLetter(const std::string& folder) : folder_(folder
 ScopedDriveLetter::~ScopedDriveLetter() {
   if (letter_.empty()) return;
   if (through_wine_) {
-    wine_define_drive(letter_[0], {});
+    wine_define_drive(letter_[0], {}, {});
     if (!had_drive_type_) {
       RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kWineDrivesKey, drive_type_value(letter_[0]).c_str());
     }

@@ -248,6 +248,7 @@ void FaultFileSystem::fail_open(const std::string& path, OpenMode mode, int code
   state(path).open_errors[mode] = code;
 }
 void FaultFileSystem::fail_replace(const std::string& path, int code) { state(path).replace_error = code; }
+void FaultFileSystem::fail_volume_flush(const std::string& root, int code) { state(root).volume_flush_error = code; }
 void FaultFileSystem::corrupt_read(const std::string& path, int open, uint64_t offset) {
   state(path).corruptions[open] = offset;
 }
@@ -321,9 +322,18 @@ SysResult<PathDevice> FaultFileSystem::device_of(const std::string& path) {
   return inner_.device_of(path);
 }
 SysStatus FaultFileSystem::replace(const std::string& from, const std::string& to) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  events_.push_back("replace " + from + " " + to);
   const auto* st = find(to);
   if (st && st->replace_error) return unexpected(SysError::from_os(*st->replace_error));
   return inner_.replace(from, to);
+}
+SysStatus FaultFileSystem::flush_volume(const std::string& root) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  events_.push_back("flush-volume " + root);
+  const auto* st = find(root);
+  if (st && st->volume_flush_error) return unexpected(SysError::from_os(*st->volume_flush_error));
+  return inner_.flush_volume(root);
 }
 SysStatus FaultFileSystem::remove(const std::string& path) { return inner_.remove(path); }
 

@@ -50,6 +50,11 @@ class FaultFileSystem final : public FileSystem {
   // Moving a file onto `path` (replace) fails with `code` and leaves both
   // files as they were, as MoveFileEx does when it cannot replace.
   void fail_replace(const std::string& path, int code);
+  // Flushing the volume whose root is `root` fails with `code`, as
+  // FlushFileBuffers on a volume does when the medium is gone (1167,
+  // ERROR_DEVICE_NOT_CONNECTED) or it is write-protected; what was written
+  // before stays written.
+  void fail_volume_flush(const std::string& root, int code);
   // Reads through the `open`-th handle (from 0) of `path` see the byte at
   // `offset` inverted, as a flaky reader would return it.
   void corrupt_read(const std::string& path, int open, uint64_t offset);
@@ -102,8 +107,9 @@ class FaultFileSystem final : public FileSystem {
   int opens(const std::string& path) const;
   int reads(const std::string& path) const;
   int writes(const std::string& path) const;
-  // "open <mode> <path>" and "close <path>" in the order they happened.
-  // Other fakes may append their own events to keep one timeline.
+  // "open <mode> <path>", "close <path>", "replace <from> <to>" and
+  // "flush-volume <root>" in the order they happened. Other fakes may append
+  // their own events to keep one timeline.
   std::vector<std::string>& events() { return events_; }
 
   SysResult<FilePtr> open(const std::string& path, OpenMode mode) override;
@@ -111,6 +117,7 @@ class FaultFileSystem final : public FileSystem {
   SysResult<FileIdentity> identity(const std::string& path) override;
   SysStatus replace(const std::string& from, const std::string& to) override;
   SysStatus remove(const std::string& path) override;
+  SysStatus flush_volume(const std::string& root) override;
   SysResult<PathDevice> device_of(const std::string& path) override;
 
  private:
@@ -123,6 +130,7 @@ class FaultFileSystem final : public FileSystem {
     std::optional<int> seek_error;
     std::map<OpenMode, int> open_errors;
     std::optional<int> replace_error;
+    std::optional<int> volume_flush_error;
     std::map<int, uint64_t> corruptions;  // open index -> offset
     std::optional<uint64_t> end;
     uint32_t raw_sector_size = 0;  // a raw drive when not 0

@@ -271,6 +271,10 @@ void FakePowerShell::probe(int call, uint64_t number) {
   write_file(control_.file(std::to_string(call) + ".probe"), std::to_string(number));
 }
 
+void FakePowerShell::spawn(int call, int milliseconds) {
+  write_file(control_.file(std::to_string(call) + ".spawn"), std::to_string(milliseconds));
+}
+
 std::string FakePowerShell::program(int call) const {
   return read_file(control_.file(std::to_string(call) + ".program"));
 }
@@ -299,7 +303,12 @@ int FakePowerShell::calls() const {
 }
 
 std::string FakePowerShell::script(int call) const {
-  return read_file(control_.file(std::to_string(call) + ".script"));
+  std::string recorded = read_file(control_.file(std::to_string(call) + ".script"));
+  if (recorded.rfind(kUtf8OutputStatement, 0) != 0) {
+    ADD_FAILURE() << "PowerShell call " << call << " did not start with the UTF-8 output statement: " << recorded;
+    return recorded;
+  }
+  return recorded.substr(kUtf8OutputStatement.size());
 }
 
 std::vector<std::string> FakePowerShell::scripts() const {

@@ -103,13 +103,21 @@ class FakePowerShell {
   void answer(int call, const std::string& out, const std::string& err = "", int exit_code = 0);
   void repeat(int call, int times);
   int calls() const;
+  // The script of call `call` as its caller gave it to run_powershell: the
+  // -Command argument without the kUtf8OutputStatement the runner puts
+  // before it. An argument that does not start with that statement fails the
+  // test (and comes back whole).
   std::string script(int call) const;
   std::vector<std::string> scripts() const;
+  // The arguments of call `call` exactly as the program received them.
   std::vector<std::string> args(int call) const;
   // Call `call` sleeps this long before it answers.
   void sleep(int call, int milliseconds);
   // Call `call` reports what handle (POSIX: descriptor) `number` names in it.
   void probe(int call, uint64_t number);
+  // Call `call` first starts a process that inherits its standard output and
+  // error and sleeps `milliseconds`, and leaves it running.
+  void spawn(int call, int milliseconds);
   // The path call `call` was started from, its process id, and what the
   // probed handle named there ("invalid": nothing was inherited).
   std::string program(int call) const;
