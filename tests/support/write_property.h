@@ -55,8 +55,6 @@ WriteScenario random_write_scenario(Next&& next) {
   WriteScenario s;
   const uint64_t size = property_image().size();
   s.image = static_cast<WriteScenario::Image>(next() % 3);
-  const uint64_t damaged = next() % 3;  // 0, 1 or 2 flipped bytes
-  for (uint64_t i = 0; i < damaged; ++i) s.damage.push_back(next());
   switch (next() % 4) {
     case 0: break;
     case 1: s.decompress = "xz"; break;
@@ -70,17 +68,20 @@ WriteScenario random_write_scenario(Next&& next) {
     case 3: s.bytes_total = next() % size; break;
     default: s.bytes_total = size + next() % 8192; break;
   }
+  const uint64_t damaged = next() % 3;  // 0, 1 or 2 flipped bytes
+  for (uint64_t i = 0; i < damaged; ++i) s.damage.push_back(next());
   s.skip_readback = next() % 2 == 0;
   s.sector_size = next() % 2 ? 512 : 4096;
   // Mostly room to spare; sometimes exactly the image, sometimes too small.
   switch (next() % 4) {
     case 0: s.device_length = size - size % s.sector_size; break;
-    case 1: s.device_length = size + s.sector_size - size % s.sector_size; break;
+    case 1: s.device_length = size - size % s.sector_size - s.sector_size; break;
     default: s.device_length = (size / s.sector_size + 1 + next() % 64) * s.sector_size; break;
   }
-  if (next() % 4 == 0) s.fail_image_read = static_cast<int>(next() % 8);
-  if (next() % 4 == 0) s.fail_target_write = static_cast<int>(next() % 8);
-  s.fail_flush = next() % 8 == 0;
+  // A source that runs dry gives zeros: zero means no fault.
+  if (next() % 4 == 1) s.fail_image_read = static_cast<int>(next() % 8);
+  if (next() % 4 == 1) s.fail_target_write = static_cast<int>(next() % 8);
+  s.fail_flush = next() % 8 == 1;
   return s;
 }
 
