@@ -4,11 +4,14 @@
 # ThreadSanitizer, the static checks and a short fuzz run. Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
 
 jobs="$(nproc)"
 step() { printf '\n== %s ==\n' "$*"; }
 timed() { local t0=$SECONDS; "$@"; echo "(took $((SECONDS - t0)) s)"; }
+trap 'echo "(all steps: $SECONDS s)"' EXIT
+
+step "setup: Debian packages, and the Windows-only libraries when not cached"
+timed scripts/setup.sh
 
 step "native build and tests"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -33,7 +36,7 @@ timed cmake --build build-tsan -j "$jobs" --target image_tests write_tests
 TSAN_OPTIONS=halt_on_error=1 timed ctest --test-dir build-tsan -R "image_tests|write_tests" --output-on-failure
 
 step "static checks (the .clang-format layout, clang-tidy over the POSIX and the Windows backend)"
-git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+timed bash -c "git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror"
 JOBS="$jobs" timed scripts/clang-tidy.sh build build-win
 
 if [[ -x fuzz/run ]]; then
