@@ -373,6 +373,13 @@ Status Pipeline::deliver_job(JobState& state, PieceSink& pieces, std::unique_loc
 Status Pipeline::deliver(XzSink& sink) {
   PieceSink pieces(sink, chunk_);
   std::unique_lock<std::mutex> lock(mutex_);
+  // The sink's calls run without the lock, so the workers go on meanwhile.
+  auto unlocked = [&lock](auto&& call) {
+    lock.unlock();
+    Status r = call();
+    lock.lock();
+    return r;
+  };
   for (;;) {
     delivery_cv_.wait(lock, [this] { return !items_.empty(); });
     Item& front = items_.front();
@@ -399,30 +406,17 @@ Status Pipeline::deliver(XzSink& sink) {
         release(*delivering_);
         reader_cv_.notify_one();
         // A block cut short by a read failure ends without error too, unchecked.
-        if (delivering_->job.checked) {
-          lock.unlock();
-          r = pieces.verified();
-          lock.lock();
-          if (!r) return r;
-        }
+        if (delivering_->job.checked) DH_TRY(unlocked([&] { return pieces.verified(); }));
         break;
       }
-      case Item::Kind::kBlockChecked: {
+      case Item::Kind::kBlockChecked:
         items_.pop_front();
-        lock.unlock();
-        Status r = pieces.verified();
-        lock.lock();
-        if (!r) return r;
+        DH_TRY(unlocked([&] { return pieces.verified(); }));
         break;
-      }
-      case Item::Kind::kEndOfBlocks: {
+      case Item::Kind::kEndOfBlocks:
         items_.pop_front();
-        lock.unlock();
-        Status r = pieces.flush_rest();
-        lock.lock();
-        if (!r) return r;
+        DH_TRY(unlocked([&] { return pieces.flush_rest(); }));
         break;
-      }
       case Item::Kind::kEnd: return std::move(front.end);
     }
   }
