@@ -129,6 +129,7 @@ HelperError XzImageSource::failure() const { return helper_error(ErrorCode::kXzI
 Expected<size_t, HelperError> XzImageSource::read(uint8_t* out, size_t len) {
   size_t copied = 0;
   std::unique_lock<std::mutex> lock(mutex_);
+  if (dropping_) return copied;
   while (copied < len) {
     filled_cv_.wait(lock, [this] { return releasable() > handed_ || ended_; });
     const uint64_t limit = releasable();
@@ -168,6 +169,7 @@ Expected<void, HelperError> XzImageSource::verify_read() {
     if (verified_ >= handed_ && pushed_ > handed_) return {};
     // Nothing past what was handed out is wanted: drop it so that the
     // decoder can go on to the check.
+    dropping_ = true;
     if (!filled_.empty()) {
       for (const Filled& f : filled_) free_.push_back(f.data);
       filled_.clear();

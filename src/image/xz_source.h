@@ -39,6 +39,7 @@ namespace dh {
 // the last byte read() handed out has passed its check, or, when read() has
 // handed out every decoded byte of the stream, until the index and footer
 // have passed too; XZ_INVALID with the decoder's text when a check fails.
+// It ends the reading: a read() after it hands out nothing more.
 //
 // Destroying the source stops the decoder wherever it is (the rest of the
 // stream is neither decoded nor checked) and joins every thread; `image` must
@@ -81,6 +82,7 @@ class XzImageSource final : public ImageSource {
   uint64_t pushed_ = 0;    // decoded bytes put into filled_ so far
   uint64_t verified_ = 0;  // bytes before this offset passed their block's check
   uint64_t handed_ = 0;    // bytes read() handed out
+  bool dropping_ = false;  // verify_read() has begun dropping what follows
   // The decoder's own.
   uint8_t* current_ = nullptr;
   size_t current_size_ = 0;
