@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "image/sha256.h"
 #include "progress/progress.h"
 #include "protocol/helper_error.h"
 #include "rawdisk/raw_access.h"
@@ -30,5 +31,13 @@ struct RangeHash {
 // hashed.
 Expected<RangeHash, HelperError> hash_range(Progress& progress, const CheckedTarget& target, uint64_t byte_count,
                                             const std::string& message);
+
+// The middle of a hash whose caller opened the target and prints the start
+// and end lines: feeds `sha` the bytes of `target` from offset `from` up to
+// `to` (fewer when the target ends first), reading ahead on a second thread
+// as hash_range does, with rate-limited "VERIFY" lines that count `from` as
+// done. Returns the bytes fed; a failed seek or read is DEVICE_DISCONNECTED.
+Expected<uint64_t, HelperError> hash_target_range(Progress& progress, File& target, uint64_t from, uint64_t to,
+                                                  Sha256& sha, const std::string& message);
 
 }  // namespace dh

@@ -28,6 +28,8 @@ FileKind File::kind() { return FileKind{}; }
 
 SysResult<PathDevice> File::device() { return PathDevice{}; }
 
+SysStatus File::refresh_layout() { return {}; }
+
 bool same_device(const PathDevice& checked, const PathDevice& opened) {
   if (checked.is_device != opened.is_device || checked.number != opened.number) return false;
   return !checked.identity || !opened.identity || *checked.identity == *opened.identity;

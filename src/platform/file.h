@@ -117,6 +117,12 @@ class File {
   // checks saw. This default, kept by files held in memory, answers "not a
   // device".
   virtual SysResult<PathDevice> device();
+  // Asks the system to read the partition table of the disk behind the handle
+  // again, so that volumes of partitions that are gone go away and new ones
+  // appear (Windows: IOCTL_DISK_UPDATE_PROPERTIES; Linux: BLKRRPART, which
+  // fails with EBUSY while a partition of the disk is in use). This default,
+  // kept by files, does nothing: no system reads a table in a file.
+  virtual SysStatus refresh_layout();
 };
 
 using FilePtr = std::unique_ptr<File>;

@@ -85,6 +85,13 @@ class PosixFile final : public File {
     return kind;
   }
 
+  SysStatus refresh_layout() override {
+#ifdef __linux__
+    if (S_ISBLK(type_) && ::ioctl(fd_, BLKRRPART, 0) != 0) return unexpected(SysError::from_os(errno));
+#endif
+    return {};
+  }
+
  private:
   // Linux keeps written pages in memory until a commit or until a large share
   // of memory is dirty, so a commit at the end would wait for the whole file.

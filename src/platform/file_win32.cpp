@@ -140,6 +140,13 @@ class Win32File final : public File {
     return kind;
   }
 
+  SysStatus refresh_layout() override {
+    if (is_file_handle(h_.get())) return {};
+    auto updated = device_control(h_.get(), IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0);
+    if (!updated) return unexpected(std::move(updated).error());
+    return {};
+  }
+
  private:
   ScopedHandle h_;
 };

@@ -85,7 +85,7 @@ LockDecision decide_volume_locks(const std::string& path, uint32_t parsed, const
 }
 
 Expected<GuardedTarget, HelperError> lock_target_volumes(const std::string& target_path, Clock& clock) {
-  GuardedTarget guarded{CheckedTarget::as_found(target_path), VolumeLockSet{}};
+  GuardedTarget guarded{CheckedTarget::as_found(target_path), VolumeLockSet{}, std::nullopt};
   const auto& opened = guarded.target.device;
   if (auto refused = system_disk_refusal(target_path, opened, named_disk(target_path), find_system_disks())) {
     return unexpected(std::move(*refused));
@@ -98,6 +98,7 @@ Expected<GuardedTarget, HelperError> lock_target_volumes(const std::string& targ
   auto set = lock_and_dismount_volumes(*decision.disk, clock);
   if (!set) return unexpected(helper_error(ErrorCode::kUnmountFailed, set.error()));
   guarded.locks = std::move(set).value();
+  guarded.disk = decision.disk;
   return guarded;
 }
 

@@ -57,6 +57,7 @@ LockDecision decide_volume_locks(const std::string& path, uint32_t parsed, const
 struct GuardedTarget {
   CheckedTarget target;
   VolumeLockSet locks;
+  std::optional<uint32_t> disk;  // whose volumes were locked; empty when none were
 };
 
 // The commands that lock volumes before raw access (read_sectors,

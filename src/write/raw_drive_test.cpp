@@ -66,10 +66,14 @@ TEST_P(RawDrive, EveryCommandKeepsWholeSectorsAndStopsAtTheEnd) {
   test::write_file(dir.file("odd.img"), odd);
   const uint64_t n = odd.size();
   // What a write of `bytes` leaves on the used card: the bytes, zeros to the
-  // end of their last sector, the card's old bytes behind.
+  // end of their last sector, the card's old bytes behind, except in the
+  // first and the last MiB, where an old partition table would be: zeros.
   auto written = [&](const std::string& bytes) {
     std::string after = used;
     uint64_t padded = (bytes.size() + sector - 1) / sector * sector;
+    uint64_t tail = std::max<uint64_t>(used.size() - kMiB, padded);
+    after.replace(0, kMiB, kMiB, '\0');
+    after.replace(tail, used.size() - tail, used.size() - tail, '\0');
     after.replace(0, padded, bytes + std::string(padded - bytes.size(), '\0'));
     return after;
   };

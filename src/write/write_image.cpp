@@ -1,9 +1,13 @@
 #include "write/write_image.h"
 
 #include <algorithm>
+#include <cstring>
+#include <span>
 #include <optional>
 
 #include "disks/target.h"
+#include "formats/little_endian.h"
+#include "formats/mbr_fat.h"
 #include "image/hash_range.h"
 #include "image/image_source.h"
 #include "image/sha256.h"
@@ -23,30 +27,123 @@ namespace {
 constexpr const char* kVerifyMessage = "Verifying written bytes from a fresh Windows disk handle";
 constexpr const char* kRecheckMessage = "Rechecking written bytes from a fresh Windows disk handle";
 constexpr auto kRecheckPause = std::chrono::milliseconds(250);
+// How much of each end of a device is cleared before the image goes on: the
+// MBR and the primary GPT at the start, the backup GPT at the end.
+constexpr uint64_t kLayoutWipe = 1024 * 1024;
+constexpr uint8_t kGptProtective = 0xEE;
+
+// How many bytes at the start of an image to hold back until everything else
+// is on the device: those in front of its first partition (the partition
+// table and nothing the system could mount), at most one chunk, in whole
+// transfer units, at least one. Read from the image's first chunk: its MBR,
+// or behind a protective MBR the GPT's entries (512-byte sectors).
+uint64_t held_length(const uint8_t* first, size_t size, uint32_t unit) {
+  std::span<const uint8_t> bytes(first, size);
+  uint64_t start = kIoBufferSize;
+  if (size >= kSectorSize && mbr_signature_present(bytes)) {
+    for (const PartitionEntry& e : parse_partition_entries(bytes)) {
+      if (e.partition_type != kGptProtective) {
+        start = std::min<uint64_t>(start, uint64_t{e.start_lba} * kSectorSize);
+        continue;
+      }
+      // GPT header at LBA 1: entries' LBA at 72, count at 80, size at 84; an
+      // entry's first LBA at 32, used when its type GUID is not zero.
+      auto header = bytes.subspan(std::min<size_t>(size, kSectorSize));
+      if (header.size() < 92 || std::memcmp(header.data(), "EFI PART", 8) != 0) continue;
+      uint64_t at = le_u64(header, 72) * kSectorSize;
+      uint32_t count = le_u32(header, 80);
+      uint32_t entry_size = le_u32(header, 84);
+      for (uint32_t i = 0; i < count && entry_size >= 48 && at + entry_size <= size; ++i, at += entry_size) {
+        auto entry = bytes.subspan(static_cast<size_t>(at), entry_size);
+        bool used = std::any_of(entry.begin(), entry.begin() + 16, [](uint8_t b) { return b != 0; });
+        if (used) start = std::min(start, le_u64(entry, 32) * kSectorSize);
+      }
+    }
+  }
+  start -= start % unit;
+  return std::max<uint64_t>(start, unit);
+}
+
+// Writes `length` zeros at `offset` (whole transfer units).
+SysStatus write_zeros(File& target, uint64_t offset, uint64_t length) {
+  static const std::vector<uint8_t> zeros(kLayoutWipe, 0);
+  DH_TRY(target.seek(offset));
+  while (length > 0) {
+    size_t part = static_cast<size_t>(std::min<uint64_t>(length, zeros.size()));
+    DH_TRY(write_all(target, zeros.data(), part));
+    length -= part;
+  }
+  return {};
+}
 
 // What the write and finalize stages leave for the answer.
 struct WriteOutcome {
   uint64_t written = 0;
   uint64_t speed = 0;  // over the whole write including the flush, 1.0 s floor
   std::string source_sha256;
+  // On a device, the image's first bytes (its partition table), not yet on
+  // the device when `held_back` is true.
+  std::vector<uint8_t> held;
+  bool held_back = false;
 };
+
+// Puts the held-back start of the image on the device, through a handle of
+// its own, and commits it.
+Expected<void, HelperError> commit_held(const CheckedTarget& checked, const std::vector<uint8_t>& held) {
+  auto opened = open_target_exclusive_write(checked);
+  if (!opened) return unexpected(map_raw_disk_error(opened.error()));
+  FilePtr target = std::move(opened).value();
+  {
+    BufferedWriter writer(*target, kIoBufferSize, transfer_unit(target->kind()));
+    auto put = writer.write(held.data(), held.size());
+    if (put) put = writer.flush_buffer();
+    if (!put) return unexpected(helper_error(ErrorCode::kWriteFailed, put.error()));
+  }
+  if (auto committed = target->flush(); !committed) {
+    return unexpected(helper_error(ErrorCode::kWriteFailed, committed.error()));
+  }
+  return {};
+}
+
+// Tells the system once that the device has a new layout, so that the next
+// command finds its partitions. A failure changes nothing written: the system
+// then finds them later, as it would after the card is inserted again.
+void announce_layout(const CheckedTarget& checked) {
+  if (auto opened = open_target_exclusive_read(checked)) (void)(*opened)->refresh_layout();
+}
 
 // Only the writing thread reports progress and reads the clock; the reading
 // thread never touches either.
 struct WriteStage {
   Progress& progress;
+  const CheckedTarget& checked;
   const std::string& device_path;
   std::optional<uint64_t> total;
   uint64_t progress_total;  // the lines' bytesTotal
+  // On a disk (a device that tells its length) the image's start is held
+  // back; with skipReadback it is committed before the finalize stage ends,
+  // otherwise the readback commits it once the rest is proven.
+  bool hold_back_start;
+  bool commit_at_finalize;
 
   // Streams the image onto the target and commits it. Once the device flush
   // has been tried the target is closed here; after an earlier failure the
   // caller's handle closes it.
+  //
+  // On a device the image's first bytes, which hold its partition table, are
+  // kept back (in memory) and everything after them is written from where
+  // they end: until they go on, the device has no partition table (the
+  // caller cleared it), so the system makes no volume of the new partitions
+  // and mounts nothing while the image streams.
   Expected<WriteOutcome, HelperError> run(ImageSource& image, FilePtr& target) const {
     const std::string write_message = "Writing image to " + device_path;
+    const FileKind kind = target->kind();
+    const uint32_t unit = transfer_unit(kind);
     Sha256 sha;
     uint64_t written = 0;
     uint64_t write_speed = 0;
+    WriteOutcome outcome;
+    std::optional<uint64_t> held_target;  // decided from the first chunk
     progress.start_stage(progress_total);
     // The pipe's buffers and the write buffer live for the write stage only,
     // so the readback's own buffers do not come on top of them.
@@ -54,7 +151,7 @@ struct WriteStage {
       // A raw drive takes whole sectors only: on a device the last partial
       // sector goes out padded with zeros. The digest and the readback cover
       // the image's bytes alone.
-      BufferedWriter writer(*target, kIoBufferSize, transfer_unit(target->kind()));
+      BufferedWriter writer(*target, kIoBufferSize, unit);
       // The next chunks are read (or decoded) and hashed on a second thread
       // while this one writes: a write-through write leaves the core idle,
       // and the digest costs no time of its own. Each chunk is still written,
@@ -74,12 +171,32 @@ struct WriteStage {
         return *got;
       };
       std::optional<HelperError> write_error;
+      bool streaming = !hold_back_start;  // the writes after the held bytes have begun
       auto write_chunk = [&](const uint8_t* chunk, size_t size) {
-        if (auto put = writer.write(chunk, size); !put) {
-          write_error = helper_error(ErrorCode::kWriteFailed, put.error());
-          return false;
+        if (!streaming) {
+          if (!held_target) held_target = held_length(chunk, size, unit);
+          size_t take = static_cast<size_t>(std::min<uint64_t>(size, *held_target - outcome.held.size()));
+          outcome.held.insert(outcome.held.end(), chunk, chunk + take);
+          chunk += take;
+          size -= take;
+          written += take;
+          if (size > 0) {
+            // Nothing is staged yet: the rest of the image follows the held
+            // bytes' place.
+            if (auto sought = target->seek(*held_target); !sought) {
+              write_error = helper_error(ErrorCode::kWriteFailed, sought.error());
+              return false;
+            }
+            streaming = true;
+          }
         }
-        written += size;
+        if (size > 0) {
+          if (auto put = writer.write(chunk, size); !put) {
+            write_error = helper_error(ErrorCode::kWriteFailed, put.error());
+            return false;
+          }
+          written += size;
+        }
         progress.periodic("WRITE", written, write_message);
         return true;
       };
@@ -99,10 +216,54 @@ struct WriteStage {
     auto committed = target->flush();
     target.reset();
     if (!committed) return unexpected(helper_error(ErrorCode::kWriteFailed, committed.error()));
+    outcome.held_back = !outcome.held.empty();
+    if (outcome.held_back && commit_at_finalize) {
+      DH_TRY(commit_held(checked, outcome.held));
+      outcome.held_back = false;
+      announce_layout(checked);
+    }
 
     uint64_t overall_speed = speed_bps(written, progress.elapsed(), 1.0);
     progress.line("FINALIZE", written, overall_speed, "Disk buffers flushed");
-    return WriteOutcome{written, overall_speed, sha.finish_hex()};
+    outcome.written = written;
+    outcome.speed = overall_speed;
+    outcome.source_sha256 = sha.finish_hex();
+    return outcome;
+  }
+};
+
+// Clears the layout a used card arrives with, before the image's first byte:
+// its partition table's sector first, then (once the system was told and
+// its volumes went away) the rest of the first MiB, which holds a GPT's
+// primary copy, and on a device larger than the image the last MiB, which
+// holds its backup. Plain files are never cleared. Failures are WRITE_FAILED.
+struct LayoutClearing {
+  const CheckedTarget& checked;
+  uint64_t length;     // the device's
+  uint32_t unit;       // its transfer unit
+  uint64_t image_end;  // where the image's bytes end, 0 when unknown
+
+  // On the handle the stream then uses.
+  Expected<void, HelperError> drop_table(FilePtr& target) const {
+    auto cleared = write_zeros(*target, 0, std::min<uint64_t>(unit, length));
+    if (cleared) cleared = target->flush();
+    if (!cleared) return unexpected(helper_error(ErrorCode::kWriteFailed, cleared.error()));
+    // Where the system cannot read the layout now (a Linux disk in use), the
+    // close of the handle or the next insertion does it.
+    (void)target->refresh_layout();
+    target.reset();
+    return {};
+  }
+
+  Expected<void, HelperError> clear_rest(File& target) const {
+    const uint64_t start_end = std::min(kLayoutWipe, length);
+    auto cleared = start_end > unit ? write_zeros(target, unit, start_end - unit) : SysStatus{};
+    if (cleared && image_end > 0) {
+      uint64_t from = std::max(length > kLayoutWipe ? length - kLayoutWipe : 0, (image_end + unit - 1) / unit * unit);
+      if (from < length) cleared = write_zeros(target, from, length - from);
+    }
+    if (!cleared) return unexpected(helper_error(ErrorCode::kWriteFailed, cleared.error()));
+    return {};
   }
 };
 
@@ -118,13 +279,56 @@ Expected<std::optional<FirstDifference>, HelperError> first_difference(const std
   return find_first_difference(decoded, *files->target, length);
 }
 
+// The first readback of a device whose start was held back: the rest is
+// hashed while the device still has no partition table, so that nothing the
+// system mounts once the table is on can touch what is being read; then the
+// held bytes are committed and read back on their own. They lie in front of
+// every partition, where no mount writes. The digest covers the range in
+// order: the held bytes as the image has them, then the device's rest, and
+// it stands for the device only when the held bytes read back the same;
+// otherwise the whole range is hashed again from the device. Nothing when
+// the held bytes differ, for the caller to do that.
+Expected<std::optional<RangeHash>, HelperError> read_back_around_held(Progress& progress, const CheckedTarget& target,
+                                                                      uint64_t length, const WriteOutcome& outcome) {
+  const std::vector<uint8_t>& held = outcome.held;
+  Sha256 sha;
+  uint64_t hashed = held.size();
+  {
+    auto opened = open_target_exclusive_read(target);
+    if (!opened) return unexpected(map_raw_disk_error(opened.error()));
+    progress.start_stage(length);
+    progress.line("VERIFY", 0, 0, kVerifyMessage);
+    sha.update(held.data(), held.size());
+    auto rest = hash_target_range(progress, **opened, held.size(), length, sha, kVerifyMessage);
+    DH_TRY(rest);
+    hashed += *rest;
+  }
+  DH_TRY(commit_held(target, held));
+  auto opened = open_target_exclusive_read(target);
+  if (!opened) return unexpected(map_raw_disk_error(opened.error()));
+  std::vector<uint8_t> seen(held.size());
+  AlignedReader reader(**opened, (*opened)->kind());
+  auto got = reader.read_full(seen.data(), seen.size());
+  if (!got) return unexpected(device_disconnected_error(got.error()));
+  if (*got != held.size() || seen != held) return std::optional<RangeHash>();
+  uint64_t speed = speed_bps(hashed, progress.elapsed());
+  progress.line("VERIFY", hashed, speed, kVerifyMessage);
+  return std::optional<RangeHash>(RangeHash{sha.finish_hex(), hashed, speed});
+}
+
 // Hashes the written range back, once more after a pause when it differs,
 // and locates the first difference when both attempts differ.
 HandlerResult read_back(Progress& progress, const std::string& image_path, bool decompress_xz,
                         const CheckedTarget& target, uint64_t length, const WriteOutcome& outcome) {
   auto matches = [&](const RangeHash& hash) { return hash.sha256 == outcome.source_sha256 && hash.bytes >= length; };
 
-  auto attempt = hash_range(progress, target, length, kVerifyMessage);
+  Expected<RangeHash, HelperError> attempt = unexpected(HelperError{});
+  if (outcome.held_back) {
+    auto around = read_back_around_held(progress, target, length, outcome);
+    DH_TRY(around);
+    if (*around) attempt = **around;
+  }
+  if (!attempt) attempt = hash_range(progress, target, length, kVerifyMessage);
   DH_TRY(attempt);
   nlohmann::json first_observed = nullptr;
   nlohmann::json mismatch = nullptr;
@@ -145,6 +349,7 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
       }
     }
   }
+  if (outcome.held_back) announce_layout(target);
   return nlohmann::json{{"bytesWritten", outcome.written},       {"speedBps", outcome.speed},
                         {"sourceSha256", outcome.source_sha256}, {"verifiedBeforeFinalize", true},
                         {"observedSha256", attempt->sha256},     {"verifiedBytes", attempt->bytes},
@@ -222,13 +427,27 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   std::optional<uint64_t> total = payload_u64(payload, "bytesTotal");
   std::optional<uint64_t> image_bytes = xz_index ? std::optional(xz_index->uncompressed_bytes) : image->kind().length;
   if (image_bytes && total) image_bytes = std::min(*image_bytes, *total);
-  DH_TRY(check_image_fits(image_bytes, target->kind(), *device_path));
+  const FileKind target_kind = target->kind();
+  DH_TRY(check_image_fits(image_bytes, target_kind, *device_path));
+  const bool skip_readback = payload_flag(payload, "skipReadback");
+
+  const bool disk = target_kind.device && target_kind.length;
+  if (disk) {
+    // The old layout goes before the image's first byte; the volumes of its
+    // partitions go with it.
+    LayoutClearing clearing{guarded->target, *target_kind.length, transfer_unit(target_kind), image_bytes.value_or(0)};
+    DH_TRY(clearing.drop_table(target));
+    target_opened = open_target_exclusive_write(guarded->target);
+    if (!target_opened) return unexpected(map_raw_disk_error(target_opened.error()));
+    target = std::move(target_opened).value();
+    DH_TRY(clearing.clear_rest(*target));
+  }
 
   // Without bytesTotal, progress of an .xz image counts against the decoded
   // size its index gives.
   const uint64_t progress_total = total.value_or(xz_index ? xz_index->uncompressed_bytes : 0);
   Progress progress(request.session_id, task_id, clock);
-  WriteStage stage{progress, *device_path, total, progress_total};
+  WriteStage stage{progress, guarded->target, *device_path, total, progress_total, disk, skip_readback};
   Expected<WriteOutcome, HelperError> outcome = unexpected(HelperError{});
   if (decompress_xz) {
     // The decoder's threads end with the write stage, before the readback.
@@ -240,7 +459,7 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   }
   DH_TRY(outcome);
 
-  if (payload_flag(payload, "skipReadback")) {
+  if (skip_readback) {
     return nlohmann::json{{"bytesWritten", outcome->written},
                           {"speedBps", outcome->speed},
                           {"sourceSha256", outcome->source_sha256},

@@ -39,6 +39,15 @@ struct FakeVolumeSetup {
   std::vector<int> dismount_results;  // one per call; then dismount_default
   int dismount_default = 0;
   bool system = false;  // holds the running system (system_volume_paths)
+  // What the volume is now, for the doubles that model the system around a
+  // raw drive (PartitionManager): a volume that is no longer present (its
+  // partition went away) is neither listed nor opened (ERROR_FILE_NOT_FOUND);
+  // a successful dismount leaves it unmounted; locks_held counts the handles
+  // holding its lock.
+  bool present = true;
+  enum class Mount { kNone, kRaw, kFat };
+  Mount mounted = Mount::kFat;
+  int locks_held = 0;
 };
 
 class FakeVolumes final : public VolumeSystem {
@@ -73,7 +82,9 @@ class FakeVolumes final : public VolumeSystem {
   std::vector<std::string> list_volume_names() override {
     note("list");
     std::vector<std::string> names;
-    for (const auto& v : volumes) names.push_back(v.name);
+    for (const auto& v : volumes) {
+      if (v.present) names.push_back(v.name);
+    }
     return names;
   }
 
@@ -88,7 +99,7 @@ class FakeVolumes final : public VolumeSystem {
   SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) override {
     note((read_write ? "open-rw " : "open-r ") + path);
     for (auto& setup : volumes) {
-      if (trimmed(setup.name) != path) continue;
+      if (trimmed(setup.name) != path || !setup.present) continue;
       int error = read_write ? setup.open_write_error : setup.open_read_error;
       if (error != 0) return unexpected(os_error(error));
       return VolumePtr(std::make_unique<Handle>(*this, setup));
@@ -120,7 +131,10 @@ class FakeVolumes final : public VolumeSystem {
     Handle(FakeVolumes& owner, FakeVolumeSetup& setup) : owner_(owner), setup_(setup) { ++owner_.open_handles; }
     ~Handle() override {
       --owner_.open_handles;
-      if (locked_) owner_.note_held("release " + setup_.name);
+      if (locked_) {
+        --setup_.locks_held;
+        owner_.note_held("release " + setup_.name);
+      }
       owner_.note("close " + setup_.name);
     }
     SysResult<ByteVector> disk_extents() override {
@@ -132,13 +146,16 @@ class FakeVolumes final : public VolumeSystem {
       SysStatus locked = next(setup_.lock_results, locks_, setup_.lock_default);
       if (locked && !locked_) {
         locked_ = true;
+        ++setup_.locks_held;
         owner_.note_held("lock " + setup_.name);
       }
       return locked;
     }
     SysStatus dismount() override {
       owner_.note("dismount " + setup_.name);
-      return next(setup_.dismount_results, dismounts_, setup_.dismount_default);
+      SysStatus dismounted = next(setup_.dismount_results, dismounts_, setup_.dismount_default);
+      if (dismounted) setup_.mounted = FakeVolumeSetup::Mount::kNone;
+      return dismounted;
     }
 
    private:

@@ -84,6 +84,7 @@ class FaultFile final : public File {
     inner_.reset();
     --fs_.open_handles_;
     fs_.events_.push_back("close " + path_);
+    if (DriveModel* model = fs_.state(path_).model; model != nullptr && wrote_) model->write_handle_closed();
   }
 
   SysResult<size_t> read(uint8_t* buf, size_t len) override {
@@ -127,6 +128,13 @@ class FaultFile final : public File {
     if (st.device) return *st.device;
     if (st.real_path || is_device_namespace(path_)) return windows_device_path(path_);
     return inner_->device();
+  }
+
+  SysStatus refresh_layout() override {
+    std::lock_guard<std::mutex> lock(fs_.mutex_);
+    fs_.events_.push_back("refresh-layout " + path_);
+    if (DriveModel* model = fs_.state(path_).model; model != nullptr) model->layout_refreshed();
+    return inner_->refresh_layout();
   }
 
   FileKind kind() override {
@@ -214,7 +222,15 @@ class FaultFile final : public File {
   }
   SysResult<size_t> raw_write(const FaultFileSystem::PathState& st, const uint8_t* buf, size_t len) {
     if (auto allowed = raw_transfer_allowed(st, len); !allowed) return unexpected(std::move(allowed).error());
+    if (st.model != nullptr) {
+      if (auto allowed = st.model->before_write(position_, len); !allowed) {
+        fs_.events_.push_back("refused-write " + path_ + " at " + std::to_string(position_));
+        return unexpected(std::move(allowed).error());
+      }
+    }
     if (auto wrote = write_all(*inner_, buf, len); !wrote) return unexpected(std::move(wrote).error());
+    wrote_ = true;
+    if (st.model != nullptr) st.model->after_write(position_, len);
     position_ += len;
     return len;
   }
@@ -230,6 +246,7 @@ class FaultFile final : public File {
   int open_index_;
   FilePtr inner_;
   uint64_t position_ = 0;
+  bool wrote_ = false;
 };
 
 FaultFileSystem::FaultFileSystem(FileSystem& inner) : inner_(inner) {}
@@ -260,6 +277,7 @@ void FaultFileSystem::raw_drive(const std::string& path, const std::string& back
   st.raw_sector_size = sector_size;
   st.raw_length = length;
 }
+void FaultFileSystem::model_drive(const std::string& path, DriveModel* model) { state(path).model = model; }
 void FaultFileSystem::redirect(const std::string& alias, const std::string& real) { state(alias).real_path = real; }
 void FaultFileSystem::set_device(const std::string& path, const PathDevice& device) { state(path).device = device; }
 void FaultFileSystem::fail_device_query(const std::string& path, int code) { state(path).device_error = code; }

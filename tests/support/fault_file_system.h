@@ -27,6 +27,23 @@ PathDevice windows_device_path(const std::string& path);
 // "shared-read", "exclusive-read", "exclusive-write", "create", ...
 const char* open_mode_name(OpenMode mode);
 
+// What the system does around a raw drive beyond its driver's own checks
+// (PartitionManager models the partition manager and the file systems that
+// mount the drive's volumes): asked before each write of the drive, told
+// after it, when a handle that wrote to the drive closes, and when a handle
+// asks for the layout to be read again (File::refresh_layout). Called with
+// the file system's lock held and after the backing file has the bytes: it
+// must not call back into the file system.
+class DriveModel {
+ public:
+  virtual ~DriveModel() = default;
+  // An error refuses the write: nothing of it reaches the drive.
+  virtual SysStatus before_write(uint64_t offset, size_t len) = 0;
+  virtual void after_write(uint64_t offset, size_t len) = 0;
+  virtual void write_handle_closed() = 0;
+  virtual void layout_refreshed() = 0;
+};
+
 class FaultFileSystem final : public FileSystem {
  public:
   explicit FaultFileSystem(FileSystem& inner = native_file_system());
@@ -70,6 +87,9 @@ class FaultFileSystem final : public FileSystem {
   // FaultFile. kind() answers a device of that length and sector size, as
   // IOCTL_DISK_GET_LENGTH_INFO and IOCTL_DISK_GET_DRIVE_GEOMETRY do.
   void raw_drive(const std::string& path, const std::string& backing, uint32_t sector_size, uint64_t length);
+  // The raw drive `path` (see raw_drive) lives among the system's volumes as
+  // `model` says; nothing when null.
+  void model_drive(const std::string& path, DriveModel* model);
   // Opens of `alias` (say a physical-drive path) reach the file `real`.
   // Faults and the log still use `alias`, and device_of answers for `alias`
   // as Windows would (windows_device_path), not for the file. So it does for
@@ -135,6 +155,7 @@ class FaultFileSystem final : public FileSystem {
     std::optional<uint64_t> end;
     uint32_t raw_sector_size = 0;  // a raw drive when not 0
     uint64_t raw_length = 0;
+    DriveModel* model = nullptr;
     std::optional<std::string> real_path;
     std::optional<PathDevice> device;
     std::optional<int> device_error;
