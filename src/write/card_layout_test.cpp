@@ -1,0 +1,105 @@
+// write_image against a model of what Windows does around the card while an
+// image streams onto it (test::PartitionManager): the partition manager
+// turning a partition table into volumes, the file systems mounting them,
+// marking them dirty and refusing raw writes inside them.
+#include <gtest/gtest.h>
+
+#include "progress/progress.h"
+#include "support/fake_clock.h"
+#include "support/fake_volumes.h"
+#include "support/fault_file_system.h"
+#include "support/partition_manager.h"
+#include "support/test_support.h"
+#include "support/write_test_util.h"
+#include "write/write_image.h"
+
+namespace dh {
+namespace {
+
+using nlohmann::json;
+using test::PartitionManager;
+using Trigger = PartitionManager::Trigger;
+
+constexpr const char* kDrive = "\\\\.\\PhysicalDrive6";
+constexpr uint32_t kDisk = 6;
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kCard = 64 * kMiB;
+
+const char* trigger_name(Trigger t) {
+  switch (t) {
+    case Trigger::kUpdateProperties: return "layout read again on IOCTL_DISK_UPDATE_PROPERTIES";
+    case Trigger::kWriteHandleClose: return "layout read again when a write handle closes";
+    case Trigger::kWriteToLba0: return "layout read again on a write to LBA 0";
+  }
+  return "?";
+}
+
+// A used card: the Pi image's layout (FAT32 boot at 4 MiB, a Linux root
+// behind it) with its volumes mounted, in a raw drive of 64 MiB.
+struct UsedCard {
+  test::TempDir dir;
+  std::string backing = dir.file("card.bin");
+  std::string old = test::read_file(test::fixture("pi.img"));
+  test::FaultFileSystem fs;
+  test::FakeVolumes volumes;
+  std::unique_ptr<PartitionManager> manager;
+  ScopedFileSystem scoped_fs{fs};
+  ScopedVolumeSystem scoped_volumes{volumes};
+
+  explicit UsedCard(Trigger trigger) {
+    std::string card = old;
+    card.resize(kCard, '\x5A');
+    test::write_file(backing, card);
+    fs.raw_drive(kDrive, backing, 512, kCard);
+    manager = std::make_unique<PartitionManager>(fs, volumes, kDrive, kDisk, backing, trigger);
+  }
+
+  struct Run {
+    HandlerResult result;
+    std::vector<std::string> lines;
+  };
+  Run write(const json& extra) {
+    json payload = {{"imagePath", test::fixture("fat16.img")}, {"osDevicePath", kDrive}, {"taskId", "t"}};
+    payload.update(extra);
+    ScopedProgressCapture capture;
+    auto result = write_image(test::write_request(payload), clock);
+    return Run{std::move(result), capture.lines()};
+  }
+  test::FakeClock clock;
+};
+
+// The new image (FAT16 at 1 MiB, so its first chunk holds the table, the
+// boot sector and the FATs) is written and verified without a refused write
+// or a mismatch whenever the system reads the layout, and afterwards the
+// system knows the new partition and not the old ones.
+TEST(CardLayout, NothingOfTheNewImageIsMountedBeforeItIsWrittenAndReadBack) {
+  const std::string image = test::read_file(test::fixture("fat16.img"));
+  for (Trigger trigger : {Trigger::kUpdateProperties, Trigger::kWriteHandleClose, Trigger::kWriteToLba0}) {
+    for (bool skip : {false, true}) {
+      SCOPED_TRACE(std::string(trigger_name(trigger)) + (skip ? ", no readback" : ", read back"));
+      UsedCard card(trigger);
+      const std::vector<std::string> old_volumes = card.manager->present();
+      ASSERT_EQ(old_volumes.size(), 2u);
+      auto run = card.write({{"skipReadback", skip}});
+      ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
+      const json& p = *run.result;
+      EXPECT_EQ(p["sourceSha256"], test::sha256_hex(image));
+      if (!skip) {
+        EXPECT_EQ(p["observedSha256"], p["sourceSha256"]);
+        EXPECT_EQ(p["verifyAttempts"], 1);
+        EXPECT_EQ(p["mismatch"], nullptr);
+      }
+      for (const auto& e : card.manager->events) EXPECT_EQ(e.rfind("refuse", 0), std::string::npos) << e;
+      EXPECT_EQ(card.manager->present(), std::vector<std::string>{card.manager->volume_name(2048, 32768)});
+      // The card holds the image (but for what the mount marked dirty), and
+      // no trace of the old layout behind it.
+      const std::string after = test::read_file(card.backing);
+      EXPECT_TRUE(after.substr(0, kMiB) == image.substr(0, kMiB));
+      EXPECT_TRUE(after.substr(kCard - kMiB) == std::string(kMiB, '\0'));
+      EXPECT_EQ(card.fs.open_handles(), 0);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace dh
