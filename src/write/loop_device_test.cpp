@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include "base/text.h"
 #include "image/hash_range.h"
 #include "progress/progress.h"
 #include "support/fake_clock.h"
+#include "support/helper_child.h"
 #include "support/loop_device.h"
 #include "support/test_support.h"
 #include "support/write_test_util.h"
@@ -152,6 +155,63 @@ TEST(LoopDevice, AnImageLargerThanTheDeviceIsRefusedBeforeTheFirstByte) {
   EXPECT_EQ((*shorter)["verifiedBytes"], 6 * 1024 * 1024);
   EXPECT_EQ((*shorter)["verifyAttempts"], 2);
   EXPECT_EQ((*shorter)["mismatch"]["offset"], 3 * 1024 * 1024);
+}
+
+
+// A card that held a GPT (its primary copy at the start, its backup in the
+// last sectors) gets an MBR image smaller than itself: afterwards it holds
+// exactly the image, and no GPT header is left anywhere.
+TEST(LoopDevice, AnOldGptIsGoneAfterAnMbrImage) {
+  const uint64_t size = 64 * 1024 * 1024;
+  test::TempDir dir;
+  std::filesystem::copy_file(test::fixture("gpt-old.img"), dir.file("card.img"));
+  LoopDevice loop(dir.file("card.img"));
+  if (loop.path().empty()) GTEST_SKIP() << loop.why_not();
+  auto gpt_header = [&](uint64_t offset) { return test::read_file(loop.path()).substr(offset, 8) == "EFI PART"; };
+  ASSERT_TRUE(gpt_header(512));
+  ASSERT_TRUE(gpt_header(size - 512));
+
+  const std::string image = test::read_file(test::fixture("pi.img"));
+  test::FakeClock clock;
+  ScopedProgressCapture capture;
+  auto written = write_image(
+      test::write_request({{"imagePath", test::fixture("pi.img")}, {"osDevicePath", loop.path()}}), clock);
+  ASSERT_TRUE(written.has_value()) << written.error().message;
+  EXPECT_EQ((*written)["verifyAttempts"], 1);
+  const std::string after = test::read_file(loop.path());
+  EXPECT_TRUE(after.substr(0, image.size()) == image);
+  EXPECT_FALSE(gpt_header(512));
+  EXPECT_FALSE(gpt_header(size - 512));
+  EXPECT_EQ(after.find("EFI PART"), image.find("EFI PART"));
+}
+
+// A helper killed while it writes leaves a card without a partition table,
+// which the system shows as empty, never a half-written one it would mount.
+TEST(LoopDevice, AHelperKilledWhileWritingLeavesNoPartitionTable) {
+  const uint64_t size = 1100 * 1024 * 1024;
+  LoopDevice loop(size);
+  if (loop.path().empty()) GTEST_SKIP() << loop.why_not();
+  // The Pi image's start (its MBR) in a sparse image of 1 GiB: the write and
+  // its readback take far longer than the time the test needs to end it.
+  test::TempDir dir;
+  const std::string image = dir.file("big.img");
+  test::write_file(image, test::read_file(test::fixture("pi.img")).substr(0, 4 * 1024 * 1024));
+  std::filesystem::resize_file(image, 1024 * 1024 * 1024);
+  nlohmann::json request = {{"id", "w"},
+                            {"sessionId", "s"},
+                            {"command", "write_image"},
+                            {"payload", {{"imagePath", image}, {"osDevicePath", loop.path()}}}};
+  {
+    test::HelperChild helper({"--request", request.dump()}, test::ChildOutput::kPipe);
+    ASSERT_TRUE(helper.started()) << helper.error();
+    auto first = nlohmann::json::parse(helper.read_line(), nullptr, false);
+    ASSERT_TRUE(first.is_object());
+    ASSERT_EQ(first["stage"], "WRITE") << first.dump();
+  }  // ends the helper
+  char mbr[512] = {};
+  std::ifstream device(loop.path(), std::ios::binary);
+  ASSERT_TRUE(device.read(mbr, sizeof mbr));
+  EXPECT_FALSE(mbr[510] == '\x55' && mbr[511] == '\xAA');
 }
 
 }  // namespace

@@ -77,3 +77,8 @@ fat_image() {
 }
 fat_image fat16 16 32768 e  # 16 MiB: 8167 clusters of 2 KiB
 fat_image fat12 12 8192 1   # 4 MiB: 2036 clusters of 2 KiB
+
+# A used card of 64 MiB that holds a GPT: its primary copy at the start, its
+# backup in the last sectors.
+truncate -s 64M gpt-old.img
+printf 'label: gpt\n,10M\n,\n' | sfdisk -q gpt-old.img
