@@ -52,7 +52,9 @@ struct UsedCard {
     test::write_file(backing, card);
     fs.raw_drive(kDrive, backing, 512, kCard);
     manager = std::make_unique<PartitionManager>(fs, volumes, kDrive, kDisk, backing, trigger);
+    before = test::read_file(backing);
   }
+  std::string before;  // what the card holds once its volumes are mounted
 
   struct Run {
     HandlerResult result;
@@ -96,6 +98,41 @@ TEST(CardLayout, NothingOfTheNewImageIsMountedBeforeItIsWrittenAndReadBack) {
       const std::string after = test::read_file(card.backing);
       EXPECT_TRUE(after.substr(0, kMiB) == image.substr(0, kMiB));
       EXPECT_TRUE(after.substr(kCard - kMiB) == std::string(kMiB, '\0'));
+      EXPECT_EQ(card.fs.open_handles(), 0);
+    }
+  }
+}
+
+// A write that fails anywhere (clearing the old table, clearing the rest of
+// the old layout, streaming, committing the held-back start), with or without
+// the readback, is WRITE_FAILED and leaves a card without a partition table,
+// or, when the old table could not be cleared, the card as it was.
+TEST(CardLayout, AFailedWriteAnywhereLeavesNoPartitionTable) {
+  for (bool skip : {false, true}) {
+    int writes = 0;
+    {
+      UsedCard clean(Trigger::kWriteToLba0);
+      ASSERT_TRUE(clean.write({{"skipReadback", skip}}).result.has_value());
+      writes = clean.fs.writes(kDrive);
+    }
+    const std::pair<const char*, int> cases[] = {{"the old table", 0},
+                                                 {"the rest of the first MiB", 1},
+                                                 {"the last MiB", 2},
+                                                 {"the first streamed chunk", 3},
+                                                 {"the held-back start", writes - 1}};
+    for (const auto& [what, call] : cases) {
+      SCOPED_TRACE(std::string(what) + (skip ? ", no readback" : ", read back"));
+      UsedCard card(Trigger::kWriteToLba0);
+      card.fs.fail_write(kDrive, call, test::io_error_code());
+      auto run = card.write({{"skipReadback", skip}});
+      ASSERT_FALSE(run.result.has_value());
+      EXPECT_EQ(run.result.error(), (HelperError{ErrorCode::kWriteFailed, os_error_text(test::io_error_code())}));
+      const std::string after = test::read_file(card.backing);
+      if (call == 0) {
+        EXPECT_TRUE(after == card.before);
+      } else {
+        EXPECT_FALSE(after[510] == '\x55' && after[511] == '\xAA');
+      }
       EXPECT_EQ(card.fs.open_handles(), 0);
     }
   }

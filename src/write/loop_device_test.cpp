@@ -157,7 +157,6 @@ TEST(LoopDevice, AnImageLargerThanTheDeviceIsRefusedBeforeTheFirstByte) {
   EXPECT_EQ((*shorter)["mismatch"]["offset"], 3 * 1024 * 1024);
 }
 
-
 // A card that held a GPT (its primary copy at the start, its backup in the
 // last sectors) gets an MBR image smaller than itself: afterwards it holds
 // exactly the image, and no GPT header is left anywhere.
@@ -174,8 +173,8 @@ TEST(LoopDevice, AnOldGptIsGoneAfterAnMbrImage) {
   const std::string image = test::read_file(test::fixture("pi.img"));
   test::FakeClock clock;
   ScopedProgressCapture capture;
-  auto written = write_image(
-      test::write_request({{"imagePath", test::fixture("pi.img")}, {"osDevicePath", loop.path()}}), clock);
+  auto written =
+      write_image(test::write_request({{"imagePath", test::fixture("pi.img")}, {"osDevicePath", loop.path()}}), clock);
   ASSERT_TRUE(written.has_value()) << written.error().message;
   EXPECT_EQ((*written)["verifyAttempts"], 1);
   const std::string after = test::read_file(loop.path());
