@@ -109,7 +109,7 @@ Expected<void, HelperError> commit_held(const CheckedTarget& checked, const std:
 // command finds its partitions. A failure changes nothing written: the system
 // then finds them later, as it would after the card is inserted again.
 void announce_layout(const CheckedTarget& checked) {
-  if (auto opened = open_target_exclusive_read(checked)) (void)(*opened)->refresh_layout();
+  if (auto opened = open_target_exclusive_write(checked)) (void)(*opened)->refresh_layout();
 }
 
 // Only the writing thread reports progress and reads the clock; the reading

@@ -81,10 +81,10 @@ class FaultFile final : public File {
   }
   ~FaultFile() override {
     std::lock_guard<std::mutex> lock(fs_.mutex_);
+    if (DriveModel* model = fs_.state(path_).model; model != nullptr && wrote_) model->write_handle_closing(*inner_);
     inner_.reset();
     --fs_.open_handles_;
     fs_.events_.push_back("close " + path_);
-    if (DriveModel* model = fs_.state(path_).model; model != nullptr && wrote_) model->write_handle_closed();
   }
 
   SysResult<size_t> read(uint8_t* buf, size_t len) override {
@@ -133,7 +133,10 @@ class FaultFile final : public File {
   SysStatus refresh_layout() override {
     std::lock_guard<std::mutex> lock(fs_.mutex_);
     fs_.events_.push_back("refresh-layout " + path_);
-    if (DriveModel* model = fs_.state(path_).model; model != nullptr) model->layout_refreshed();
+    if (DriveModel* model = fs_.state(path_).model; model != nullptr) {
+      model->layout_refreshed(*inner_);
+      if (auto back = inner_->seek(position_); !back) return back;
+    }
     return inner_->refresh_layout();
   }
 
@@ -223,15 +226,20 @@ class FaultFile final : public File {
   SysResult<size_t> raw_write(const FaultFileSystem::PathState& st, const uint8_t* buf, size_t len) {
     if (auto allowed = raw_transfer_allowed(st, len); !allowed) return unexpected(std::move(allowed).error());
     if (st.model != nullptr) {
-      if (auto allowed = st.model->before_write(position_, len); !allowed) {
+      auto allowed = st.model->before_write(*inner_, position_, len);
+      if (auto back = inner_->seek(position_); !back) return unexpected(std::move(back).error());
+      if (!allowed) {
         fs_.events_.push_back("refused-write " + path_ + " at " + std::to_string(position_));
         return unexpected(std::move(allowed).error());
       }
     }
     if (auto wrote = write_all(*inner_, buf, len); !wrote) return unexpected(std::move(wrote).error());
     wrote_ = true;
-    if (st.model != nullptr) st.model->after_write(position_, len);
     position_ += len;
+    if (st.model != nullptr) {
+      st.model->after_write(*inner_, position_ - len, len);
+      if (auto back = inner_->seek(position_); !back) return unexpected(std::move(back).error());
+    }
     return len;
   }
 

@@ -30,18 +30,21 @@ const char* open_mode_name(OpenMode mode);
 // What the system does around a raw drive beyond its driver's own checks
 // (PartitionManager models the partition manager and the file systems that
 // mount the drive's volumes): asked before each write of the drive, told
-// after it, when a handle that wrote to the drive closes, and when a handle
-// asks for the layout to be read again (File::refresh_layout). Called with
-// the file system's lock held and after the backing file has the bytes: it
-// must not call back into the file system.
+// after it, when a handle that wrote to the drive closes (before it is
+// closed), and when a handle asks for the layout to be read again
+// (File::refresh_layout). `drive` is the handle's own open of the backing
+// file, through which the model reads and writes the medium (no other open
+// of it is allowed while a handle holds it exclusively, as on Windows); its
+// position is restored afterwards. Called with the file system's lock held:
+// it must not call back into the file system.
 class DriveModel {
  public:
   virtual ~DriveModel() = default;
   // An error refuses the write: nothing of it reaches the drive.
-  virtual SysStatus before_write(uint64_t offset, size_t len) = 0;
-  virtual void after_write(uint64_t offset, size_t len) = 0;
-  virtual void write_handle_closed() = 0;
-  virtual void layout_refreshed() = 0;
+  virtual SysStatus before_write(File& drive, uint64_t offset, size_t len) = 0;
+  virtual void after_write(File& drive, uint64_t offset, size_t len) = 0;
+  virtual void write_handle_closing(File& drive) = 0;
+  virtual void layout_refreshed(File& drive) = 0;
 };
 
 class FaultFileSystem final : public FileSystem {

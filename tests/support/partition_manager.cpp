@@ -1,7 +1,5 @@
 #include "support/partition_manager.h"
 
-#include <cstdio>
-#include <fstream>
 #include <optional>
 
 #include "formats/little_endian.h"
@@ -14,18 +12,30 @@ constexpr uint64_t kSector = 512;
 constexpr int kAccessDenied = 5;
 constexpr uint8_t kGptProtective = 0xEE;
 
-ByteVector read_at(const std::string& path, uint64_t offset, size_t len) {
+// The medium's bytes at `offset` (zeros past its end), through `drive` when
+// a handle holds it, else through an open of its own.
+ByteVector read_at(File* drive, const std::string& path, uint64_t offset, size_t len) {
   ByteVector bytes(len, 0);
-  std::ifstream in(path, std::ios::binary);
-  in.seekg(static_cast<std::streamoff>(offset));
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(len));
+  FilePtr own;
+  if (drive == nullptr) {
+    auto opened = native_file_system().open(path, OpenMode::kSharedRead);
+    if (!opened) return bytes;
+    own = std::move(opened).value();
+    drive = own.get();
+  }
+  if (!drive->seek(offset)) return bytes;
+  size_t done = 0;
+  while (done < len) {
+    auto got = drive->read(bytes.data() + done, len - done);
+    if (!got || *got == 0) break;
+    done += *got;
+  }
   return bytes;
 }
 
-void write_at(const std::string& path, uint64_t offset, const ByteVector& bytes) {
-  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
-  out.seekp(static_cast<std::streamoff>(offset));
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+// Writes through `drive`; a model without a writable handle writes nothing.
+void write_at(File* drive, uint64_t offset, const ByteVector& bytes) {
+  if (drive != nullptr && drive->seek(offset)) (void)write_all(*drive, bytes.data(), bytes.size());
 }
 
 ByteVector extents_bytes(uint32_t disk, uint64_t offset, uint64_t length) {
@@ -43,7 +53,7 @@ PartitionManager::PartitionManager(FaultFileSystem& fs, FakeVolumes& volumes, co
                                    std::string backing, Trigger trigger)
     : fs_(fs), volumes_(volumes), drive_(drive), disk_(disk), backing_(std::move(backing)), trigger_(trigger) {
   fs_.model_drive(drive_, this);
-  reread();
+  reread(nullptr);
 }
 
 PartitionManager::~PartitionManager() { fs_.model_drive(drive_, nullptr); }
@@ -68,8 +78,8 @@ bool PartitionManager::extent_of(const FakeVolumeSetup& volume, Extent& extent) 
   return true;
 }
 
-void PartitionManager::reread() {
-  ByteVector mbr = read_at(backing_, 0, kSector);
+void PartitionManager::reread(File* drive) {
+  ByteVector mbr = read_at(drive, backing_, 0, kSector);
   std::vector<PartitionEntry> entries;
   if (mbr_signature_present(mbr)) {
     for (const auto& e : parse_partition_entries(mbr)) {
@@ -101,21 +111,28 @@ void PartitionManager::reread() {
     added.mounted = FakeVolumeSetup::Mount::kNone;
     events.push_back("add " + name);
   }
-  mount_untouched();
+  mount_untouched(drive);
 }
 
-void PartitionManager::mount_untouched() {
+void PartitionManager::mount_untouched(File* drive) {
   for (auto& v : volumes_.volumes) {
     Extent extent;
     if (!v.present || v.locks_held > 0 || v.mounted != FakeVolumeSetup::Mount::kNone || !extent_of(v, extent)) {
       continue;
     }
-    mount(v, extent);
+    mount(drive, v, extent);
   }
 }
 
-void PartitionManager::mount(FakeVolumeSetup& volume, const Extent& extent) {
-  ByteVector first = read_at(backing_, extent.offset, kSector);
+void PartitionManager::mount(File* drive, FakeVolumeSetup& volume, const Extent& extent) {
+  // Without a handle (the layout read when the model starts) the medium is
+  // opened here for writing as well.
+  FilePtr own;
+  if (drive == nullptr) {
+    if (auto opened = native_file_system().open(backing_, OpenMode::kExclusiveWrite)) own = std::move(opened).value();
+    drive = own.get();
+  }
+  ByteVector first = read_at(drive, backing_, extent.offset, kSector);
   FatBootSector boot = parse_fat_boot_sector(first);
   std::optional<FatType> type = boot.signature_present ? fat_type(boot) : std::nullopt;
   if (!type || boot.bytes_per_sector != kSector || boot.fat_count == 0) {
@@ -131,24 +148,24 @@ void PartitionManager::mount(FakeVolumeSetup& volume, const Extent& extent) {
   for (uint8_t i = 0; i < boot.fat_count; ++i) {
     const uint64_t fat = fat_start + i * fat_bytes;
     if (*type == FatType::kFat32) {
-      ByteVector entry = read_at(backing_, fat + 4, 4);
+      ByteVector entry = read_at(drive, backing_, fat + 4, 4);
       put_u32(entry, 0, le_u32(entry, 0) & ~0x08000000u);
-      write_at(backing_, fat + 4, entry);
+      write_at(drive, fat + 4, entry);
     } else if (*type == FatType::kFat16) {
-      ByteVector entry = read_at(backing_, fat + 2, 2);
+      ByteVector entry = read_at(drive, backing_, fat + 2, 2);
       entry[1] = static_cast<uint8_t>(entry[1] & 0x7F);
-      write_at(backing_, fat + 2, entry);
+      write_at(drive, fat + 2, entry);
     }
   }
   if (*type == FatType::kFat32 && boot.fsinfo_sector != 0) {
     ByteVector unknown;
     put_u32(unknown, 0, 0xFFFFFFFFu);
-    write_at(backing_, extent.offset + uint64_t{boot.fsinfo_sector} * kSector + 488, unknown);
+    write_at(drive, extent.offset + uint64_t{boot.fsinfo_sector} * kSector + 488, unknown);
   }
 }
 
-SysStatus PartitionManager::before_write(uint64_t offset, size_t len) {
-  mount_untouched();
+SysStatus PartitionManager::before_write(File& drive, uint64_t offset, size_t len) {
+  mount_untouched(&drive);
   for (const auto& v : volumes_.volumes) {
     Extent extent;
     if (!v.present || v.locks_held > 0 || v.mounted != FakeVolumeSetup::Mount::kFat || !extent_of(v, extent)) {
@@ -162,16 +179,16 @@ SysStatus PartitionManager::before_write(uint64_t offset, size_t len) {
   return {};
 }
 
-void PartitionManager::after_write(uint64_t offset, size_t) {
-  if (trigger_ == Trigger::kWriteToLba0 && offset == 0) reread();
+void PartitionManager::after_write(File& drive, uint64_t offset, size_t) {
+  if (trigger_ == Trigger::kWriteToLba0 && offset == 0) reread(&drive);
 }
 
-void PartitionManager::write_handle_closed() {
-  if (trigger_ == Trigger::kWriteHandleClose) reread();
+void PartitionManager::write_handle_closing(File& drive) {
+  if (trigger_ == Trigger::kWriteHandleClose) reread(&drive);
 }
 
-void PartitionManager::layout_refreshed() {
-  if (trigger_ == Trigger::kUpdateProperties) reread();
+void PartitionManager::layout_refreshed(File& drive) {
+  if (trigger_ == Trigger::kUpdateProperties) reread(&drive);
 }
 
 }  // namespace dh::test

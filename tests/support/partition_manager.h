@@ -63,19 +63,21 @@ class PartitionManager final : public DriveModel {
   // The volume name a partition at `start_lba` of `sectors` gets.
   std::string volume_name(uint64_t start_lba, uint64_t sectors) const;
 
-  SysStatus before_write(uint64_t offset, size_t len) override;
-  void after_write(uint64_t offset, size_t len) override;
-  void write_handle_closed() override;
-  void layout_refreshed() override;
+  SysStatus before_write(File& drive, uint64_t offset, size_t len) override;
+  void after_write(File& drive, uint64_t offset, size_t len) override;
+  void write_handle_closing(File& drive) override;
+  void layout_refreshed(File& drive) override;
 
  private:
   struct Extent {
     uint64_t offset = 0;
     uint64_t length = 0;
   };
-  void reread();
-  void mount_untouched();
-  void mount(FakeVolumeSetup& volume, const Extent& extent);
+  // `drive` is an open of the medium, or null when none is open (then the
+  // backing file is opened here).
+  void reread(File* drive);
+  void mount_untouched(File* drive);
+  void mount(File* drive, FakeVolumeSetup& volume, const Extent& extent);
   // The volume's one extent on this disk, if it has one.
   bool extent_of(const FakeVolumeSetup& volume, Extent& extent) const;
 
