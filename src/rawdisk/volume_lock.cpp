@@ -22,7 +22,7 @@ bool is_busy(const SysError& e) {
 // Opens the volume for reading and asks whether it lies on `disk`; a volume
 // that cannot be opened or queried counts as not on the disk.
 bool volume_lies_on_disk(const std::string& name, uint32_t disk) {
-  auto probe = volume_system().open_volume(volume_path(name), false);
+  auto probe = volume_system().open_volume(volume_path(name), VolumeAccess::kQuery);
   if (!probe) return false;
   auto extents = (*probe)->disk_extents();
   return extents && extents_on_disk(*extents, disk);
@@ -62,7 +62,7 @@ Expected<VolumeLockSet, SysError> lock_and_dismount_volumes(uint32_t disk, Clock
   VolumeLockSet set;
   for (const std::string& name : volume_system().list_volume_names()) {
     if (!volume_lies_on_disk(name, disk)) continue;
-    auto opened = volume_system().open_volume(volume_path(name), true);
+    auto opened = volume_system().open_volume(volume_path(name), VolumeAccess::kReadWrite);
     if (!opened)
       return unexpected(
           SysError{opened.error().code, "Unable to open mounted volume " + name + ": " + opened.error().message});
@@ -98,7 +98,7 @@ std::vector<std::string> dismount_volumes_for_detach(uint32_t disk, Clock& clock
   std::vector<std::string> warnings;
   for (const std::string& name : volume_system().list_volume_names()) {
     if (!volume_lies_on_disk(name, disk)) continue;
-    auto opened = volume_system().open_volume(volume_path(name), true);
+    auto opened = volume_system().open_volume(volume_path(name), VolumeAccess::kReadWrite);
     if (!opened) {
       warnings.push_back("Could not open mounted volume " + name + " for dismount.");
       continue;

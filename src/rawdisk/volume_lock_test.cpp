@@ -63,7 +63,7 @@ TEST(VolumeExtents, AnyConsideredExtentOnTheDiskCounts) {
 TEST(LockVolume, BusyLockIsRetriedEvery150msForAboutThreeSeconds) {
   FakeVolumes fake;
   fake.add(kA, {1}).lock_default = kErrorAccessDenied;
-  auto volume = std::move(fake.open_volume(path_of(kA), true)).value();
+  auto volume = std::move(fake.open_volume(path_of(kA), VolumeAccess::kReadWrite)).value();
   FakeClock clock;
   auto locked = lock_volume(*volume, clock);
   ASSERT_FALSE(locked.has_value());
@@ -76,8 +76,8 @@ TEST(LockVolume, SharingViolationThenSuccessAndOtherErrorsAtOnce) {
   FakeVolumes fake;
   fake.add(kA, {1}).lock_results = {kErrorSharingViolation, kErrorSharingViolation, 0};
   fake.add(kB, {1}).lock_default = 19;
-  auto a = std::move(fake.open_volume(path_of(kA), true)).value();
-  auto b = std::move(fake.open_volume(path_of(kB), true)).value();
+  auto a = std::move(fake.open_volume(path_of(kA), VolumeAccess::kReadWrite)).value();
+  auto b = std::move(fake.open_volume(path_of(kB), VolumeAccess::kReadWrite)).value();
   FakeClock clock;
   EXPECT_TRUE(lock_volume(*a, clock).has_value());
   EXPECT_EQ(clock.sleeps.size(), 2u);
@@ -93,8 +93,8 @@ TEST(LockAndDismount, HoldsEveryVolumeOfTheDiskInEnumerationOrder) {
   fake.add(kA, {1, 2});  // spanned onto the target
   fake.add(kB, {1});     // another disk
   fake.add(kC, {2});
-  fake.add(kD, {2}).open_read_error = 5;  // cannot be probed: treated as elsewhere
-  fake.add(kE, {2}).extents_error = 1;    // no extents: treated as elsewhere
+  fake.add(kD, {2}).open_query_error = 2;  // cannot be probed: treated as elsewhere
+  fake.add(kE, {2}).extents_error = 1;     // no extents: treated as elsewhere
   ScopedVolumeSystem scoped(fake);
   FakeClock clock;
   auto set = lock_and_dismount_volumes(2, clock);
