@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "disks/device_descriptor.h"
 #include "formats/little_endian.h"
+#include "platform/device_path.h"
 #include "platform/physical_drive.h"
 #include "powershell/powershell.h"
 
@@ -34,10 +35,11 @@ const std::string* string_member(const json& item, const char* key) {
 }
 
 // The members both routes fill the same way.
-json base_record(const std::string& number) {
-  std::string path = "\\\\.\\PhysicalDrive" + number;
-  return json{{"id", "PhysicalDrive" + number},
-              {"bsdDisk", "PhysicalDrive" + number},
+json base_record(uint64_t number) {
+  std::string path = physical_drive_path(number);
+  std::string name = "PhysicalDrive" + std::to_string(number);
+  return json{{"id", name},
+              {"bsdDisk", name},
               {"rawDisk", path},
               {"osDevicePath", path},
               {"removable", true},
@@ -50,7 +52,7 @@ json base_record(const std::string& number) {
 
 json device_disk_record(uint32_t number, uint64_t size, const DeviceDescriptor& d) {
   std::string label = bus_label(d.bus_type);
-  json record = base_record(std::to_string(number));
+  json record = base_record(number);
   record["targetType"] = device_target_type(d);
   record["sizeBytes"] = size;
   record["usbPath"] = "Bus:" + label;
@@ -93,7 +95,7 @@ std::optional<json> get_disk_record(const json& item) {
     return std::nullopt;
   }
 
-  json record = base_record(std::to_string(number));
+  json record = base_record(number);
   record["sizeBytes"] = *size;
   record["usbPath"] = "Bus:" + bus_text;
   record["vendor"] = bus_text;

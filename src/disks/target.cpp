@@ -5,8 +5,6 @@
 
 namespace dh {
 
-std::string physical_drive_path(uint32_t number) { return "\\\\.\\PhysicalDrive" + std::to_string(number); }
-
 bool is_physical_drive_name(std::string_view path) {
   static constexpr std::string_view kName = "physicaldrive";
   if (path.size() <= 4 + kName.size()) return false;

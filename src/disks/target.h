@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/device_path.h"
 #include "protocol/helper_error.h"
 
 namespace dh {
@@ -22,8 +23,6 @@ Expected<std::string, HelperError> resolve_target_path(const nlohmann::json& pay
 // `text`, as a 32-bit number; nothing when there are no digits or the number
 // exceeds 4294967295.
 std::optional<uint32_t> parse_drive_number(std::string_view text);
-
-std::string physical_drive_path(uint32_t number);
 
 // True for the device-namespace name of a whole disk exactly:
 // "\\.\PhysicalDriveN" or "\\?\PhysicalDriveN" (any letter case), N in

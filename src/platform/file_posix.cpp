@@ -33,7 +33,7 @@ class PosixFile final : public File {
     for (;;) {
       ssize_t n = ::read(fd_, buf, len);
       if (n >= 0) return static_cast<size_t>(n);
-      if (errno != EINTR) return unexpected(SysError::from_os(errno));
+      if (errno != EINTR) return unexpected(SysError::last());
     }
   }
 
@@ -45,24 +45,24 @@ class PosixFile final : public File {
         if (write_behind_) start_write_back();
         return static_cast<size_t>(n);
       }
-      if (errno != EINTR) return unexpected(SysError::from_os(errno));
+      if (errno != EINTR) return unexpected(SysError::last());
     }
   }
 
   SysStatus seek(uint64_t offset) override {
     if (offset > static_cast<uint64_t>(INT64_MAX)) return unexpected(SysError::from_os(EINVAL));
-    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return unexpected(SysError::from_os(errno));
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return unexpected(SysError::last());
     return {};
   }
 
   SysStatus flush() override {
-    if (::fsync(fd_) != 0) return unexpected(SysError::from_os(errno));
+    if (::fsync(fd_) != 0) return unexpected(SysError::last());
     return {};
   }
 
   SysResult<PathDevice> device() override {
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) return unexpected(SysError::from_os(errno));
+    if (::fstat(fd_, &st) != 0) return unexpected(SysError::last());
     return device_from_stat(st);
   }
 
@@ -147,7 +147,7 @@ struct OpenedFd {
 // accepts only regular files and devices, as a Windows file open would.
 SysResult<OpenedFd> open_checked(const std::string& path, int flags, bool exclusive_device) {
   int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (fd < 0) return unexpected(SysError::from_os(errno));
+  if (fd < 0) return unexpected(SysError::last());
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     int err = errno;
@@ -163,7 +163,7 @@ SysResult<OpenedFd> open_checked(const std::string& path, int flags, bool exclus
     // or held open exclusively elsewhere: the share-mode-0 open of Windows.
     ::close(fd);
     fd = ::open(path.c_str(), flags | O_CLOEXEC | O_EXCL);
-    if (fd < 0) return unexpected(SysError::from_os(errno));
+    if (fd < 0) return unexpected(SysError::last());
     return OpenedFd{fd, S_IFBLK};
   }
   int fl = ::fcntl(fd, F_GETFL);
@@ -204,18 +204,18 @@ class PosixFileSystem final : public FileSystem {
 
   SysStatus metadata(const std::string& path) override {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return unexpected(SysError::from_os(errno));
+    if (::stat(path.c_str(), &st) != 0) return unexpected(SysError::last());
     return {};
   }
 
   SysResult<FileIdentity> identity(const std::string& path) override {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return unexpected(SysError::from_os(errno));
+    if (::stat(path.c_str(), &st) != 0) return unexpected(SysError::last());
     return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   }
 
   SysStatus replace(const std::string& from, const std::string& to) override {
-    if (::rename(from.c_str(), to.c_str()) != 0) return unexpected(SysError::from_os(errno));
+    if (::rename(from.c_str(), to.c_str()) != 0) return unexpected(SysError::last());
     // Commit the directory entry as well, as MOVEFILE_WRITE_THROUGH does.
     std::string dir = to.substr(0, to.find_last_of('/') == std::string::npos ? 0 : to.find_last_of('/'));
     int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -227,13 +227,13 @@ class PosixFileSystem final : public FileSystem {
   }
 
   SysStatus remove(const std::string& path) override {
-    if (::unlink(path.c_str()) != 0) return unexpected(SysError::from_os(errno));
+    if (::unlink(path.c_str()) != 0) return unexpected(SysError::last());
     return {};
   }
 
   SysStatus flush_volume(const std::string& root) override {
     int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return unexpected(SysError::from_os(errno));
+    if (fd < 0) return unexpected(SysError::last());
     int failed = ::syncfs(fd) != 0 ? errno : 0;
     ::close(fd);
     if (failed != 0) return unexpected(SysError::from_os(failed));
@@ -242,7 +242,7 @@ class PosixFileSystem final : public FileSystem {
 
   SysResult<PathDevice> device_of(const std::string& path) override {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return unexpected(SysError::from_os(errno));
+    if (::stat(path.c_str(), &st) != 0) return unexpected(SysError::last());
     return device_from_stat(st);
   }
 };

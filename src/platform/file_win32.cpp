@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <string>
 
+#include "platform/device_path.h"
 #include "platform/file.h"
 #include "platform/win32_handle.h"
 #include "platform/win32_text.h"
@@ -66,7 +67,7 @@ PathDevice device_of_handle(HANDLE h) {
     n.device_type = number.DeviceType;
     n.device_number = number.DeviceNumber;
     n.partition_number = static_cast<uint32_t>(number.PartitionNumber);
-    if (n.device_type == kFileDeviceDisk) n.disk_path = "\\\\.\\PhysicalDrive" + std::to_string(n.device_number);
+    if (n.device_type == kFileDeviceDisk) n.disk_path = physical_drive_path(n.device_number);
     device.number = n;
   }
   return device;
@@ -91,7 +92,7 @@ class Win32File final : public File {
     DWORD wrote = 0;
     DWORD want = static_cast<DWORD>(std::min<size_t>(len, 1u << 30));
     if (!WriteFile(h_.get(), buf, want, &wrote, nullptr)) {
-      return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+      return unexpected(SysError::last());
     }
     return static_cast<size_t>(wrote);
   }
@@ -107,7 +108,7 @@ class Win32File final : public File {
   }
 
   SysStatus flush() override {
-    if (!FlushFileBuffers(h_.get())) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+    if (!FlushFileBuffers(h_.get())) return unexpected(SysError::last());
     return {};
   }
 
@@ -155,7 +156,7 @@ SysResult<ScopedHandle> open_for_query(const std::string& path) {
   // Backup semantics lets directories answer too, as a metadata query should.
   ScopedHandle h(
       CreateFileW(win32_path(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!h.valid()) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+  if (!h.valid()) return unexpected(SysError::last());
   return h;
 }
 
@@ -188,7 +189,14 @@ class Win32FileSystem final : public FileSystem {
         break;
     }
     ScopedHandle h(CreateFileW(win32_path(path).c_str(), access, share, nullptr, disposition, flags, nullptr));
-    if (!h.valid()) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+    if (!h.valid()) return unexpected(SysError::last());
+    // On a volume handle the file system checks every read and write against
+    // the size it gives the volume, which can end before the partition does;
+    // FSCTL_ALLOW_EXTENDED_DASD_IO leaves that bound to the partition's
+    // driver, so the last sectors can be read and written too. Where it is
+    // refused nothing else changes, so its failure is ignored.
+    if (is_volume_device_path(path))
+      (void)device_control(h.get(), FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0);
     return FilePtr(std::make_unique<Win32File>(std::move(h)));
   }
 
@@ -203,7 +211,7 @@ class Win32FileSystem final : public FileSystem {
     DH_TRY(h);
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(h->get(), &info)) {
-      return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+      return unexpected(SysError::last());
     }
     return FileIdentity{info.dwVolumeSerialNumber,
                         (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
@@ -212,13 +220,13 @@ class Win32FileSystem final : public FileSystem {
   SysStatus replace(const std::string& from, const std::string& to) override {
     if (!MoveFileExW(win32_path(from).c_str(), win32_path(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+      return unexpected(SysError::last());
     }
     return {};
   }
 
   SysStatus remove(const std::string& path) override {
-    if (!DeleteFileW(win32_path(path).c_str())) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+    if (!DeleteFileW(win32_path(path).c_str())) return unexpected(SysError::last());
     return {};
   }
 
@@ -231,7 +239,7 @@ class Win32FileSystem final : public FileSystem {
     ScopedHandle h(
         CreateFileW(volume.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!h.valid() || !FlushFileBuffers(h.get())) {
-      return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+      return unexpected(SysError::last());
     }
     return {};
   }

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/device_path.h"
 #include "platform/physical_drive.h"
 #include "platform/win32_handle.h"
 #include "platform/win32_text.h"
@@ -52,10 +53,10 @@ class Win32PhysicalDrive final : public PhysicalDrive {
 class Win32PhysicalDrives final : public PhysicalDriveSystem {
  public:
   SysResult<PhysicalDrivePtr> open_drive(uint32_t number) override {
-    std::wstring path = widen("\\\\.\\PhysicalDrive" + std::to_string(number));
+    std::wstring path = widen(physical_drive_path(number));
     ScopedHandle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                0, nullptr));
-    if (!h.valid()) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+    if (!h.valid()) return unexpected(SysError::last());
     return PhysicalDrivePtr(std::make_unique<Win32PhysicalDrive>(std::move(h)));
   }
 };

@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "platform/buffered_io.h"
 #include "platform/console.h"
+#include "platform/device_path.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "support/loop_device.h"
@@ -69,6 +70,29 @@ TEST(Paths, ExtendedLengthFormOfAbsoluteWindowsPaths) {
       {"", ""},
   };
   for (const auto& [path, expected] : cases) EXPECT_EQ(extended_length_path(path), expected) << path;
+}
+
+TEST(Paths, VolumeDevicePathsAreTheVolumeItselfOnly) {
+  const std::pair<std::string, bool> cases[] = {
+      {R"(\\.\E:)", true},
+      {R"(\\?\e:)", true},
+      {R"(\\?\Volume{0b1c2d3e-0000-0000-0000-100000000000})", true},
+      {R"(\\.\VOLUME{0b1c2d3e-0000-0000-0000-100000000000})", true},
+      // The root folder of the volume, a file on it, or another device.
+      {R"(\\.\E:\)", false},
+      {R"(\\?\Volume{0b1c2d3e-0000-0000-0000-100000000000}\)", false},
+      {R"(\\?\Volume{0b1c2d3e-0000-0000-0000-100000000000}\pi.img)", false},
+      {R"(\\.\E:\pi.img)", false},
+      {R"(\\.\PhysicalDrive1)", false},
+      {R"(\\.\1:)", false},
+      {R"(\\?\Volume{})", false},
+      {R"(\\?\Volume{)", false},
+      {"E:", false},
+      {R"(E:\)", false},
+      {R"(\\server\E:)", false},
+  };
+  for (const auto& [path, volume] : cases) EXPECT_EQ(is_volume_device_path(path), volume) << path;
+  EXPECT_EQ(physical_drive_path(7), R"(\\.\PhysicalDrive7)");
 }
 
 TEST(Quoting, WindowsArgumentRules) {

@@ -61,9 +61,9 @@ SysResult<std::string> find_powershell() { return find_program("powershell"); }
 SysResult<ProcessOutput> run_process(const std::string& program, const std::vector<std::string>& args) {
   int out_pipe[2];
   int err_pipe[2];
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0) return unexpected(SysError::from_os(errno));
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0) return unexpected(SysError::last());
   Fd out_r(out_pipe[0]), out_w(out_pipe[1]);
-  if (::pipe2(err_pipe, O_CLOEXEC) != 0) return unexpected(SysError::from_os(errno));
+  if (::pipe2(err_pipe, O_CLOEXEC) != 0) return unexpected(SysError::last());
   Fd err_r(err_pipe[0]), err_w(err_pipe[1]);
 
   posix_spawn_file_actions_t actions;

@@ -73,17 +73,17 @@ SysResult<std::string> find_program(const std::string& name) {
 SysResult<std::string> find_powershell() {
   wchar_t dir[MAX_PATH];
   UINT length = GetSystemDirectoryW(dir, MAX_PATH);
-  if (length == 0) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+  if (length == 0) return unexpected(SysError::last());
   if (length >= MAX_PATH) return unexpected(SysError::from_os(ERROR_BUFFER_OVERFLOW));
   std::wstring path = std::wstring(dir, length) + L"\\WindowsPowerShell\\v1.0\\powershell.exe";
   DWORD attrs = GetFileAttributesW(path.c_str());
-  if (attrs == INVALID_FILE_ATTRIBUTES) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+  if (attrs == INVALID_FILE_ATTRIBUTES) return unexpected(SysError::last());
   if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return unexpected(SysError::from_os(ERROR_FILE_NOT_FOUND));
   return narrow(path);
 }
 
 SysResult<ProcessOutput> run_process(const std::string& program, const std::vector<std::string>& args) {
-  auto os_error = [] { return unexpected(SysError::from_os(static_cast<int>(GetLastError()))); };
+  auto os_error = [] { return unexpected(SysError::last()); };
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE raw_r = nullptr, raw_w = nullptr;
   if (!CreatePipe(&raw_r, &raw_w, &inherit, 0)) return os_error();

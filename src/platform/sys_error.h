@@ -31,6 +31,10 @@ struct SysError {
   std::string message;
 
   static SysError from_os(int code);
+  // The platform's error of the last failed call (GetLastError() / errno),
+  // with its text. Call it right after the failing call, before any cleanup
+  // can change that error.
+  static SysError last();
   static SysError fixed(std::string text) { return SysError{0, std::move(text)}; }
 
   // The same error with `context` put before its text.
@@ -44,10 +48,6 @@ struct SysError {
 template <class T>
 using SysResult = Expected<T, SysError>;
 using SysStatus = Expected<void, SysError>;
-
-// The platform's error code of the last failed call (errno / GetLastError()).
-// Read it right after the failing call, before any cleanup.
-int last_os_error();
 
 // The one place that formats OS error text: the system's message for `code`
 // (no trailing line break) followed by " (os error N)".

@@ -6,7 +6,7 @@
 
 namespace dh {
 
-int last_os_error() { return errno; }
+SysError SysError::last() { return from_os(errno); }
 
 std::string os_error_text(int code) {
   char buf[256] = {};

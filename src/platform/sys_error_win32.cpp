@@ -7,7 +7,7 @@
 
 namespace dh {
 
-int last_os_error() { return static_cast<int>(GetLastError()); }
+SysError SysError::last() { return from_os(static_cast<int>(GetLastError())); }
 
 std::string os_error_text(int code) {
   wchar_t* buffer = nullptr;

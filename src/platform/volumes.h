@@ -26,15 +26,24 @@ class Volume {
 
 using VolumePtr = std::unique_ptr<Volume>;
 
+// What a volume is opened for.
+enum class VolumeAccess {
+  // No read or write access: enough to ask its extents, and it does not make
+  // Windows mount the volume or need administrator rights.
+  kQuery,
+  // Read and write: for lock and dismount.
+  kReadWrite,
+};
+
 class VolumeSystem {
  public:
   virtual ~VolumeSystem() = default;
   // Volume GUID paths as enumerated (each ends in a backslash); empty when the
   // enumeration cannot start.
   virtual std::vector<std::string> list_volume_names() = 0;
-  // Opens `path` (a volume name without trailing backslashes) for reading, or
-  // for reading and writing, sharing read and write.
-  virtual SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) = 0;
+  // Opens `path` (a volume name without trailing backslashes) with `access`,
+  // sharing read and write.
+  virtual SysResult<VolumePtr> open_volume(const std::string& path, VolumeAccess access) = 0;
   // The volumes that hold the running operating system, as paths that
   // open_volume and FileSystem::device_of take: on Windows the volume of the
   // Windows folder and the system partition holding the boot loader; on

@@ -12,7 +12,9 @@ namespace {
 class NoVolumes final : public VolumeSystem {
  public:
   std::vector<std::string> list_volume_names() override { return {}; }
-  SysResult<VolumePtr> open_volume(const std::string&, bool) override { return unexpected(SysError::from_os(ENOENT)); }
+  SysResult<VolumePtr> open_volume(const std::string&, VolumeAccess) override {
+    return unexpected(SysError::from_os(ENOENT));
+  }
   std::vector<std::string> system_volume_paths() override { return root_block_devices(); }
 };
 

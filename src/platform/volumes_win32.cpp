@@ -48,11 +48,14 @@ class Win32Volumes final : public VolumeSystem {
     return names;
   }
 
-  SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) override {
-    DWORD access = read_write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
-    ScopedHandle h(CreateFileW(widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+  SysResult<VolumePtr> open_volume(const std::string& path, VolumeAccess access) override {
+    // IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS needs no access right on the
+    // handle, and a handle without read or write access does not mount the
+    // volume.
+    DWORD desired = access == VolumeAccess::kReadWrite ? (GENERIC_READ | GENERIC_WRITE) : 0;
+    ScopedHandle h(CreateFileW(widen(path).c_str(), desired, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                0, nullptr));
-    if (!h.valid()) return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+    if (!h.valid()) return unexpected(SysError::last());
     return VolumePtr(std::make_unique<Win32Volume>(std::move(h)));
   }
 

@@ -63,7 +63,7 @@ using ScopedFindVolumeHandle = BasicScopedHandle<FindVolumeHandleTraits>;
 inline SysResult<DWORD> device_control(HANDLE h, DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size) {
   DWORD returned = 0;
   if (!DeviceIoControl(h, code, const_cast<void*>(in), in_size, out, out_size, &returned, nullptr)) {
-    return unexpected(SysError::from_os(static_cast<int>(GetLastError())));
+    return unexpected(SysError::last());
   }
   return returned;
 }

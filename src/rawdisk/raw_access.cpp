@@ -1,10 +1,14 @@
 #include "rawdisk/raw_access.h"
 
 #include "platform/buffered_io.h"
+#include "platform/elevation.h"
 
 namespace dh {
 
 namespace {
+
+constexpr std::chrono::seconds kBusyOpenPatience{14};
+constexpr std::chrono::milliseconds kBusyOpenRetryInterval{250};
 
 SysResult<FilePtr> open_checked(const CheckedTarget& target, OpenMode mode) {
   auto opened = file_system().open(target.path, mode);
@@ -15,6 +19,25 @@ SysResult<FilePtr> open_checked(const CheckedTarget& target, OpenMode mode) {
                                       ": it now opens another device or file than the one that was checked"));
   }
   return opened;
+}
+
+SysResult<FilePtr> open_exclusive(const CheckedTarget& target, OpenMode mode, Clock& clock) {
+  auto start = clock.now();
+  for (;;) {
+    auto opened = open_checked(target, mode);
+    if (opened || opened.error().kind() != SysErrorKind::kSharingViolation) return opened;
+    if (std::chrono::duration_cast<std::chrono::seconds>(clock.now() - start) > kBusyOpenPatience) return opened;
+    clock.sleep(kBusyOpenRetryInterval);
+  }
+}
+
+// Access refused to a process that already holds administrator rights:
+// more rights cannot help, so the message says what else refuses it.
+std::string elevated_refusal_message(const std::string& path, const SysError& error) {
+  return "Windows refused access to " + path +
+         " although the helper runs as administrator: a security program (such as Controlled Folder Access or an "
+         "antivirus) or a policy that blocks writing to removable drives may be stopping it. " +
+         error.message;
 }
 
 }  // namespace
@@ -28,12 +51,12 @@ SysResult<FilePtr> open_target_shared_read(const CheckedTarget& target) {
   return open_checked(target, OpenMode::kSharedRead);
 }
 
-SysResult<FilePtr> open_target_exclusive_read(const CheckedTarget& target) {
-  return open_checked(target, OpenMode::kExclusiveRead);
+SysResult<FilePtr> open_target_exclusive_read(const CheckedTarget& target, Clock& clock) {
+  return open_exclusive(target, OpenMode::kExclusiveRead, clock);
 }
 
-SysResult<FilePtr> open_target_exclusive_write(const CheckedTarget& target) {
-  return open_checked(target, OpenMode::kExclusiveWrite);
+SysResult<FilePtr> open_target_exclusive_write(const CheckedTarget& target, Clock& clock) {
+  return open_exclusive(target, OpenMode::kExclusiveWrite, clock);
 }
 
 SysResult<std::vector<uint8_t>> read_sectors_at(File& target, uint64_t lba, uint64_t count) {
@@ -47,6 +70,13 @@ SysResult<std::vector<uint8_t>> read_sectors_at(File& target, uint64_t lba, uint
   DH_TRY(filled);
   if (*filled < buffer.size()) return unexpected(SysError::fixed(kShortReadText));
   return buffer;
+}
+
+HelperError map_raw_disk_error(const SysError& error, const std::string& path) {
+  if (error.kind() == SysErrorKind::kAccessDenied && process_is_elevated()) {
+    return HelperError{ErrorCode::kDeviceDisconnected, elevated_refusal_message(path, error)};
+  }
+  return map_raw_disk_error(error);
 }
 
 HelperError map_raw_disk_error(const SysError& error) {

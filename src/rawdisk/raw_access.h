@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/file.h"
 #include "protocol/helper_error.h"
 
@@ -31,10 +32,14 @@ struct CheckedTarget {
 // than the one that was checked".
 // Read, others may read, write and delete (read_sectors, verify_boot).
 SysResult<FilePtr> open_target_shared_read(const CheckedTarget& target);
+// The exclusive opens wait for a drive that another program still holds
+// (Explorer, an antivirus scan, the mount manager after a dismount): an open
+// refused with a sharing violation is tried again every 250 ms until more
+// than 14 whole seconds have passed, and then fails with that error.
 // Read, no sharing (hash_range, the mismatch tools).
-SysResult<FilePtr> open_target_exclusive_read(const CheckedTarget& target);
+SysResult<FilePtr> open_target_exclusive_read(const CheckedTarget& target, Clock& clock = system_clock());
 // Read and write, no sharing, write-through (write_image).
-SysResult<FilePtr> open_target_exclusive_write(const CheckedTarget& target);
+SysResult<FilePtr> open_target_exclusive_write(const CheckedTarget& target, Clock& clock = system_clock());
 
 // Exactly count * 512 bytes from byte offset lba * 512, read on a device in
 // whole sectors of its own size and never past its end. Errors: "Sector
@@ -43,8 +48,18 @@ SysResult<FilePtr> open_target_exclusive_write(const CheckedTarget& target);
 // the target ends first.
 SysResult<std::vector<uint8_t>> read_sectors_at(File& target, uint64_t lba, uint64_t count);
 
-// A failed exclusive open: ELEVATION_DENIED with the fixed advice when access
-// was refused, DEVICE_DISCONNECTED with the OS text otherwise.
+// A failed exclusive open of `path`. A refusal of access is ELEVATION_DENIED
+// with the fixed advice (kElevationDeniedMessage) when the helper does not
+// run elevated (process_is_elevated); when it does, running as administrator
+// cannot help, and the answer is DEVICE_DISCONNECTED with
+// "Windows refused access to <path> although the helper runs as
+// administrator: a security program (such as Controlled Folder Access or an
+// antivirus) or a policy that blocks writing to removable drives may be
+// stopping it. <OS text>". Anything else is DEVICE_DISCONNECTED with the OS
+// text.
+HelperError map_raw_disk_error(const SysError& error, const std::string& path);
+// The form without the path, kept until every caller passes it: a refusal
+// of access is always ELEVATION_DENIED, elevated or not.
 HelperError map_raw_disk_error(const SysError& error);
 HelperError device_disconnected_error(const SysError& error);
 HelperError image_missing_error(const SysError& error);

@@ -6,8 +6,11 @@
 #include <fstream>
 
 #include "base/text.h"
+#include "platform/elevation.h"
 #include "rawdisk/raw_access.h"
 #include "support/bytes.h"
+#include "support/fake_clock.h"
+#include "support/fault_file_system.h"
 #include "support/loop_device.h"
 #include "support/memory_file.h"
 #include "support/test_support.h"
@@ -15,7 +18,9 @@
 namespace dh {
 namespace {
 
+using std::chrono::milliseconds;
 using test::ByteVector;
+using test::FakeClock;
 using test::MemoryFile;
 
 // Test constants: a start-up allocation failure would only abort the test run.
@@ -31,7 +36,13 @@ TEST(ReadSectorsAt, ReadsWholeSectorsFromAPlainFileInEveryOpenMode) {
   test::TempDir dir;
   ByteVector data = test::pattern(4 * 512);
   test::write_file(dir.file("image.img"), as_text(data));
-  for (auto open : {open_target_shared_read, open_target_exclusive_read, open_target_exclusive_write}) {
+  using Open = SysResult<FilePtr> (*)(const CheckedTarget&);
+  const Open opens[] = {
+      open_target_shared_read,
+      [](const CheckedTarget& t) { return open_target_exclusive_read(t); },
+      [](const CheckedTarget& t) { return open_target_exclusive_write(t); },
+  };
+  for (Open open : opens) {
     auto target = open(CheckedTarget::as_found(dir.file("image.img")));
     ASSERT_TRUE(target.has_value()) << target.error().message;
     auto got = read_sectors_at(**target, 1, 2);
@@ -93,28 +104,106 @@ TEST(ReadSectorsAt, ShortPartialAndFailingReads) {
 }
 
 TEST(RawDiskErrors, AccessDeniedIsElevationEverythingElseDisconnected) {
+  ScopedElevation not_elevated(false);
   std::vector<int> denied = test::on_windows() ? std::vector<int>{5, 10013} : std::vector<int>{EACCES, EPERM};
   for (int code : denied) {
-    EXPECT_EQ(map_raw_disk_error(SysError::from_os(code)), (HelperError{ErrorCode::kElevationDenied, kElevation}))
+    EXPECT_EQ(map_raw_disk_error(SysError::from_os(code), "t"), (HelperError{ErrorCode::kElevationDenied, kElevation}))
         << code;
     // Already opened targets never get the elevation advice.
     EXPECT_EQ(device_disconnected_error(SysError::from_os(code)),
               (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(code)}));
   }
-  int sharing = test::on_windows() ? 32 : EBUSY;
-  EXPECT_EQ(map_raw_disk_error(SysError::from_os(sharing)),
-            (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(sharing)}));
-  EXPECT_EQ(map_raw_disk_error(SysError::from_os(2)), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(2)}));
-  EXPECT_EQ(map_raw_disk_error(SysError::fixed("failed to fill whole buffer")),
+  EXPECT_EQ(map_raw_disk_error(SysError::fixed("failed to fill whole buffer"), "t"),
             (HelperError{ErrorCode::kDeviceDisconnected, "failed to fill whole buffer"}));
   EXPECT_EQ(image_missing_error(SysError::from_os(2)), (HelperError{ErrorCode::kImageMissing, os_error_text(2)}));
 }
 
+TEST(RawDiskErrors, ElevationAdviceOnlyWhenTheHelperIsNotElevated) {
+  const std::string path = "\\\\.\\PhysicalDrive3";
+  const int denied = os_error_code(SysErrorKind::kAccessDenied);
+  const int busy = os_error_code(SysErrorKind::kSharingViolation);
+  const int missing = os_error_code(SysErrorKind::kNotFound);
+  const HelperError refused_as_admin{
+      ErrorCode::kDeviceDisconnected,
+      "Windows refused access to \\\\.\\PhysicalDrive3 although the helper runs as administrator: a security "
+      "program (such as Controlled Folder Access or an antivirus) or a policy that blocks writing to removable "
+      "drives may be stopping it. " +
+          os_error_text(denied)};
+  struct Case {
+    bool elevated;
+    int code;
+    HelperError expected;
+  };
+  const Case cases[] = {
+      {false, denied, {ErrorCode::kElevationDenied, kElevation}},
+      {true, denied, refused_as_admin},
+      {false, busy, {ErrorCode::kDeviceDisconnected, os_error_text(busy)}},
+      {true, busy, {ErrorCode::kDeviceDisconnected, os_error_text(busy)}},
+      {false, missing, {ErrorCode::kDeviceDisconnected, os_error_text(missing)}},
+      {true, missing, {ErrorCode::kDeviceDisconnected, os_error_text(missing)}},
+  };
+  for (const Case& c : cases) {
+    ScopedElevation elevation(c.elevated);
+    EXPECT_EQ(process_is_elevated(), c.elevated);
+    EXPECT_EQ(map_raw_disk_error(SysError::from_os(c.code), path), c.expected)
+        << "elevated " << c.elevated << ", code " << c.code;
+  }
+  // The form without a path keeps the advice for every refusal.
+  ScopedElevation elevated(true);
+  EXPECT_EQ(map_raw_disk_error(SysError::from_os(denied)), (HelperError{ErrorCode::kElevationDenied, kElevation}));
+}
+
+TEST(ExclusiveOpens, OnlyASharingViolationIsWaitedOutForAboutFifteenSeconds) {
+  test::TempDir dir;
+  const std::string target = dir.file("target.img");
+  test::write_file(target, std::string(512, 't'));
+  const int busy = os_error_code(SysErrorKind::kSharingViolation);
+  const int denied = os_error_code(SysErrorKind::kAccessDenied);
+  struct Case {
+    OpenMode mode;
+    int code;
+    std::optional<int> times;  // refusals before the drive is free; none: never free
+    size_t attempts;
+    bool opens;
+  };
+  const Case cases[] = {
+      {OpenMode::kExclusiveRead, busy, 4, 5, true},
+      {OpenMode::kExclusiveWrite, busy, 59, 60, true},
+      // Given up once more than 14 whole seconds have passed: at 15 s.
+      {OpenMode::kExclusiveRead, busy, std::nullopt, 61, false},
+      {OpenMode::kExclusiveWrite, busy, std::nullopt, 61, false},
+      {OpenMode::kExclusiveWrite, denied, std::nullopt, 1, false},
+      {OpenMode::kExclusiveRead, os_error_code(SysErrorKind::kNotFound), std::nullopt, 1, false},
+      // The shared open does not wait.
+      {OpenMode::kSharedRead, busy, std::nullopt, 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "mode " << static_cast<int>(c.mode) << ", code " << c.code);
+    test::FaultFileSystem files;
+    ScopedFileSystem scoped(files);
+    files.fail_open(target, c.mode, c.code, c.times);
+    FakeClock clock;
+    CheckedTarget checked = CheckedTarget::as_found(target);
+    auto opened = c.mode == OpenMode::kExclusiveRead    ? open_target_exclusive_read(checked, clock)
+                  : c.mode == OpenMode::kExclusiveWrite ? open_target_exclusive_write(checked, clock)
+                                                        : open_target_shared_read(checked);
+    EXPECT_EQ(opened.has_value(), c.opens);
+    if (!opened) {
+      EXPECT_EQ(opened.error().code, c.code);
+    }
+    EXPECT_EQ(files.opened().size(), c.attempts);
+    EXPECT_EQ(clock.sleeps, std::vector<milliseconds>(c.attempts - 1, milliseconds(250)));
+  }
+}
+
 TEST(RawDiskErrors, RealOpenFailures) {
   test::TempDir dir;
-  auto missing = open_target_exclusive_write(CheckedTarget::as_found(dir.file("absent.img")));
+  FakeClock clock;
+  auto missing = open_target_exclusive_write(CheckedTarget::as_found(dir.file("absent.img")), clock);
   ASSERT_FALSE(missing.has_value());
-  EXPECT_EQ(map_raw_disk_error(missing.error()), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(2)}));
+  EXPECT_EQ(map_raw_disk_error(missing.error(), dir.file("absent.img")),
+            (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(2)}));
+  EXPECT_TRUE(clock.sleeps.empty());
 
   if (test::on_windows()) {
     // Another handle on the target: the exclusive open is a sharing
@@ -122,20 +211,25 @@ TEST(RawDiskErrors, RealOpenFailures) {
     test::write_file(dir.file("held.img"), std::string(512, 'h'));
     auto holder = open_target_shared_read(CheckedTarget::as_found(dir.file("held.img")));
     ASSERT_TRUE(holder.has_value());
-    auto second = open_target_exclusive_read(CheckedTarget::as_found(dir.file("held.img")));
+    auto second = open_target_exclusive_read(CheckedTarget::as_found(dir.file("held.img")), clock);
     ASSERT_FALSE(second.has_value());
-    EXPECT_EQ(map_raw_disk_error(second.error()), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(32)}));
+    EXPECT_EQ(map_raw_disk_error(second.error(), dir.file("held.img")),
+              (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(32)}));
+    EXPECT_EQ(clock.slept(), milliseconds(15000));  // waited for the holder to let go
   }
 }
 
 TEST(RawDiskErrors, ExclusiveOpenOfABusyLoopDevice) {
   test::LoopDevice loop(4 << 20);
   if (loop.path().empty()) GTEST_SKIP() << loop.why_not();
-  auto first = open_target_exclusive_read(CheckedTarget::as_found(loop.path()));
+  FakeClock clock;
+  auto first = open_target_exclusive_read(CheckedTarget::as_found(loop.path()), clock);
   ASSERT_TRUE(first.has_value()) << first.error().message;
-  auto second = open_target_exclusive_write(CheckedTarget::as_found(loop.path()));
+  auto second = open_target_exclusive_write(CheckedTarget::as_found(loop.path()), clock);
   ASSERT_FALSE(second.has_value());
-  EXPECT_EQ(map_raw_disk_error(second.error()), (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(EBUSY)}));
+  EXPECT_EQ(map_raw_disk_error(second.error(), loop.path()),
+            (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(EBUSY)}));
+  EXPECT_EQ(clock.slept(), milliseconds(15000));
   // A shared open is not refused while the exclusive handle is held.
   EXPECT_TRUE(open_target_shared_read(CheckedTarget::as_found(loop.path())).has_value());
 }

@@ -38,13 +38,13 @@ std::vector<SystemDisk> find_system_disks() {
   std::vector<SystemDisk> disks;
   for (const std::string& path : volume_system().system_volume_paths()) {
     std::vector<uint32_t> numbers;
-    if (auto volume = volume_system().open_volume(path, false)) {
+    if (auto volume = volume_system().open_volume(path, VolumeAccess::kQuery)) {
       if (auto extents = (*volume)->disk_extents()) numbers = extent_disks(*extents);
     }
     for (uint32_t n : numbers) add_disk(disks, SystemDisk{kFileDeviceDisk, n, physical_drive_path(n)});
     if (!numbers.empty()) continue;
-    // A volume that reports no extents (Wine's) or cannot be opened for
-    // reading (without elevation) still answers which disk it lies on.
+    // A volume that reports no extents (Wine's) or cannot be opened at all
+    // may still answer which disk it lies on.
     auto device = file_system().device_of(path);
     if (device && device->is_device && device->number) {
       const DeviceNumber& n = *device->number;

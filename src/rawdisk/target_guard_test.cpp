@@ -102,8 +102,8 @@ TEST(SystemDisks, FoundThroughTheSystemVolumesExtentsOrTheirDeviceNumbers) {
   EXPECT_EQ(find_system_disks(), (std::vector<SystemDisk>{{kFileDeviceDisk, 0, "\\\\.\\PhysicalDrive0"},
                                                           {kFileDeviceDisk, 3, "\\\\.\\PhysicalDrive3"},
                                                           {kFileDeviceDisk, 4, "\\\\.\\PhysicalDrive4"}}));
-  // A volume that cannot be opened for reading still answers its device.
-  no_extents.open_read_error = 5;
+  // A volume that cannot be opened still answers its device.
+  no_extents.open_query_error = 5;
   EXPECT_EQ(find_system_disks().back(), (SystemDisk{kFileDeviceDisk, 4, "\\\\.\\PhysicalDrive4"}));
   EXPECT_EQ(volumes.open_handles, 0);
 }

@@ -60,24 +60,25 @@ TEST(VolumeExtents, AnyConsideredExtentOnTheDiskCounts) {
   EXPECT_FALSE(extents_on_disk(none, 4));
 }
 
-TEST(LockVolume, BusyLockIsRetriedEvery150msForAboutThreeSeconds) {
+TEST(LockVolume, BusyLockIsRetriedEvery150msForAboutFifteenSeconds) {
   FakeVolumes fake;
   fake.add(kA, {1}).lock_default = kErrorAccessDenied;
-  auto volume = std::move(fake.open_volume(path_of(kA), true)).value();
+  auto volume = std::move(fake.open_volume(path_of(kA), VolumeAccess::kReadWrite)).value();
   FakeClock clock;
   auto locked = lock_volume(*volume, clock);
   ASSERT_FALSE(locked.has_value());
   EXPECT_EQ(locked.error().code, kErrorAccessDenied);
-  EXPECT_EQ(count(fake.log, "lock " + kA), 21);
-  EXPECT_EQ(clock.sleeps, std::vector<milliseconds>(20, milliseconds(150)));
+  // It gives up once more than 14 whole seconds have passed: at 15 s.
+  EXPECT_EQ(count(fake.log, "lock " + kA), 101);
+  EXPECT_EQ(clock.sleeps, std::vector<milliseconds>(100, milliseconds(150)));
 }
 
 TEST(LockVolume, SharingViolationThenSuccessAndOtherErrorsAtOnce) {
   FakeVolumes fake;
   fake.add(kA, {1}).lock_results = {kErrorSharingViolation, kErrorSharingViolation, 0};
   fake.add(kB, {1}).lock_default = 19;
-  auto a = std::move(fake.open_volume(path_of(kA), true)).value();
-  auto b = std::move(fake.open_volume(path_of(kB), true)).value();
+  auto a = std::move(fake.open_volume(path_of(kA), VolumeAccess::kReadWrite)).value();
+  auto b = std::move(fake.open_volume(path_of(kB), VolumeAccess::kReadWrite)).value();
   FakeClock clock;
   EXPECT_TRUE(lock_volume(*a, clock).has_value());
   EXPECT_EQ(clock.sleeps.size(), 2u);
@@ -90,16 +91,17 @@ TEST(LockVolume, SharingViolationThenSuccessAndOtherErrorsAtOnce) {
 
 TEST(LockAndDismount, HoldsEveryVolumeOfTheDiskInEnumerationOrder) {
   FakeVolumes fake;
-  fake.add(kA, {1, 2});  // spanned onto the target
+  fake.add(kA, {2, 2});  // two extents, both on the target
   fake.add(kB, {1});     // another disk
   fake.add(kC, {2});
-  fake.add(kD, {2}).open_read_error = 5;  // cannot be probed: treated as elsewhere
-  fake.add(kE, {2}).extents_error = 1;    // no extents: treated as elsewhere
+  fake.add(kD, {2}).open_query_error = 2;  // cannot be probed: treated as elsewhere
+  fake.add(kE, {2}).extents_error = 1;     // no extents: treated as elsewhere
   ScopedVolumeSystem scoped(fake);
   FakeClock clock;
   auto set = lock_and_dismount_volumes(2, clock);
   ASSERT_TRUE(set.has_value()) << set.error().message;
   EXPECT_EQ(set->size(), 2u);
+  EXPECT_TRUE(set->unlocked().empty());
   EXPECT_EQ(fake.open_handles, 2);
   EXPECT_EQ(fake.log, (std::vector<std::string>{
                           "list",
@@ -140,20 +142,52 @@ TEST(LockAndDismount, ThirdVolumeThatCannotOpenReleasesTheOthers) {
   EXPECT_EQ(count(fake.log, "close " + kB), 2);
 }
 
-TEST(LockAndDismount, BusyLockFallsBackToForcedDismount) {
+TEST(LockAndDismount, BusyLockFallsBackToForcedDismountThenLocksAgain) {
   FakeVolumes fake;
-  fake.add(kA, {0}).lock_default = kErrorAccessDenied;
+  fake.add(kA, {0}).lock_default = kErrorAccessDenied;  // never locks
+  auto& b = fake.add(kB, {0});                          // locks in the second round, after 3 s there
+  b.lock_results.assign(101 + 20, kErrorSharingViolation);
+  fake.add(kC, {0});
   ScopedVolumeSystem scoped(fake);
   FakeClock clock;
   auto set = lock_and_dismount_volumes(0, clock);
   ASSERT_TRUE(set.has_value()) << set.error().message;
-  EXPECT_EQ(set->size(), 1u);
-  EXPECT_EQ(fake.open_handles, 1);
-  // Three seconds before the forced dismount, three more in the second,
-  // ignored lock attempt.
-  EXPECT_EQ(count(fake.log, "lock " + kA), 42);
+  EXPECT_EQ(set->size(), 3u);
+  EXPECT_EQ(set->unlocked(), std::vector<std::string>{kA});
+  EXPECT_EQ(fake.open_handles, 3);
+  // Fifteen seconds before the forced dismount, fifteen more trying to lock
+  // it afterwards; the volume that locks then is not dismounted again.
+  EXPECT_EQ(count(fake.log, "lock " + kA), 202);
   EXPECT_EQ(count(fake.log, "dismount " + kA), 1);
-  EXPECT_EQ(clock.slept(), milliseconds(6000));
+  EXPECT_EQ(count(fake.log, "lock " + kB), 122);
+  EXPECT_EQ(count(fake.log, "dismount " + kB), 1);
+  EXPECT_EQ(count(fake.log, "dismount " + kC), 1);
+  EXPECT_EQ(clock.slept(), milliseconds(30000 + 15000 + 3000));
+}
+
+TEST(LockAndDismount, SpannedVolumeIsRefusedUntouched) {
+  FakeVolumes fake;
+  fake.add(kA, {5});
+  fake.add(kB, {3, 5, 9});  // spanned: disk 3 is the first other disk
+  fake.add(kC, {5});
+  ScopedVolumeSystem scoped(fake);
+  FakeClock clock;
+  auto set = lock_and_dismount_volumes(5, clock);
+  ASSERT_FALSE(set.has_value());
+  EXPECT_EQ(set.error(), SysError::fixed("Unable to lock mounted volume " + kB +
+                                         ": it also lies on disk 3, and writing this target would damage it."));
+  EXPECT_EQ(fake.open_handles, 0);
+  EXPECT_EQ(count(fake.log, "open-rw " + path_of(kB)), 0);
+  EXPECT_EQ(count(fake.log, "close " + kA), 2);  // locked first, then released
+  EXPECT_EQ(count(fake.log, "open-r " + path_of(kC)), 0);
+
+  // The probe the writer uses to see that a volume has gone.
+  EXPECT_TRUE(volume_lies_on_disk(kB, 9));
+  EXPECT_TRUE(volume_lies_on_disk(path_of(kB), 5));
+  EXPECT_FALSE(volume_lies_on_disk(kB, 4));
+  fake.volumes[1].open_query_error = 2;
+  EXPECT_FALSE(volume_lies_on_disk(kB, 5));
+  EXPECT_EQ(fake.open_handles, 0);
 }
 
 TEST(LockAndDismount, BusyLockAndFailedForcedDismount) {
@@ -170,7 +204,7 @@ TEST(LockAndDismount, BusyLockAndFailedForcedDismount) {
                                      os_error_text(kErrorSharingViolation) + "; force dismount failed with " +
                                      os_error_text(21) + ". " + kAdvice + ", then try again.");
   EXPECT_EQ(fake.open_handles, 0);
-  EXPECT_EQ(clock.slept(), milliseconds(3000));
+  EXPECT_EQ(clock.slept(), milliseconds(15000));
 }
 
 TEST(LockAndDismount, OtherLockErrorAndFailedDismountMessages) {
@@ -218,6 +252,14 @@ TEST(LockTargetVolumes, DriveNumberDecidesWhatIsLocked) {
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed.error(),
             (HelperError{ErrorCode::kUnmountFailed, "Unable to open mounted volume " + kA + ": " + os_error_text(32)}));
+  fake.add(kB, {4, 2});
+  fake.volumes[0].open_write_error = 0;
+  auto spanned = lock_target_volumes("\\\\.\\PhysicalDrive2", clock);
+  ASSERT_FALSE(spanned.has_value());
+  EXPECT_EQ(spanned.error(),
+            (HelperError{ErrorCode::kUnmountFailed, "Unable to lock mounted volume " + kB +
+                                                        ": it also lies on disk 4, and writing this target would "
+                                                        "damage it."}));
 }
 
 TEST(DismountForDetach, ProblemsBecomeWarningsInVolumeOrder) {
@@ -248,7 +290,7 @@ TEST(DismountForDetach, ProblemsBecomeWarningsInVolumeOrder) {
   EXPECT_EQ(count(fake.log, "dismount " + kD), 2);
   EXPECT_EQ(count(fake.log, "dismount " + kE), 1);  // no second try after a hard lock error
   EXPECT_EQ(count(fake.log, "open-rw " + path_of(kF)), 0);
-  EXPECT_EQ(clock.slept(), milliseconds(3000));  // only the busy volume waited
+  EXPECT_EQ(clock.slept(), milliseconds(15000));  // only the busy volume waited
 }
 
 // The real enumeration: nothing lies on a disk number no system has.

@@ -32,7 +32,14 @@ struct FakeVolumeSetup {
   std::string name;  // as enumerated, with its trailing backslash
   ByteVector extents;
   int extents_error = 0;
-  int open_read_error = 0;
+  // The query open (VolumeAccess::kQuery) asks for no access right, which
+  // Windows grants where reading would be refused (CreateFileW: "If this
+  // parameter is zero, the application can query certain metadata such as
+  // file, directory, or device attributes without accessing that file or
+  // device, even if GENERIC_READ access would have been denied."), so it
+  // fails only for a volume that cannot be opened at all; the read/write
+  // open also needs the right to read and write the volume.
+  int open_query_error = 0;
   int open_write_error = 0;
   std::vector<int> lock_results;  // one per attempt; then lock_default
   int lock_default = 0;
@@ -54,8 +61,9 @@ class FakeVolumes final : public VolumeSystem {
  public:
   // A deque, so that references from add() stay valid.
   std::deque<FakeVolumeSetup> volumes;
-  // "list", "open-r <path>", "open-rw <path>", "lock <name>", "dismount
-  // <name>", "close <name>" in call order; system_volume_paths logs nothing.
+  // "list", "open-r <path>" (the query open), "open-rw <path>", "lock
+  // <name>", "dismount <name>", "close <name>" in call order;
+  // system_volume_paths logs nothing.
   std::vector<std::string> log;
   // When set, every log entry goes here too: one timeline with another
   // fake's events (FaultFileSystem::events), to see locks and drive opens in
@@ -96,11 +104,12 @@ class FakeVolumes final : public VolumeSystem {
     return paths;
   }
 
-  SysResult<VolumePtr> open_volume(const std::string& path, bool read_write) override {
+  SysResult<VolumePtr> open_volume(const std::string& path, VolumeAccess access) override {
+    const bool read_write = access == VolumeAccess::kReadWrite;
     note((read_write ? "open-rw " : "open-r ") + path);
     for (auto& setup : volumes) {
       if (trimmed(setup.name) != path || !setup.present) continue;
-      int error = read_write ? setup.open_write_error : setup.open_read_error;
+      int error = read_write ? setup.open_write_error : setup.open_query_error;
       if (error != 0) return unexpected(os_error(error));
       return VolumePtr(std::make_unique<Handle>(*this, setup));
     }

@@ -269,8 +269,11 @@ void FaultFileSystem::fail_write(const std::string& path, int call, int code) { 
 void FaultFileSystem::refuse_write(const std::string& path, int call) { state(path).refused_writes.insert(call); }
 void FaultFileSystem::fail_flush(const std::string& path, int code) { state(path).flush_error = code; }
 void FaultFileSystem::fail_seek(const std::string& path, int code) { state(path).seek_error = code; }
-void FaultFileSystem::fail_open(const std::string& path, OpenMode mode, int code) {
-  state(path).open_errors[mode] = code;
+void FaultFileSystem::fail_open(const std::string& path, OpenMode mode, int code, std::optional<int> times) {
+  auto& st = state(path);
+  st.open_errors[mode] = code;
+  st.open_errors_left.erase(mode);
+  if (times) st.open_errors_left[mode] = *times;
 }
 void FaultFileSystem::fail_replace(const std::string& path, int code) { state(path).replace_error = code; }
 void FaultFileSystem::fail_volume_flush(const std::string& root, int code) { state(root).volume_flush_error = code; }
@@ -315,6 +318,10 @@ SysResult<FilePtr> FaultFileSystem::open(const std::string& path, OpenMode mode)
   opened_.emplace_back(path, mode);
   if (on_open) on_open(path, mode);
   auto& st = state(path);
+  if (auto left = st.open_errors_left.find(mode); left != st.open_errors_left.end() && left->second-- == 0) {
+    st.open_errors.erase(mode);
+    st.open_errors_left.erase(left);
+  }
   if (auto it = st.open_errors.find(mode); it != st.open_errors.end()) {
     events_.push_back(std::string("refuse ") + open_mode_name(mode) + " " + path);
     return unexpected(SysError::from_os(it->second));

@@ -65,8 +65,9 @@ class FaultFileSystem final : public FileSystem {
   void fail_flush(const std::string& path, int code);
   // Every seek of `path` fails with `code`.
   void fail_seek(const std::string& path, int code);
-  // Opens of `path` in `mode` fail with `code`.
-  void fail_open(const std::string& path, OpenMode mode, int code);
+  // Opens of `path` in `mode` fail with `code`; with `times`, only that many
+  // of them, and later ones go through (a drive another program lets go of).
+  void fail_open(const std::string& path, OpenMode mode, int code, std::optional<int> times = std::nullopt);
   // Moving a file onto `path` (replace) fails with `code` and leaves both
   // files as they were, as MoveFileEx does when it cannot replace.
   void fail_replace(const std::string& path, int code);
@@ -152,6 +153,7 @@ class FaultFileSystem final : public FileSystem {
     std::optional<int> flush_error;
     std::optional<int> seek_error;
     std::map<OpenMode, int> open_errors;
+    std::map<OpenMode, int> open_errors_left;  // for faults that run out
     std::optional<int> replace_error;
     std::optional<int> volume_flush_error;
     std::map<int, uint64_t> corruptions;  // open index -> offset
