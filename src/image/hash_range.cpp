@@ -42,8 +42,8 @@ Expected<uint64_t, HelperError> hash_target_range(Progress& progress, File& targ
 
 Expected<RangeHash, HelperError> hash_range(Progress& progress, const CheckedTarget& checked, uint64_t byte_count,
                                             const std::string& message) {
-  auto opened = open_target_exclusive_read(checked);
-  if (!opened) return unexpected(map_raw_disk_error(opened.error()));
+  auto opened = exclusive_read_handle(checked, progress.clock());
+  DH_TRY(opened);
   FilePtr target = std::move(opened).value();
   Sha256 sha;
   progress.start_stage(byte_count);

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/elevation.h"
 #include "image/hash_range.h"
 #include "image/sha256.h"
 #include "platform/buffered_io.h"
@@ -125,6 +126,8 @@ TEST(HashRange, VerifyLinesAreRateLimitedBetweenTheStartAndTheEnd) {
 }
 
 TEST(HashRange, FailuresMapToTheTargetErrorCodes) {
+  // A refused open is the advice to run elevated only when the helper is not.
+  ScopedElevation not_elevated(false);
   test::TempDir dir;
   std::string path = dir.file("disk.img");
   test::write_file(path, test::pattern_bytes(kIoBufferSize + 10));

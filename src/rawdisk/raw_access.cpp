@@ -76,14 +76,21 @@ HelperError map_raw_disk_error(const SysError& error, const std::string& path) {
   if (error.kind() == SysErrorKind::kAccessDenied && process_is_elevated()) {
     return HelperError{ErrorCode::kDeviceDisconnected, elevated_refusal_message(path, error)};
   }
-  return map_raw_disk_error(error);
+  if (error.kind() == SysErrorKind::kAccessDenied)
+    return HelperError{ErrorCode::kElevationDenied, kElevationDeniedMessage};
+  return device_disconnected_error(error);
 }
 
-HelperError map_raw_disk_error(const SysError& error) {
-  if (error.kind() == SysErrorKind::kAccessDenied) {
-    return HelperError{ErrorCode::kElevationDenied, kElevationDeniedMessage};
-  }
-  return device_disconnected_error(error);
+Expected<FilePtr, HelperError> exclusive_read_handle(const CheckedTarget& target, Clock& clock) {
+  auto opened = open_target_exclusive_read(target, clock);
+  if (!opened) return unexpected(map_raw_disk_error(opened.error(), target.path));
+  return std::move(opened).value();
+}
+
+Expected<FilePtr, HelperError> exclusive_write_handle(const CheckedTarget& target, Clock& clock) {
+  auto opened = open_target_exclusive_write(target, clock);
+  if (!opened) return unexpected(map_raw_disk_error(opened.error(), target.path));
+  return std::move(opened).value();
 }
 
 HelperError device_disconnected_error(const SysError& error) {

@@ -58,9 +58,11 @@ SysResult<std::vector<uint8_t>> read_sectors_at(File& target, uint64_t lba, uint
 // stopping it. <OS text>". Anything else is DEVICE_DISCONNECTED with the OS
 // text.
 HelperError map_raw_disk_error(const SysError& error, const std::string& path);
-// The form without the path, kept until every caller passes it: a refusal
-// of access is always ELEVATION_DENIED, elevated or not.
-HelperError map_raw_disk_error(const SysError& error);
+
+// The exclusive opens with a failure mapped by map_raw_disk_error, for the
+// commands that answer it as it is.
+Expected<FilePtr, HelperError> exclusive_read_handle(const CheckedTarget& target, Clock& clock = system_clock());
+Expected<FilePtr, HelperError> exclusive_write_handle(const CheckedTarget& target, Clock& clock = system_clock());
 HelperError device_disconnected_error(const SysError& error);
 HelperError image_missing_error(const SysError& error);
 

@@ -148,9 +148,6 @@ TEST(RawDiskErrors, ElevationAdviceOnlyWhenTheHelperIsNotElevated) {
     EXPECT_EQ(map_raw_disk_error(SysError::from_os(c.code), path), c.expected)
         << "elevated " << c.elevated << ", code " << c.code;
   }
-  // The form without a path keeps the advice for every refusal.
-  ScopedElevation elevated(true);
-  EXPECT_EQ(map_raw_disk_error(SysError::from_os(denied)), (HelperError{ErrorCode::kElevationDenied, kElevation}));
 }
 
 TEST(ExclusiveOpens, OnlyASharingViolationIsWaitedOutForAboutFifteenSeconds) {

@@ -138,5 +138,34 @@ TEST(CardLayout, AFailedWriteAnywhereLeavesNoPartitionTable) {
   }
 }
 
+// A volume that stays busy (an Explorer window, a scan of a card just put in)
+// is dismounted but cannot be locked, so anyone may mount it again. The image
+// goes on only once clearing the old table has removed it; a volume the table
+// does not describe stays, and ends the run before the image's first byte.
+TEST(CardLayout, AVolumeThatCannotBeLockedIsNeverWrittenInside) {
+  for (Trigger trigger : {Trigger::kUpdateProperties, Trigger::kWriteHandleClose, Trigger::kWriteToLba0}) {
+    SCOPED_TRACE(trigger_name(trigger));
+    UsedCard card(trigger);
+    for (auto& v : card.volumes.volumes) v.lock_default = os_error_code(SysErrorKind::kAccessDenied);
+    auto run = card.write(json::object());
+    ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
+    EXPECT_EQ((*run.result)["verifyAttempts"], 1);
+    for (const auto& e : card.manager->events) EXPECT_EQ(e.rfind("refuse", 0), std::string::npos) << e;
+
+    UsedCard spanned(trigger);
+    const std::string other = "\\\\?\\Volume{other}\\";
+    spanned.volumes.add(other, {kDisk}).lock_default = os_error_code(SysErrorKind::kAccessDenied);
+    auto refused = spanned.write(json::object());
+    ASSERT_FALSE(refused.result.has_value());
+    EXPECT_EQ(refused.result.error(),
+              (HelperError{ErrorCode::kUnmountFailed,
+                           "Unable to lock mounted volume " + other +
+                               ": it stayed on the target after its partition table was cleared. Close File Explorer "
+                               "windows and other programs using this target, then try again."}));
+    EXPECT_TRUE(test::read_file(spanned.backing).substr(512) == spanned.before.substr(512));
+    EXPECT_EQ(spanned.fs.open_handles(), 0);
+  }
+}
+
 }  // namespace
 }  // namespace dh

@@ -19,7 +19,7 @@ Expected<ComparisonFiles, HelperError> open_for_comparison(const std::string& im
   if (!image_opened) return unexpected(image_missing_error(image_opened.error()));
   FilePtr image = std::move(image_opened).value();
   auto target_opened = open_target_exclusive_read(checked);
-  if (!target_opened) return unexpected(map_raw_disk_error(target_opened.error()));
+  if (!target_opened) return unexpected(map_raw_disk_error(target_opened.error(), checked.path));
   FilePtr target = std::move(target_opened).value();
   if (auto sought = image->seek(0); !sought) return unexpected(image_missing_error(sought.error()));
   if (auto sought = target->seek(0); !sought) return unexpected(device_disconnected_error(sought.error()));

@@ -2,6 +2,7 @@
 // holds there.
 #include <gtest/gtest.h>
 
+#include "platform/elevation.h"
 #include "base/text.h"
 #include "platform/buffered_io.h"
 #include "rawdisk/raw_access.h"
@@ -91,6 +92,8 @@ TEST(FirstDifference, AnImageThatEndsFirstGivesTwoEmptySamples) {
 }
 
 TEST(FirstDifference, FailuresCarryTheSideThatFailed) {
+  // A refused open is the advice to run elevated only when the helper is not.
+  ScopedElevation not_elevated(false);
   Pair p(test::pattern_bytes(3000), test::pattern_bytes(3000));
   auto missing_image = find_first_difference(p.dir.file("none.img"), CheckedTarget::as_found(p.target), 10);
   ASSERT_FALSE(missing_image.has_value());

@@ -89,9 +89,9 @@ struct WriteOutcome {
 
 // Puts the held-back start of the image on the device, through a handle of
 // its own, and commits it.
-Expected<void, HelperError> commit_held(const CheckedTarget& checked, const std::vector<uint8_t>& held) {
-  auto opened = open_target_exclusive_write(checked);
-  if (!opened) return unexpected(map_raw_disk_error(opened.error()));
+Expected<void, HelperError> commit_held(const CheckedTarget& checked, const std::vector<uint8_t>& held, Clock& clock) {
+  auto opened = exclusive_write_handle(checked, clock);
+  DH_TRY(opened);
   FilePtr target = std::move(opened).value();
   {
     BufferedWriter writer(*target, kIoBufferSize, transfer_unit(target->kind()));
@@ -108,8 +108,8 @@ Expected<void, HelperError> commit_held(const CheckedTarget& checked, const std:
 // Tells the system once that the device has a new layout, so that the next
 // command finds its partitions. A failure changes nothing written: the system
 // then finds them later, as it would after the card is inserted again.
-void announce_layout(const CheckedTarget& checked) {
-  if (auto opened = open_target_exclusive_write(checked)) (void)(*opened)->refresh_layout();
+void announce_layout(const CheckedTarget& checked, Clock& clock) {
+  if (auto opened = open_target_exclusive_write(checked, clock)) (void)(*opened)->refresh_layout();
 }
 
 // Only the writing thread reports progress and reads the clock; the reading
@@ -218,9 +218,9 @@ struct WriteStage {
     if (!committed) return unexpected(helper_error(ErrorCode::kWriteFailed, committed.error()));
     outcome.held_back = !outcome.held.empty();
     if (outcome.held_back && commit_at_finalize) {
-      DH_TRY(commit_held(checked, outcome.held));
+      DH_TRY(commit_held(checked, outcome.held, progress.clock()));
       outcome.held_back = false;
-      announce_layout(checked);
+      announce_layout(checked, progress.clock());
     }
 
     uint64_t overall_speed = speed_bps(written, progress.elapsed(), 1.0);
@@ -294,8 +294,8 @@ Expected<std::optional<RangeHash>, HelperError> read_back_around_held(Progress& 
   Sha256 sha;
   uint64_t hashed = held.size();
   {
-    auto opened = open_target_exclusive_read(target);
-    if (!opened) return unexpected(map_raw_disk_error(opened.error()));
+    auto opened = exclusive_read_handle(target, progress.clock());
+    DH_TRY(opened);
     progress.start_stage(length);
     progress.line("VERIFY", 0, 0, kVerifyMessage);
     sha.update(held.data(), held.size());
@@ -303,9 +303,9 @@ Expected<std::optional<RangeHash>, HelperError> read_back_around_held(Progress& 
     DH_TRY(rest);
     hashed += *rest;
   }
-  DH_TRY(commit_held(target, held));
-  auto opened = open_target_exclusive_read(target);
-  if (!opened) return unexpected(map_raw_disk_error(opened.error()));
+  DH_TRY(commit_held(target, held, progress.clock()));
+  auto opened = exclusive_read_handle(target, progress.clock());
+  DH_TRY(opened);
   std::vector<uint8_t> seen(held.size());
   AlignedReader reader(**opened, (*opened)->kind());
   auto got = reader.read_full(seen.data(), seen.size());
@@ -349,12 +349,29 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
       }
     }
   }
-  if (outcome.held_back) announce_layout(target);
+  if (outcome.held_back) announce_layout(target, progress.clock());
   return nlohmann::json{{"bytesWritten", outcome.written},       {"speedBps", outcome.speed},
                         {"sourceSha256", outcome.source_sha256}, {"verifiedBeforeFinalize", true},
                         {"observedSha256", attempt->sha256},     {"verifiedBytes", attempt->bytes},
                         {"verifySpeedBps", attempt->speed},      {"verifyAttempts", attempts},
                         {"firstObservedSha256", first_observed}, {"mismatch", mismatch}};
+}
+
+// A volume of the target that could be dismounted but not locked may be
+// mounted again by anyone at any time, and a write inside a mounted volume is
+// refused or, worse, mixed with the file system's own. Once the old partition
+// table is gone its volume should be gone too; one that is still there ends
+// the run before the image's first byte.
+Expected<void, HelperError> volumes_gone_or_locked(const GuardedTarget& guarded) {
+  if (!guarded.disk) return {};
+  for (const std::string& name : guarded.locks.unlocked()) {
+    if (!volume_lies_on_disk(name, *guarded.disk)) continue;
+    return unexpected(HelperError{ErrorCode::kUnmountFailed,
+                                  "Unable to lock mounted volume " + name +
+                                      ": it stayed on the target after its partition table was cleared. Close File "
+                                      "Explorer windows and other programs using this target, then try again."});
+  }
+  return {};
 }
 
 }  // namespace
@@ -421,8 +438,8 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   auto guarded = lock_target_volumes(*device_path, clock);
   DH_TRY(guarded);
 
-  auto target_opened = open_target_exclusive_write(guarded->target);
-  if (!target_opened) return unexpected(map_raw_disk_error(target_opened.error()));
+  auto target_opened = exclusive_write_handle(guarded->target, clock);
+  DH_TRY(target_opened);
   FilePtr target = std::move(target_opened).value();
   std::optional<uint64_t> total = payload_u64(payload, "bytesTotal");
   std::optional<uint64_t> image_bytes = xz_index ? std::optional(xz_index->uncompressed_bytes) : image->kind().length;
@@ -437,8 +454,9 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
     // partitions go with it.
     LayoutClearing clearing{guarded->target, *target_kind.length, transfer_unit(target_kind), image_bytes.value_or(0)};
     DH_TRY(clearing.drop_table(target));
-    target_opened = open_target_exclusive_write(guarded->target);
-    if (!target_opened) return unexpected(map_raw_disk_error(target_opened.error()));
+    DH_TRY(volumes_gone_or_locked(*guarded));
+    target_opened = exclusive_write_handle(guarded->target, clock);
+    DH_TRY(target_opened);
     target = std::move(target_opened).value();
     DH_TRY(clearing.clear_rest(*target));
   }

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "platform/elevation.h"
 #include "base/text.h"
 #include "image/xz_image.h"
 #include "platform/buffered_io.h"
@@ -207,6 +208,8 @@ TEST(WriteImage, OnlyTheJsonTrueSkipsTheReadback) {
 }
 
 TEST(WriteImage, PreconditionsFailInTheirOrderBeforeAnythingIsWritten) {
+  // A refused open is the advice to run elevated only when the helper is not.
+  ScopedElevation not_elevated(false);
   test::TempDir dir;
   std::string image = dir.file("image.img");
   std::string target = dir.file("target.img");
@@ -488,6 +491,8 @@ TEST_F(WriteFaults, DeviceEndingEarly) {
 }
 
 TEST_F(WriteFaults, ReadbackOpenRefused) {
+  // A refused open is the advice to run elevated only when the helper is not.
+  ScopedElevation not_elevated(false);
   fs.fail_open(c.target, OpenMode::kExclusiveRead, test::on_windows() ? 5 : 13);
   auto run = run_write(c.payload, clock);
   ASSERT_FALSE(run.result.has_value());

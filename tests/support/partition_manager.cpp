@@ -1,5 +1,6 @@
 #include "support/partition_manager.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "formats/little_endian.h"
@@ -9,7 +10,6 @@ namespace dh::test {
 namespace {
 
 constexpr uint64_t kSector = 512;
-constexpr int kAccessDenied = 5;
 constexpr uint8_t kGptProtective = 0xEE;
 
 // The medium's bytes at `offset` (zeros past its end), through `drive` when
@@ -91,6 +91,7 @@ void PartitionManager::reread(File* drive) {
   for (auto& v : volumes_.volumes) {
     Extent extent;
     if (!v.present || !extent_of(v, extent)) continue;
+    if (std::find(managed_.begin(), managed_.end(), v.name) == managed_.end()) continue;
     bool kept = false;
     for (const auto& e : entries) {
       kept = kept || (e.start_lba * kSector == extent.offset && uint64_t{e.sector_count} * kSector == extent.length);
@@ -109,6 +110,7 @@ void PartitionManager::reread(File* drive) {
     FakeVolumeSetup& added = volumes_.add(name, {disk_});
     added.extents = extents_bytes(disk_, e.start_lba * kSector, uint64_t{e.sector_count} * kSector);
     added.mounted = FakeVolumeSetup::Mount::kNone;
+    managed_.push_back(name);
     events.push_back("add " + name);
   }
   mount_untouched(drive);
@@ -173,7 +175,7 @@ SysStatus PartitionManager::before_write(File& drive, uint64_t offset, size_t le
     }
     if (offset < extent.offset + extent.length && extent.offset < offset + len) {
       events.push_back("refuse " + std::to_string(offset));
-      return unexpected(SysError::from_os(kAccessDenied));
+      return unexpected(SysError::from_os(os_error_code(SysErrorKind::kAccessDenied)));
     }
   }
   return {};

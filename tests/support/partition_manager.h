@@ -9,7 +9,9 @@
 //    drive closes, or after any write that touches LBA 0. A volume whose
 //    partition (start and size) is still in the table stays as it is; one
 //    whose partition is gone is removed (its handles stay open, unusable);
-//    each new partition becomes a new volume. Only MBR tables are read
+//    each new partition becomes a new volume. Volumes the table does not
+//    describe (added to FakeVolumes by the test: a spanned or dynamic volume)
+//    are left alone. Only MBR tables are read
 //    (four primary entries, the GPT-protective 0xEE included as no volume).
 // 2. A volume that nobody holds locked is mounted at once, as the mount
 //    manager, AutoPlay and File Explorer touch every new volume: with FAT
@@ -23,7 +25,7 @@
 //    (bit 27 on FAT32, bit 15 on FAT16; FAT12 has none) and, on FAT32, sets
 //    FSInfo's free cluster count to unknown (0xFFFFFFFF).
 // 4. A raw write whose sectors fall inside a volume mounted with FAT and not
-//    locked fails with ERROR_ACCESS_DENIED (5): "A write on a disk handle will
+//    locked fails with ERROR_ACCESS_DENIED (5; EACCES natively): "A write on a disk handle will
 //    succeed if one of the following conditions is true: The sectors to be
 //    written to do not fall within a volume's extents. The sectors to be
 //    written to fall within a mounted volume, but you have explicitly locked
@@ -87,6 +89,7 @@ class PartitionManager final : public DriveModel {
   uint32_t disk_;
   std::string backing_;
   Trigger trigger_;
+  std::vector<std::string> managed_;  // the volumes made from partition tables
 };
 
 }  // namespace dh::test
