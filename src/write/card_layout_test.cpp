@@ -167,5 +167,37 @@ TEST(CardLayout, AVolumeThatCannotBeLockedIsNeverWrittenInside) {
   }
 }
 
+// What is held back is what lies in front of the first partition, read from
+// real tables: an MBR at 4 MiB (the Pi image) and at 1 MiB, a GPT at 1 MiB, an
+// old partition at sector 63, no table at all; in 512- and 4096-byte units.
+TEST(CardLayout, TheHeldBackStartEndsWhereTheFirstPartitionBegins) {
+  auto start_of = [](const std::string& bytes, uint32_t unit) {
+    auto first = reinterpret_cast<const uint8_t*>(bytes.data());
+    return held_start_length({first, std::min<size_t>(bytes.size(), 4 * kMiB)}, unit);
+  };
+  std::string sector63 = test::read_file(test::fixture("fat16.img")).substr(0, kMiB);
+  sector63[446 + 8] = 63;  // the first entry's start LBA, little-endian
+  sector63[446 + 9] = 0;
+  std::string gpt_corrupt = test::read_file(test::fixture("gpt-old.img")).substr(0, kMiB);
+  gpt_corrupt[512 + 72 + 7] = '\x7F';  // the entries' LBA far beyond the bytes
+  const struct {
+    const char* what;
+    std::string bytes;
+    uint64_t unit512, unit4096;
+  } cases[] = {
+      {"MBR, boot at 4 MiB", test::read_file(test::fixture("pi.img")), 4 * kMiB, 4 * kMiB},
+      {"MBR, boot at 1 MiB", test::read_file(test::fixture("fat16.img")), kMiB, kMiB},
+      {"GPT, first partition at 1 MiB", test::read_file(test::fixture("gpt-old.img")).substr(0, 4 * kMiB), kMiB, kMiB},
+      {"GPT whose entries lie elsewhere", gpt_corrupt, 4 * kMiB, 4 * kMiB},
+      {"MBR, partition at sector 63", sector63, 63 * 512, 7 * 4096},
+      {"no table", test::pattern_bytes(5 * kMiB), 4 * kMiB, 4 * kMiB},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(start_of(c.bytes, 512), c.unit512);
+    EXPECT_EQ(start_of(c.bytes, 4096), c.unit4096);
+  }
+}
+
 }  // namespace
 }  // namespace dh

@@ -32,38 +32,6 @@ constexpr auto kRecheckPause = std::chrono::milliseconds(250);
 constexpr uint64_t kLayoutWipe = 1024 * 1024;
 constexpr uint8_t kGptProtective = 0xEE;
 
-// How many bytes at the start of an image to hold back until everything else
-// is on the device: those in front of its first partition (the partition
-// table and nothing the system could mount), at most one chunk, in whole
-// transfer units, at least one. Read from the image's first chunk: its MBR,
-// or behind a protective MBR the GPT's entries (512-byte sectors).
-uint64_t held_length(const uint8_t* first, size_t size, uint32_t unit) {
-  std::span<const uint8_t> bytes(first, size);
-  uint64_t start = kIoBufferSize;
-  if (size >= kSectorSize && mbr_signature_present(bytes)) {
-    for (const PartitionEntry& e : parse_partition_entries(bytes)) {
-      if (e.partition_type != kGptProtective) {
-        start = std::min<uint64_t>(start, uint64_t{e.start_lba} * kSectorSize);
-        continue;
-      }
-      // GPT header at LBA 1: entries' LBA at 72, count at 80, size at 84; an
-      // entry's first LBA at 32, used when its type GUID is not zero.
-      auto header = bytes.subspan(std::min<size_t>(size, kSectorSize));
-      if (header.size() < 92 || std::memcmp(header.data(), "EFI PART", 8) != 0) continue;
-      uint64_t at = le_u64(header, 72) * kSectorSize;
-      uint32_t count = le_u32(header, 80);
-      uint32_t entry_size = le_u32(header, 84);
-      for (uint32_t i = 0; i < count && entry_size >= 48 && at + entry_size <= size; ++i, at += entry_size) {
-        auto entry = bytes.subspan(static_cast<size_t>(at), entry_size);
-        bool used = std::any_of(entry.begin(), entry.begin() + 16, [](uint8_t b) { return b != 0; });
-        if (used) start = std::min(start, le_u64(entry, 32) * kSectorSize);
-      }
-    }
-  }
-  start -= start % unit;
-  return std::max<uint64_t>(start, unit);
-}
-
 // Writes `length` zeros at `offset` (whole transfer units).
 SysStatus write_zeros(File& target, uint64_t offset, uint64_t length) {
   static const std::vector<uint8_t> zeros(kLayoutWipe, 0);
@@ -174,7 +142,7 @@ struct WriteStage {
       bool streaming = !hold_back_start;  // the writes after the held bytes have begun
       auto write_chunk = [&](const uint8_t* chunk, size_t size) {
         if (!streaming) {
-          if (!held_target) held_target = held_length(chunk, size, unit);
+          if (!held_target) held_target = held_start_length({chunk, size}, unit);
           size_t take = static_cast<size_t>(std::min<uint64_t>(size, *held_target - outcome.held.size()));
           outcome.held.insert(outcome.held.end(), chunk, chunk + take);
           chunk += take;
@@ -375,6 +343,37 @@ Expected<void, HelperError> volumes_gone_or_locked(const GuardedTarget& guarded)
 }
 
 }  // namespace
+
+uint64_t held_start_length(std::span<const uint8_t> first, uint32_t unit) {
+  const size_t size = first.size();
+  uint64_t start = kIoBufferSize;
+  if (size >= kSectorSize && mbr_signature_present(first)) {
+    for (const PartitionEntry& e : parse_partition_entries(first)) {
+      if (e.partition_type != kGptProtective) {
+        start = std::min<uint64_t>(start, uint64_t{e.start_lba} * kSectorSize);
+        continue;
+      }
+      // GPT header at LBA 1: the entries' LBA at 72, their count at 80 and
+      // size at 84; an entry's first LBA at 32, used when its type GUID is
+      // not zero. Entries beyond the bytes given are not looked at.
+      auto header = first.subspan(kSectorSize);
+      if (header.size() < 92 || std::memcmp(header.data(), "EFI PART", 8) != 0) continue;
+      const uint64_t entries_lba = le_u64(header, 72);
+      const uint32_t count = le_u32(header, 80);
+      const uint32_t entry_size = le_u32(header, 84);
+      if (entries_lba > size / kSectorSize || entry_size < 48) continue;
+      uint64_t at = entries_lba * kSectorSize;
+      for (uint32_t i = 0; i < count && entry_size <= size - at; ++i, at += entry_size) {
+        auto entry = first.subspan(static_cast<size_t>(at), entry_size);
+        bool used = std::any_of(entry.begin(), entry.begin() + 16, [](uint8_t b) { return b != 0; });
+        uint64_t lba = le_u64(entry, 32);
+        if (used && lba < kIoBufferSize / kSectorSize) start = std::min(start, lba * kSectorSize);
+      }
+    }
+  }
+  start -= start % unit;
+  return std::max<uint64_t>(start, unit);
+}
 
 Expected<Decompress, HelperError> decompress_format(const nlohmann::json& payload) {
   const nlohmann::json* value =

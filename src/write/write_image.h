@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -53,6 +54,14 @@ namespace dh {
 HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock);
 
 HandlerResult handle_write_image(const WindowsHelperRequest& request);
+
+// How many bytes at the start of an image written to a disk are held back
+// until everything after them is on it: those in front of the image's first
+// partition (its partition table, and nothing the system could mount), read
+// from `first`, the image's first bytes: the MBR's entries, or behind a
+// GPT-protective entry the GPT's (in 512-byte sectors, as far as `first`
+// holds them). At most 4 MiB, in whole `unit`s, at least one unit.
+uint64_t held_start_length(std::span<const uint8_t> first, uint32_t unit);
 
 enum class Decompress { kNone, kXz };
 // The payload's decompress field: absent or null is a plain image, "xz" an
