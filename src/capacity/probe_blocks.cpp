@@ -107,27 +107,18 @@ std::optional<uint64_t> probe_signature(const ProbeRunId& run, const uint8_t* by
 
 ProbeVerdict judge_probes(const std::vector<uint64_t>& offsets, const std::vector<std::optional<uint64_t>>& seen,
                           uint32_t block, uint64_t length) {
-  std::vector<bool> bad(offsets.size(), false);
-  for (size_t i = 0; i < offsets.size(); ++i) {
-    const std::optional<uint64_t> found = i < seen.size() ? seen[i] : std::nullopt;
-    if (found == offsets[i]) continue;
-    bad[i] = true;
-    if (!found) continue;
-    auto it = std::lower_bound(offsets.begin(), offsets.end(), *found);
-    if (it == offsets.end() || *it != *found) continue;
-    size_t j = static_cast<size_t>(it - offsets.begin());
-    // A higher probe's signature at a lower location: it wrapped there. A
-    // lower one's at a higher location: this location is its alias, and the
-    // lower probe keeps its own verdict.
-    if (j > i) bad[j] = true;
-  }
+  // Only the lowest bad probe counts, and every bad probe shows at a
+  // location no higher than its own: one whose location reads back anything
+  // but its own signature is bad there, and one whose signature turns up at a
+  // lower location (it wrapped there) leaves that lower location, which lost
+  // its own, bad first. So the locations alone give the verdict.
+  size_t index = 0;
+  while (index < offsets.size() && index < seen.size() && seen[index] == offsets[index]) ++index;
   ProbeVerdict verdict;
-  auto first = std::find(bad.begin(), bad.end(), true);
-  if (first == bad.end()) {
+  if (index == offsets.size()) {
     verdict.usable_bytes = length;
     return verdict;
   }
-  size_t index = static_cast<size_t>(first - bad.begin());
   verdict.first_bad = index;
   verdict.usable_bytes = index == 0 ? 0 : offsets[index - 1] + block;
   return verdict;

@@ -66,12 +66,12 @@ struct ProbeVerdict {
 // A probe is bad when its location reads back anything but its own
 // signature: zeros, stale data, garbage, a failed checksum, or another
 // probe's signature. When probe j's signature turns up at the location of a
-// lower probe i, j's write landed on i's block: j has no block of its own
-// and is bad too, whatever its own location reads. Locations that show the
-// same signature are aliases of one physical block, and only the lowest of
-// them may be good: the probes are written from the highest offset down, so
-// on a medium whose addresses alias the lowest location's write comes last
-// and wins, and the higher aliases read back a foreign signature.
+// lower probe i, j's write landed on i's block: j has no block of its own and
+// is bad too. Locations that show the same signature are aliases of one
+// physical block, and only the lowest of them may be good: the probes are
+// written from the highest offset down, so on a medium whose addresses alias
+// the lowest location's write comes last and wins, and the higher aliases
+// read back a foreign signature.
 //
 // Counterfeit controllers drop the address bits above the flash they have,
 // so their addresses wrap at a power of two: there the probe at that power

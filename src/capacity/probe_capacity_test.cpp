@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "capacity/probe_blocks.h"
 #include "platform/sys_error.h"
 #include "progress/progress.h"
 #include "support/bytes.h"
@@ -38,6 +39,45 @@ json probe(const std::string& target, std::vector<json>* lines = nullptr) {
     for (const std::string& line : capture.lines()) lines->push_back(json::parse(line));
   }
   return run.response;
+}
+
+// A block read back names its probe only when it is whole and of this run;
+// the verdict follows the signatures found where.
+TEST(ProbeBlocks, SignaturesAndVerdicts) {
+  const ProbeRunId run{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  ProbeRunId other = run;
+  other[15] ^= 1;
+  std::vector<uint8_t> block = probe_block(run, 4096, 512);
+  EXPECT_EQ(probe_signature(run, block.data(), block.size()), 4096u);
+  EXPECT_EQ(block[510], 0);
+  EXPECT_EQ(block[511], 0);
+  EXPECT_NE(probe_block(run, 0, 512), probe_block(run, 512, 512));
+  EXPECT_EQ(probe_signature(other, block.data(), block.size()), std::nullopt);
+  std::vector<uint8_t> torn = block;
+  torn[300] ^= 0x40;
+  EXPECT_EQ(probe_signature(run, torn.data(), torn.size()), std::nullopt);
+  const std::vector<uint8_t> zeros(512, 0);
+  EXPECT_EQ(probe_signature(run, zeros.data(), zeros.size()), std::nullopt);
+
+  const std::vector<uint64_t> offsets = {0, 512, 1024, 4096};
+  struct Case {
+    const char* what;
+    std::vector<std::optional<uint64_t>> seen;
+    std::optional<size_t> first_bad;
+    uint64_t usable;
+  };
+  const Case cases[] = {
+      {"every probe held", {0, 512, 1024, 4096}, std::nullopt, 8192},
+      {"4096 wraps onto 0", {0, 512, 1024, 0}, 3, 1536},
+      {"512 lost its write to 4096's", {0, 4096, 1024, 4096}, 1, 512},
+      {"1024 and 4096 read back stale data", {0, 512, std::nullopt, std::nullopt}, 2, 1024},
+      {"0 reads back nothing", {std::nullopt, 512, 1024, 4096}, 0, 0},
+  };
+  for (const Case& c : cases) {
+    ProbeVerdict verdict = judge_probes(offsets, c.seen, 512, 8192);
+    EXPECT_EQ(verdict.first_bad, c.first_bad) << c.what;
+    EXPECT_EQ(verdict.usable_bytes, c.usable) << c.what;
+  }
 }
 
 TEST(ProbeCapacity, CounterfeitDrivesShowTheirFlashAndHealthyOnesAllOfIt) {
