@@ -81,6 +81,9 @@ def make_fixtures(work: Path) -> dict:
     size = image.stat().st_size
     with open(work / "target.img", "wb") as target:
         target.truncate(size)
+    # What probe_capacity overwrites: a card of its own.
+    with open(work / "card.img", "wb") as card:
+        card.truncate(64 << 20)
     # A plain file is no XZ stream; a folder cannot be read as an image.
     (work / "notes.txt").write_text("not an image\n")
     (work / "folder").mkdir()
@@ -201,6 +204,9 @@ def native_examples(run: Runner, facts: dict) -> dict:
     sha = extracted["payload"]["sha256"]
     ex["prepare_disk"], _ = run.run("prepare_disk", {"osDevicePath": drive}, powershell=ok)
     ex["detach_target"], _ = run.run("detach_target", {"osDevicePath": drive}, powershell=ok)
+    ex["probe_capacity"], _ = run.run("probe_capacity", {"osDevicePath": "card.img", "taskId": "task-1"},
+                                      note="`card.img` is a 64 MiB file; a file holds every byte of its size, so "
+                                           "nothing fails.")
     ex["write_image"], written = run.run(
         "write_image", {"imagePath": "raspios.img", "osDevicePath": "target.img", "taskId": "task-1",
                         "bytesTotal": size})

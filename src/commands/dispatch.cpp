@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "boot/boot_report.h"
+#include "capacity/probe_capacity.h"
 #include "customize/customize.h"
 #include "disks/list_disks.h"
 #include "image/image_commands.h"
@@ -31,6 +32,7 @@ constexpr Command kCommands[] = {
     {"read_sectors", handle_read_sectors},
     {"detach_target", handle_detach_target},
     {"finalize_disk", handle_finalize_disk},
+    {"probe_capacity", handle_probe_capacity},
     {"image_extract_xz", handle_image_extract_xz},
     {"image_validate_xz", handle_image_validate_xz},
     {"classify_mismatch", handle_classify_mismatch},

@@ -29,9 +29,9 @@ json base_payload(const std::string& command, const std::string& image) {
 }
 
 const std::vector<std::string>& target_commands() {
-  static const std::vector<std::string> kCommands = {"write_image",   "verify_hash",   "classify_mismatch",
-                                                     "verify_boot",   "read_sectors",  "prepare_disk",
-                                                     "detach_target", "finalize_disk", "apply_customization"};
+  static const std::vector<std::string> kCommands = {
+      "write_image",  "verify_hash",   "classify_mismatch", "verify_boot",         "read_sectors",
+      "prepare_disk", "detach_target", "finalize_disk",     "apply_customization", "probe_capacity"};
   return kCommands;
 }
 

@@ -54,6 +54,8 @@ TEST(HandleLeaks, FailurePathsCloseEverything) {
       {"verify_boot", {{"osDevicePath", garbage}, {"skipChecksum", true}}},
       {"verify_boot", {{"osDevicePath", missing}, {"skipChecksum", true}}},
       {"apply_customization", {{"deviceId", "PhysicalDrive77"}, {"cmdlineAppend", "x"}}},
+      {"probe_capacity", {{"osDevicePath", missing}}},
+      {"probe_capacity", {{"osDevicePath", empty}}},
       {"cancel_task", nullptr},
   };
 

@@ -203,6 +203,7 @@ class FaultFile final : public File {
   }
   SysResult<size_t> raw_read(const FaultFileSystem::PathState& st, uint8_t* buf, size_t len) {
     if (auto allowed = raw_transfer_allowed(st, len); !allowed) return unexpected(std::move(allowed).error());
+    if (st.real_size) return counterfeit_transfer(st, buf, nullptr, len);
     // The whole transfer or nothing; what the backing file does not hold is
     // zeros.
     size_t done = 0;
@@ -225,6 +226,10 @@ class FaultFile final : public File {
   }
   SysResult<size_t> raw_write(const FaultFileSystem::PathState& st, const uint8_t* buf, size_t len) {
     if (auto allowed = raw_transfer_allowed(st, len); !allowed) return unexpected(std::move(allowed).error());
+    if (st.real_size) {
+      wrote_ = true;
+      return counterfeit_transfer(st, nullptr, buf, len);
+    }
     if (st.model != nullptr) {
       auto allowed = st.model->before_write(*inner_, position_, len);
       if (auto back = inner_->seek(position_); !back) return unexpected(std::move(back).error());
@@ -240,6 +245,52 @@ class FaultFile final : public File {
       st.model->after_write(*inner_, position_ - len, len);
       if (auto back = inner_->seek(position_); !back) return unexpected(std::move(back).error());
     }
+    return len;
+  }
+
+  // Where the flash of a counterfeit drive keeps the sector at `offset`;
+  // nothing when the sector is beyond it and the access is lost (a write) or
+  // reads zeros.
+  static std::optional<uint64_t> flash_offset(const FaultFileSystem::PathState& st, uint64_t offset, bool write) {
+    const uint64_t real = *st.real_size;
+    if (offset < real) return offset;
+    switch (st.flavour) {
+      case FaultFileSystem::Counterfeit::kWrap: return offset % real;
+      case FaultFileSystem::Counterfeit::kDropWrites: return std::nullopt;
+      case FaultFileSystem::Counterfeit::kLastSector:
+        if (write) return std::nullopt;
+        return real - st.raw_sector_size;
+    }
+    return std::nullopt;
+  }
+  // One transfer (already allowed by the raw-drive checks) of a counterfeit
+  // drive, sector by sector: reads into `in`, or writes from `out`.
+  SysResult<size_t> counterfeit_transfer(const FaultFileSystem::PathState& st, uint8_t* in, const uint8_t* out,
+                                         size_t len) {
+    const size_t sector = st.raw_sector_size;
+    for (size_t done = 0; done < len; done += sector) {
+      auto flash = flash_offset(st, position_ + done, out != nullptr);
+      if (!flash) {
+        if (in != nullptr) std::fill(in + done, in + done + sector, uint8_t{0});
+        continue;
+      }
+      if (auto sought = inner_->seek(*flash); !sought) return unexpected(std::move(sought).error());
+      if (out != nullptr) {
+        if (auto wrote = write_all(*inner_, out + done, sector); !wrote) return unexpected(std::move(wrote).error());
+        continue;
+      }
+      // What the backing file does not hold reads as zeros.
+      size_t got = 0;
+      while (got < sector) {
+        auto part = inner_->read(in + done + got, sector - got);
+        if (!part) return part;
+        if (*part == 0) break;
+        got += *part;
+      }
+      std::fill(in + done + got, in + done + sector, uint8_t{0});
+    }
+    position_ += len;
+    if (auto back = inner_->seek(position_); !back) return unexpected(std::move(back).error());
     return len;
   }
 
@@ -289,6 +340,11 @@ void FaultFileSystem::raw_drive(const std::string& path, const std::string& back
   st.raw_length = length;
 }
 void FaultFileSystem::model_drive(const std::string& path, DriveModel* model) { state(path).model = model; }
+void FaultFileSystem::counterfeit(const std::string& path, uint64_t real_size, Counterfeit flavour) {
+  auto& st = state(path);
+  st.real_size = real_size;
+  st.flavour = flavour;
+}
 void FaultFileSystem::redirect(const std::string& alias, const std::string& real) { state(alias).real_path = real; }
 void FaultFileSystem::set_device(const std::string& path, const PathDevice& device) { state(path).device = device; }
 void FaultFileSystem::fail_device_query(const std::string& path, int code) { state(path).device_error = code; }

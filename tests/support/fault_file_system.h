@@ -94,6 +94,23 @@ class FaultFileSystem final : public FileSystem {
   // The raw drive `path` (see raw_drive) lives among the system's volumes as
   // `model` says; nothing when null.
   void model_drive(const std::string& path, DriveModel* model);
+  // How a counterfeit drive treats the sectors at and past the end of the
+  // flash it really has. Its controller reports the full length (kind() and
+  // the raw-drive checks still go by it) and takes every transfer up to it:
+  enum class Counterfeit {
+    // It ignores the address bits above the flash: the sector at offset o is
+    // the one at o modulo the real size (a power of two on real cards), for
+    // reads and writes alike.
+    kWrap,
+    // Writes there are accepted and lost; reads there return zeros.
+    kDropWrites,
+    // Writes there are accepted and lost; reads there return the last sector
+    // below the real size.
+    kLastSector,
+  };
+  // The raw drive `path` (see raw_drive) holds only its first `real_size`
+  // bytes (a whole number of its sectors), as `flavour` says.
+  void counterfeit(const std::string& path, uint64_t real_size, Counterfeit flavour);
   // Opens of `alias` (say a physical-drive path) reach the file `real`.
   // Faults and the log still use `alias`, and device_of answers for `alias`
   // as Windows would (windows_device_path), not for the file. So it does for
@@ -161,6 +178,8 @@ class FaultFileSystem final : public FileSystem {
     uint32_t raw_sector_size = 0;  // a raw drive when not 0
     uint64_t raw_length = 0;
     DriveModel* model = nullptr;
+    std::optional<uint64_t> real_size;  // a counterfeit raw drive's
+    Counterfeit flavour = Counterfeit::kWrap;
     std::optional<std::string> real_path;
     std::optional<PathDevice> device;
     std::optional<int> device_error;
