@@ -98,13 +98,6 @@ struct ProbeRun {
   }
 };
 
-// The probe wrote over the partition table at offset 0: the system is told
-// to read the layout again, so the old partitions' volumes go away. A failure
-// changes nothing probed; the system then finds out when the card comes back.
-void announce_layout(const CheckedTarget& target, Clock& clock) {
-  if (auto opened = open_target_exclusive_write(target, clock)) (void)(*opened)->refresh_layout();
-}
-
 }  // namespace
 
 HandlerResult probe_capacity(const WindowsHelperRequest& request, Clock& clock) {
@@ -146,7 +139,9 @@ HandlerResult probe_capacity(const WindowsHelperRequest& request, Clock& clock) 
   std::vector<std::optional<uint64_t>> seen;
   auto read_speed = probe.read_all_probes(random, seen);
   DH_TRY(read_speed);
-  if (kind.device) announce_layout(guarded->target, clock);
+  // The probe wrote over the partition table at offset 0: the old
+  // partitions' volumes must go.
+  if (kind.device) announce_new_layout(guarded->target, clock);
 
   const ProbeVerdict verdict = judge_probes(probe.offsets, seen, block, *kind.length);
   nlohmann::json first_bad = nullptr;

@@ -59,6 +59,10 @@ SysResult<FilePtr> open_target_exclusive_write(const CheckedTarget& target, Cloc
   return open_exclusive(target, OpenMode::kExclusiveWrite, clock);
 }
 
+void announce_new_layout(const CheckedTarget& target, Clock& clock) {
+  if (auto opened = open_target_exclusive_write(target, clock)) (void)(*opened)->refresh_layout();
+}
+
 SysResult<std::vector<uint8_t>> read_sectors_at(File& target, uint64_t lba, uint64_t count) {
   if (lba > kMaxReadableLba) return unexpected(SysError::fixed("Sector offset overflow"));
   std::vector<uint8_t> buffer(static_cast<size_t>(count * kSectorSize));

@@ -41,6 +41,13 @@ SysResult<FilePtr> open_target_exclusive_read(const CheckedTarget& target, Clock
 // Read and write, no sharing, write-through (write_image).
 SysResult<FilePtr> open_target_exclusive_write(const CheckedTarget& target, Clock& clock = system_clock());
 
+// Tells the system once that the disk behind `target` has a new layout
+// (File::refresh_layout through an exclusive handle), so that the next
+// command finds its partitions and the old ones' volumes go. A failure
+// changes nothing written: the system then finds out when the card is
+// inserted again.
+void announce_new_layout(const CheckedTarget& target, Clock& clock);
+
 // Exactly count * 512 bytes from byte offset lba * 512, read on a device in
 // whole sectors of its own size and never past its end. Errors: "Sector
 // offset overflow" for an LBA above kMaxReadableLba (nothing is touched), the

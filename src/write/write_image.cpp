@@ -73,13 +73,6 @@ Expected<void, HelperError> commit_held(const CheckedTarget& checked, const std:
   return {};
 }
 
-// Tells the system once that the device has a new layout, so that the next
-// command finds its partitions. A failure changes nothing written: the system
-// then finds them later, as it would after the card is inserted again.
-void announce_layout(const CheckedTarget& checked, Clock& clock) {
-  if (auto opened = open_target_exclusive_write(checked, clock)) (void)(*opened)->refresh_layout();
-}
-
 // Only the writing thread reports progress and reads the clock; the reading
 // thread never touches either.
 struct WriteStage {
@@ -188,7 +181,7 @@ struct WriteStage {
     if (outcome.held_back && commit_at_finalize) {
       DH_TRY(commit_held(checked, outcome.held, progress.clock()));
       outcome.held_back = false;
-      announce_layout(checked, progress.clock());
+      announce_new_layout(checked, progress.clock());
     }
 
     uint64_t overall_speed = speed_bps(written, progress.elapsed(), 1.0);
@@ -317,7 +310,7 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
       }
     }
   }
-  if (outcome.held_back) announce_layout(target, progress.clock());
+  if (outcome.held_back) announce_new_layout(target, progress.clock());
   return nlohmann::json{{"bytesWritten", outcome.written},       {"speedBps", outcome.speed},
                         {"sourceSha256", outcome.source_sha256}, {"verifiedBeforeFinalize", true},
                         {"observedSha256", attempt->sha256},     {"verifiedBytes", attempt->bytes},
