@@ -116,6 +116,14 @@ HandlerResult probe_capacity(const WindowsHelperRequest& request, Clock& clock) 
   // size, and no probe reaches past its end, so it never grows.
   const FileKind kind = handle->kind();
   if (!kind.length) return unexpected(unknown_error("Cannot probe " + *device_path + ": it does not tell its size"));
+  // A volume that could only be dismounted may be mounted again under the
+  // probes: it must go with the partition table first, as before an image.
+  if (!guarded->locks.unlocked().empty()) {
+    DH_TRY(drop_partition_table(*guarded, handle));
+    opened = exclusive_write_handle(guarded->target, clock);
+    DH_TRY(opened);
+    handle = std::move(opened).value();
+  }
   const uint32_t unit = transfer_unit(kind);
   const uint32_t block = probe_block_size(unit);
   const ProbeRunId run = new_run_id();

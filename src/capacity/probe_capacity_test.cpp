@@ -9,10 +9,14 @@
 #include <vector>
 
 #include "capacity/probe_blocks.h"
+#include "capacity/probe_capacity.h"
 #include "platform/sys_error.h"
 #include "progress/progress.h"
 #include "support/bytes.h"
+#include "support/fake_clock.h"
+#include "support/fake_volumes.h"
 #include "support/fault_file_system.h"
+#include "support/partition_manager.h"
 #include "support/loop_device.h"
 #include "support/test_support.h"
 
@@ -220,6 +224,42 @@ TEST(ProbeCapacity, FailuresAreAnsweredWithTheirCause) {
     EXPECT_EQ(response["errorCode"], c.code) << response.dump();
     EXPECT_EQ(response["errorMessage"], c.message);
     EXPECT_EQ(files.open_handles(), 0);
+  }
+}
+
+// A volume that stays busy is only dismounted, and anyone may mount it again
+// under the probes. As before an image, the probe goes on only once clearing
+// the partition table has removed it; a volume the table does not describe
+// stays and ends the run with nothing probed.
+TEST(ProbeCapacity, AVolumeThatCannotBeLockedIsNeverProbedInside) {
+  for (bool described : {true, false}) {
+    SCOPED_TRACE(described ? "the volume of an old partition" : "a volume the table does not describe");
+    test::TempDir dir;
+    const std::string backing = dir.file("card.bin");
+    std::string card = test::read_file(test::native_path(WRITE_FIXTURE_DIR "/fat16.img"));
+    card.resize(64 * kMiB, '\0');
+    test::write_file(backing, card);
+    test::FaultFileSystem fs;
+    fs.raw_drive(kDrive, backing, 512, card.size());
+    test::FakeVolumes volumes;
+    test::PartitionManager manager(fs, volumes, kDrive, 5, backing, test::PartitionManager::Trigger::kWriteToLba0);
+    if (!described) volumes.add("\\\\?\\Volume{other}\\", {5});
+    for (auto& v : volumes.volumes) v.lock_default = os_error_code(SysErrorKind::kAccessDenied);
+    ScopedFileSystem scoped_fs(fs);
+    ScopedVolumeSystem scoped_volumes(volumes);
+    test::FakeClock clock;  // the lock waits pass at once
+    ScopedProgressCapture quiet;
+    auto answer = probe_capacity(WindowsHelperRequest{"p", "s", "probe_capacity", {{"osDevicePath", kDrive}}}, clock);
+    for (const auto& e : manager.events) EXPECT_EQ(e.rfind("refuse", 0), std::string::npos) << e;
+    if (described) {
+      ASSERT_TRUE(answer.has_value()) << answer.error().message;
+      EXPECT_EQ((*answer)["fake"], false);
+    } else {
+      ASSERT_FALSE(answer.has_value());
+      EXPECT_EQ(answer.error().code, ErrorCode::kUnmountFailed);
+      EXPECT_EQ(fs.writes(kDrive), 1);  // the partition table's sector only
+    }
+    EXPECT_EQ(fs.open_handles(), 0);
   }
 }
 

@@ -102,6 +102,26 @@ Expected<GuardedTarget, HelperError> lock_target_volumes(const std::string& targ
   return guarded;
 }
 
+Expected<void, HelperError> drop_partition_table(const GuardedTarget& guarded, FilePtr& handle) {
+  const FileKind kind = handle->kind();
+  std::vector<uint8_t> zeros(std::min<uint64_t>(transfer_unit(kind), kind.length.value_or(kSectorSize)), 0);
+  auto cleared = handle->seek(0);
+  if (cleared) cleared = write_all(*handle, zeros.data(), zeros.size());
+  if (cleared) cleared = handle->flush();
+  if (!cleared) return unexpected(helper_error(ErrorCode::kWriteFailed, cleared.error()));
+  (void)handle->refresh_layout();
+  handle.reset();
+  if (!guarded.disk) return {};
+  for (const std::string& name : guarded.locks.unlocked()) {
+    if (!volume_lies_on_disk(name, *guarded.disk)) continue;
+    return unexpected(HelperError{ErrorCode::kUnmountFailed,
+                                  "Unable to lock mounted volume " + name +
+                                      ": it stayed on the target after its partition table was cleared. Close File "
+                                      "Explorer windows and other programs using this target, then try again."});
+  }
+  return {};
+}
+
 Expected<CheckedTarget, HelperError> check_raw_target(const std::string& target_path) {
   CheckedTarget checked = CheckedTarget::as_found(target_path);
   auto system = find_system_disks();

@@ -68,6 +68,21 @@ struct GuardedTarget {
 // was checked here.
 Expected<GuardedTarget, HelperError> lock_target_volumes(const std::string& target_path, Clock& clock = system_clock());
 
+// For the commands that write a disk (write_image, probe_capacity), on its
+// exclusive write `handle` after lock_target_volumes: zeros the sector that
+// holds the partition table (one transfer unit at 0), commits it, asks the
+// system to read the layout again (File::refresh_layout; a refusal is left
+// to the close of the handle or the next insertion) and closes the handle,
+// so that the old partitions' volumes go. Then every volume that could be
+// dismounted but not locked (VolumeLockSet::unlocked) must be gone with its
+// partition: anyone may mount it again, and a raw write inside a mounted
+// volume is refused or mixed with the file system's own. One that is still
+// on the disk is UNMOUNT_FAILED "Unable to lock mounted volume <name>: it
+// stayed on the target after its partition table was cleared. Close File
+// Explorer windows and other programs using this target, then try again."
+// A failed write or commit is WRITE_FAILED.
+Expected<void, HelperError> drop_partition_table(const GuardedTarget& guarded, FilePtr& handle);
+
 // The commands that open a target without locking (classify_mismatch):
 // refuses the system's disk.
 Expected<CheckedTarget, HelperError> check_raw_target(const std::string& target_path);

@@ -193,28 +193,16 @@ struct WriteStage {
   }
 };
 
-// Clears the layout a used card arrives with, before the image's first byte:
-// its partition table's sector first, then (once the system was told and
-// its volumes went away) the rest of the first MiB, which holds a GPT's
-// primary copy, and on a device larger than the image the last MiB, which
-// holds its backup. Plain files are never cleared. Failures are WRITE_FAILED.
+// Clears what is left of the layout a used card arrives with, once its
+// partition table's sector is gone (drop_partition_table) and its volumes
+// with it: the rest of the first MiB, which holds a GPT's primary copy, and
+// on a device larger than the image the last MiB, which holds its backup.
+// Plain files are never cleared. Failures are WRITE_FAILED.
 struct LayoutClearing {
   const CheckedTarget& checked;
   uint64_t length;     // the device's
   uint32_t unit;       // its transfer unit
   uint64_t image_end;  // where the image's bytes end, 0 when unknown
-
-  // On the handle the stream then uses.
-  Expected<void, HelperError> drop_table(FilePtr& target) const {
-    auto cleared = write_zeros(*target, 0, std::min<uint64_t>(unit, length));
-    if (cleared) cleared = target->flush();
-    if (!cleared) return unexpected(helper_error(ErrorCode::kWriteFailed, cleared.error()));
-    // Where the system cannot read the layout now (a Linux disk in use), the
-    // close of the handle or the next insertion does it.
-    (void)target->refresh_layout();
-    target.reset();
-    return {};
-  }
 
   Expected<void, HelperError> clear_rest(File& target) const {
     const uint64_t start_end = std::min(kLayoutWipe, length);
@@ -316,23 +304,6 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
                         {"observedSha256", attempt->sha256},     {"verifiedBytes", attempt->bytes},
                         {"verifySpeedBps", attempt->speed},      {"verifyAttempts", attempts},
                         {"firstObservedSha256", first_observed}, {"mismatch", mismatch}};
-}
-
-// A volume of the target that could be dismounted but not locked may be
-// mounted again by anyone at any time, and a write inside a mounted volume is
-// refused or, worse, mixed with the file system's own. Once the old partition
-// table is gone its volume should be gone too; one that is still there ends
-// the run before the image's first byte.
-Expected<void, HelperError> volumes_gone_or_locked(const GuardedTarget& guarded) {
-  if (!guarded.disk) return {};
-  for (const std::string& name : guarded.locks.unlocked()) {
-    if (!volume_lies_on_disk(name, *guarded.disk)) continue;
-    return unexpected(HelperError{ErrorCode::kUnmountFailed,
-                                  "Unable to lock mounted volume " + name +
-                                      ": it stayed on the target after its partition table was cleared. Close File "
-                                      "Explorer windows and other programs using this target, then try again."});
-  }
-  return {};
 }
 
 }  // namespace
@@ -445,8 +416,7 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
     // The old layout goes before the image's first byte; the volumes of its
     // partitions go with it.
     LayoutClearing clearing{guarded->target, *target_kind.length, transfer_unit(target_kind), image_bytes.value_or(0)};
-    DH_TRY(clearing.drop_table(target));
-    DH_TRY(volumes_gone_or_locked(*guarded));
+    DH_TRY(drop_partition_table(*guarded, target));
     target_opened = exclusive_write_handle(guarded->target, clock);
     DH_TRY(target_opened);
     target = std::move(target_opened).value();
