@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
+
+#include "formats/little_endian.h"
 
 namespace dh {
 namespace {
@@ -18,12 +21,6 @@ constexpr size_t kBootSignatureAt = 510;
 
 void put_le(uint8_t* at, uint64_t value, size_t bytes) {
   for (size_t i = 0; i < bytes; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint64_t get_le(const uint8_t* at, size_t bytes) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < bytes; ++i) value |= uint64_t{at[i]} << (8 * i);
-  return value;
 }
 
 // FNV-1a, 64 bits: enough to tell a block that changed from one that did not
@@ -100,9 +97,10 @@ std::optional<uint64_t> probe_signature(const ProbeRunId& run, const uint8_t* by
   if (size < kBootSignatureAt + 2) return std::nullopt;
   if (std::memcmp(bytes, kMagic, sizeof kMagic) != 0) return std::nullopt;
   if (std::memcmp(bytes + kRunAt, run.data(), run.size()) != 0) return std::nullopt;
-  if (get_le(bytes + kBlockAt, 4) != size) return std::nullopt;
-  if (get_le(bytes + kChecksumAt, 8) != block_checksum(bytes, size)) return std::nullopt;
-  return get_le(bytes + kOffsetAt, 8);
+  std::span<const uint8_t> block(bytes, size);
+  if (le_u32(block, kBlockAt) != size) return std::nullopt;
+  if (le_u64(block, kChecksumAt) != block_checksum(bytes, size)) return std::nullopt;
+  return le_u64(block, kOffsetAt);
 }
 
 ProbeVerdict judge_probes(const std::vector<uint64_t>& offsets, const std::vector<std::optional<uint64_t>>& seen,

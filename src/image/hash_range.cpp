@@ -11,8 +11,6 @@ namespace dh {
 
 Expected<uint64_t, HelperError> hash_target_range(Progress& progress, File& target, uint64_t from, uint64_t to,
                                                   Sha256& sha, const std::string& message) {
-  if (auto sought = target.seek(0); !sought) return unexpected(device_disconnected_error(sought.error()));
-
   // Reads exactly what is still wanted (on a device in whole sectors up to
   // its end), so that the last read of a range ending near the end of a
   // card does not run past it. The next chunk is read on a thread of its own

@@ -1,5 +1,8 @@
 #include "platform/file.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace dh {
 namespace {
 
@@ -60,6 +63,17 @@ SysStatus write_all(File& file, const uint8_t* buf, size_t len) {
     DH_TRY(wrote);
     if (*wrote == 0) return unexpected(SysError::fixed(kZeroWriteText));
     done += *wrote;
+  }
+  return {};
+}
+
+SysStatus write_zeros(File& file, uint64_t offset, uint64_t length) {
+  static const std::vector<uint8_t> zeros(1024 * 1024, 0);
+  DH_TRY(file.seek(offset));
+  while (length > 0) {
+    size_t part = static_cast<size_t>(std::min<uint64_t>(length, zeros.size()));
+    DH_TRY(write_all(file, zeros.data(), part));
+    length -= part;
   }
   return {};
 }

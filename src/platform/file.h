@@ -185,5 +185,8 @@ std::string extended_length_path(std::string_view full_path);
 SysStatus read_exact(File& file, uint8_t* buf, size_t len);
 // Writes all `len` bytes; a write that accepts 0 bytes gives kZeroWriteText.
 SysStatus write_all(File& file, const uint8_t* buf, size_t len);
+// Writes `length` zeros at `offset` (on a device, whole transfer units at a
+// unit boundary are the caller's to give), in writes of at most 1 MiB.
+SysStatus write_zeros(File& file, uint64_t offset, uint64_t length);
 
 }  // namespace dh

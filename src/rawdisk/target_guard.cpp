@@ -104,9 +104,7 @@ Expected<GuardedTarget, HelperError> lock_target_volumes(const std::string& targ
 
 Expected<void, HelperError> drop_partition_table(const GuardedTarget& guarded, FilePtr& handle) {
   const FileKind kind = handle->kind();
-  std::vector<uint8_t> zeros(std::min<uint64_t>(transfer_unit(kind), kind.length.value_or(kSectorSize)), 0);
-  auto cleared = handle->seek(0);
-  if (cleared) cleared = write_all(*handle, zeros.data(), zeros.size());
+  auto cleared = write_zeros(*handle, 0, std::min<uint64_t>(transfer_unit(kind), kind.length.value_or(kSectorSize)));
   if (cleared) cleared = handle->flush();
   if (!cleared) return unexpected(helper_error(ErrorCode::kWriteFailed, cleared.error()));
   (void)handle->refresh_layout();

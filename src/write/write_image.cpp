@@ -32,27 +32,14 @@ constexpr auto kRecheckPause = std::chrono::milliseconds(250);
 constexpr uint64_t kLayoutWipe = 1024 * 1024;
 constexpr uint8_t kGptProtective = 0xEE;
 
-// Writes `length` zeros at `offset` (whole transfer units).
-SysStatus write_zeros(File& target, uint64_t offset, uint64_t length) {
-  static const std::vector<uint8_t> zeros(kLayoutWipe, 0);
-  DH_TRY(target.seek(offset));
-  while (length > 0) {
-    size_t part = static_cast<size_t>(std::min<uint64_t>(length, zeros.size()));
-    DH_TRY(write_all(target, zeros.data(), part));
-    length -= part;
-  }
-  return {};
-}
-
 // What the write and finalize stages leave for the answer.
 struct WriteOutcome {
   uint64_t written = 0;
   uint64_t speed = 0;  // over the whole write including the flush, 1.0 s floor
   std::string source_sha256;
-  // On a device, the image's first bytes (its partition table), not yet on
-  // the device when `held_back` is true.
+  // On a device, the image's first bytes (its partition table) while they
+  // are not yet on the device; empty once they are, and on a plain file.
   std::vector<uint8_t> held;
-  bool held_back = false;
 };
 
 // Puts the held-back start of the image on the device, through a handle of
@@ -177,10 +164,9 @@ struct WriteStage {
     auto committed = target->flush();
     target.reset();
     if (!committed) return unexpected(helper_error(ErrorCode::kWriteFailed, committed.error()));
-    outcome.held_back = !outcome.held.empty();
-    if (outcome.held_back && commit_at_finalize) {
+    if (!outcome.held.empty() && commit_at_finalize) {
       DH_TRY(commit_held(checked, outcome.held, progress.clock()));
-      outcome.held_back = false;
+      outcome.held.clear();
       announce_new_layout(checked, progress.clock());
     }
 
@@ -272,7 +258,7 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
   auto matches = [&](const RangeHash& hash) { return hash.sha256 == outcome.source_sha256 && hash.bytes >= length; };
 
   Expected<RangeHash, HelperError> attempt = unexpected(HelperError{});
-  if (outcome.held_back) {
+  if (!outcome.held.empty()) {
     auto around = read_back_around_held(progress, target, length, outcome);
     DH_TRY(around);
     if (*around) attempt = **around;
@@ -298,7 +284,7 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
       }
     }
   }
-  if (outcome.held_back) announce_new_layout(target, progress.clock());
+  if (!outcome.held.empty()) announce_new_layout(target, progress.clock());
   return nlohmann::json{{"bytesWritten", outcome.written},       {"speedBps", outcome.speed},
                         {"sourceSha256", outcome.source_sha256}, {"verifiedBeforeFinalize", true},
                         {"observedSha256", attempt->sha256},     {"verifiedBytes", attempt->bytes},
