@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Builds static liblzma and libcrypto for x86_64-w64-mingw32 from Debian's
-# source packages. Debian ships neither library for mingw, so the Windows
+# Builds static liblzma, libcrypto, libbz2 and libzstd for x86_64-w64-mingw32
+# from Debian's source packages. Debian ships none of them for mingw (zlib it
+# does: libz-mingw-w64-dev, which scripts/setup.sh installs), so the Windows
 # build links these. The result is cached outside the source tree and reused
 # by later runs; delete the cache folder to rebuild.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
 prefix="${DISK_HELPER_MINGW_PREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/disk-helper/mingw64}"
-stamp="$prefix/.complete-v1"
+stamp="$prefix/.complete-v2"
 if [[ -f "$stamp" ]]; then
   echo "mingw dependencies: cached in $prefix"
   exit 0
@@ -35,6 +36,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 mkdir -p "$prefix"
 jobs="$(nproc)"
+cc=x86_64-w64-mingw32-gcc-posix # as in cmake/mingw-w64-x86_64.cmake
 
 echo "mingw dependencies: building liblzma"
 apt-get source -qq --download-only xz-utils >/dev/null 2>&1 || apt-get source --download-only xz-utils
@@ -66,6 +68,43 @@ dpkg-source -x --no-check openssl_*.dsc openssl-src >/dev/null
   mkdir -p "$prefix/lib" "$prefix/include"
   cp libcrypto.a "$prefix/lib/"
   cp -r include/openssl "$prefix/include/"
+)
+
+echo "mingw dependencies: building libbz2"
+apt-get source -qq --download-only bzip2 >/dev/null 2>&1 || apt-get source --download-only bzip2
+dpkg-source -x --no-check bzip2_*.dsc bzip2-src >/dev/null
+(
+  cd bzip2-src
+  # The library's sources only, as upstream's Makefile builds libbz2.a.
+  printf '%s\n' blocksort huffman crctable randtable compress decompress bzlib |
+    xargs -P "$jobs" -I{} "$cc" -O2 -Wall -c {}.c -o {}.o >"$work/bzip2.log" 2>&1 || { cat "$work/bzip2.log"; exit 1; }
+  rm -f libbz2.a
+  x86_64-w64-mingw32-ar rcs libbz2.a blocksort.o huffman.o crctable.o randtable.o compress.o decompress.o bzlib.o
+  mkdir -p "$prefix/lib" "$prefix/include"
+  cp libbz2.a "$prefix/lib/"
+  cp bzlib.h "$prefix/include/"
+)
+
+echo "mingw dependencies: building libzstd"
+# The newest source first (a security update, when the mirror has it), else
+# the release's own.
+if ! apt-get source -qq --download-only libzstd >/dev/null 2>&1; then
+  rm -f libzstd_*
+  echo "mingw dependencies: libzstd's newest source is not available, building bookworm's"
+  apt-get source -qq --download-only libzstd/bookworm >/dev/null 2>&1 || apt-get source --download-only libzstd/bookworm
+fi
+dpkg-source -x --no-check libzstd_*.dsc zstd-src >/dev/null
+(
+  cd zstd-src
+  # Multithreaded compression uses Windows' own threads there; decoding does
+  # not need them. CFLAGS and CPPFLAGS go in through the environment, so that
+  # the Makefile's own flags are added to them.
+  CFLAGS=-O2 CPPFLAGS="-DZSTD_MULTITHREAD -DNDEBUG" \
+    make -C lib -j "$jobs" libzstd.a CC="$cc" AR=x86_64-w64-mingw32-ar >"$work/zstd.log" 2>&1 ||
+    { tail -n 100 "$work/zstd.log"; exit 1; }
+  mkdir -p "$prefix/lib" "$prefix/include"
+  cp lib/libzstd.a "$prefix/lib/"
+  cp lib/zstd.h lib/zstd_errors.h lib/zdict.h "$prefix/include/"
 )
 touch "$stamp"
 echo "mingw dependencies: installed in $prefix"

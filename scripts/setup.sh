@@ -7,10 +7,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 native=(build-essential cmake ninja-build pkg-config nlohmann-json3-dev liblzma-dev libssl-dev googletest libgtest-dev
-        xz-utils gzip openssl dosfstools mtools fdisk util-linux python3 time bc)
+        zlib1g-dev libbz2-dev libzstd-dev
+        xz-utils gzip bzip2 zstd zip unzip openssl dosfstools mtools fdisk util-linux python3 time bc)
 # wine64-preloader: without it a Wine process now and then dies at start
 # (scripts/wine-run says why); Debian only suggests it.
-windows=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine64-preloader wine dpkg-dev)
+windows=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev wine64 wine64-preloader wine dpkg-dev)
 checks=(clang clang-tidy clang-format libclang-rt-14-dev)
 
 want=("${native[@]}")
