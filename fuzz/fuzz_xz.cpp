@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "image/sha256.h"
-#include "image/xz_decode.h"
+#include "decode/xz_decode.h"
 #include "support/memory_file.h"
 
 namespace {
 
-class CountingSink final : public dh::XzSink {
+class CountingSink final : public dh::DecodeSink {
  public:
   dh::SysStatus write(const uint8_t* data, size_t len) override {
     total += len;

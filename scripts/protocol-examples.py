@@ -3,7 +3,7 @@
 built helper.
 
 Every example is a real run: the native helper (build/disk-helper) on fixtures
-made here with the real tools (xz, sfdisk, mkfs.vfat, mtools), plain files
+made here with the real tools (xz, zstd, sfdisk, mkfs.vfat, mtools), plain files
 only, with a file standing in for the target disk. Commands that ask Windows
 disk management get their PowerShell answers from the stand-in PowerShell of
 the build (tests/fake_powershell), which records the script and prints what
@@ -76,6 +76,8 @@ def make_fixtures(work: Path) -> dict:
     sh("dd", f"if={boot}", f"of={image}", "bs=512", f"seek={boot_start}", "conv=notrunc", "status=none", env=env)
     with open(work / "raspios.img.xz", "wb") as out:
         sh("xz", "-T1", "-c", str(image), stdout=out, env=env)
+    with open(work / "raspios.img.zst", "wb") as out:
+        sh("zstd", "-q", "-c", str(image), stdout=out, env=env)
     boot.unlink()
 
     size = image.stat().st_size
@@ -201,6 +203,7 @@ def native_examples(run: Runner, facts: dict) -> dict:
     ex["image_uncompressed_size"], _ = run.run("image_uncompressed_size", {"imagePath": "raspios.img.xz"})
     ex["image_extract_xz"], extracted = run.run("image_extract_xz",
                                                 {"imagePath": "raspios.img.xz", "outputPath": "raspios.img"})
+    ex["image_info"], _ = run.run("image_info", {"imagePath": "raspios.img.zst"})
     sha = extracted["payload"]["sha256"]
     ex["prepare_disk"], _ = run.run("prepare_disk", {"osDevicePath": drive}, powershell=ok)
     ex["detach_target"], _ = run.run("detach_target", {"osDevicePath": drive}, powershell=ok)

@@ -33,6 +33,7 @@ constexpr Command kCommands[] = {
     {"detach_target", handle_detach_target},
     {"finalize_disk", handle_finalize_disk},
     {"probe_capacity", handle_probe_capacity},
+    {"image_info", handle_image_info},
     {"image_extract_xz", handle_image_extract_xz},
     {"image_validate_xz", handle_image_validate_xz},
     {"classify_mismatch", handle_classify_mismatch},

@@ -1,10 +1,12 @@
 #include "image/image_commands.h"
 
 #include "disks/target.h"
+#include "decode/image_summary.h"
 #include "image/hash_range.h"
 #include "image/xz_image.h"
 #include "platform/file.h"
 #include "protocol/payload.h"
+#include "rawdisk/raw_access.h"
 #include "rawdisk/target_guard.h"
 
 namespace dh {
@@ -39,6 +41,22 @@ HandlerResult handle_image_uncompressed_size(const WindowsHelperRequest& request
   return nlohmann::json{{"uncompressedBytes", *size}};
 }
 
+HandlerResult handle_image_info(const WindowsHelperRequest& request) {
+  auto image_path = existing_image_path(request.payload);
+  DH_TRY(image_path);
+  auto opened = file_system().open(*image_path, OpenMode::kSharedRead);
+  if (!opened) return unexpected(image_missing_error(opened.error()));
+  auto format = detect_file_format(**opened);
+  if (!format) return unexpected(image_missing_error(format.error()));
+  auto summary = summarize_image(**opened, *format);
+  if (!summary) return unexpected(helper_error(ErrorCode::kXzInvalid, summary.error()));
+  nlohmann::json size = nullptr;
+  if (summary->uncompressed_bytes) size = *summary->uncompressed_bytes;
+  nlohmann::json entry = nullptr;
+  if (summary->entry_name) entry = *summary->entry_name;
+  return nlohmann::json{{"format", format_name(*format)}, {"uncompressedBytes", size}, {"entryName", entry}};
+}
+
 HandlerResult handle_image_extract_xz(const WindowsHelperRequest& request) {
   auto image_field = payload_path(request.payload, "imagePath");
   DH_TRY(image_field);
@@ -49,7 +67,11 @@ HandlerResult handle_image_extract_xz(const WindowsHelperRequest& request) {
   auto image = existing_image_path(request.payload);
   DH_TRY(image);
   DH_TRY(check_output_file("outputPath", **output));
-  auto sha = xz_extract(*image, **output);
+  // Progress lines only for a task the caller can follow.
+  Clock& clock = system_clock();
+  const std::optional<std::string> task_id = payload_str(request.payload, "taskId");
+  Progress progress = task_id ? Progress(request.session_id, *task_id, clock) : Progress::silent(clock);
+  auto sha = xz_extract(*image, **output, &progress);
   if (!sha) return unexpected(helper_error(ErrorCode::kXzInvalid, sha.error()));
   return nlohmann::json{{"outputPath", **output}, {"sha256", *sha}};
 }

@@ -18,6 +18,15 @@ HandlerResult handle_image_uncompressed_size(const WindowsHelperRequest& request
 // that names or reaches a device (check_output_file).
 HandlerResult handle_image_extract_xz(const WindowsHelperRequest& request);
 
+// What `imagePath` is without decoding it: {"format": "xz", "gz", "bz2",
+// "zstd", "zip" or "plain" (from its first bytes), "uncompressedBytes": the
+// decoded size where the file records it reliably, else null, "entryName":
+// the zip entry a write would take, else null}. Errors: UNKNOWN for a missing
+// imagePath, IMAGE_MISSING when the path has no metadata or cannot be
+// opened, XZ_INVALID with the decoder's text when what the summary reads (an
+// xz index, a zip directory, zstd frame headers) is refused.
+HandlerResult handle_image_info(const WindowsHelperRequest& request);
+
 // Hashes the first `bytesTotal` bytes of the target, holding the locks of its
 // volumes when the path names a drive number; prints no progress.
 // {"observedSha256","speedBps","verifiedBytes"}. Errors: UNKNOWN for a missing

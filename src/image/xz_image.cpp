@@ -7,7 +7,8 @@
 #include <span>
 
 #include "image/sha256.h"
-#include "image/xz_decode.h"
+#include "decode/xz_decode.h"
+#include "decode/xz_index.h"
 #include "platform/buffer_pipe.h"
 #include "platform/buffered_io.h"
 #include "rawdisk/target_guard.h"
@@ -16,12 +17,12 @@
 namespace dh {
 namespace {
 
-class DiscardSink final : public XzSink {
+class DiscardSink final : public DecodeSink {
  public:
   SysStatus write(const uint8_t*, size_t) override { return {}; }
 };
 
-class CountingSink final : public XzSink {
+class CountingSink final : public DecodeSink {
  public:
   SysStatus write(const uint8_t*, size_t len) override {
     total += len;
@@ -42,9 +43,10 @@ class CountingSink final : public XzSink {
 //
 // A write that fails stops the writing thread at that chunk: nothing after
 // it is written, and the next write() or finish() reports it.
-class HashingFileSink final : public XzSink {
+class HashingFileSink final : public DecodeSink {
  public:
-  HashingFileSink(File& file, bool holes) : file_(file), holes_(holes), pipe_(kPipeBuffers, kIoBufferSize) {
+  HashingFileSink(File& file, bool holes, Progress& progress, std::string message)
+      : file_(file), holes_(holes), progress_(progress), message_(std::move(message)), pipe_(kPipeBuffers, kIoBufferSize) {
     threaded_ = pipe_.start([this] { write_behind(); });
   }
   ~HashingFileSink() override {
@@ -61,12 +63,16 @@ class HashingFileSink final : public XzSink {
       std::memcpy(buffer_ + staged_, data, n);
       sha_.update(data, n);
       staged_ += n;
+      decoded_ += n;
       data += n;
       len -= n;
       if (staged_ == kIoBufferSize && !hand_on()) return unexpected(failure());
     }
+    progress_.periodic("EXTRACT", decoded_, message_);
     return {};
   }
+
+  uint64_t decoded() const { return decoded_; }
 
   // Writes what is staged (or the last byte of a trailing hole) and waits
   // for every write. The text of a failure of these last writes is the OS
@@ -164,7 +170,10 @@ class HashingFileSink final : public XzSink {
 
   File& file_;
   const bool holes_;
+  Progress& progress_;
+  const std::string message_;
   // The decoding side's.
+  uint64_t decoded_ = 0;
   uint8_t* buffer_ = nullptr;  // the chunk being gathered
   size_t staged_ = 0;
   Sha256 sha_;
@@ -199,7 +208,10 @@ SysResult<uint64_t> xz_uncompressed_size(const std::string& image_path) {
   return sink.total;
 }
 
-SysResult<std::string> xz_extract(const std::string& image_path, const std::string& output_path) {
+SysResult<std::string> xz_extract(const std::string& image_path, const std::string& output_path,
+                                  Progress* reporter) {
+  Progress silent = Progress::silent(system_clock());
+  Progress& progress = reporter != nullptr ? *reporter : silent;
   auto image = open_image(image_path);
   DH_TRY(image);
 
@@ -219,14 +231,24 @@ SysResult<std::string> xz_extract(const std::string& image_path, const std::stri
   if (auto reached = (*output)->device(); !reached || reached->is_device) {
     return unexpected(SysError::fixed(output_device_refusal("outputPath", output_path)));
   }
+  // Progress counts against the index's decoded size; a damaged index shows
+  // as the decoder's own error below.
+  uint64_t progress_total = 0;
+  if (progress.reports()) {
+    if (auto index = xz_read_index(**image)) progress_total = index->uncompressed_bytes;
+    if (auto rewound = (*image)->seek(0); !rewound) return unexpected(rewound.error().prefixed("Failed to read the image: "));
+  }
+  progress.start_stage(progress_total);
+  const std::string message = "Extracting image to " + output_path;
   // The output is a regular file, emptied by the open: runs of zeros may stay holes.
-  HashingFileSink sink(**output, /*holes=*/true);
+  HashingFileSink sink(**output, /*holes=*/true, progress, message);
   if (auto decoded = xz_decode(**image, kIoBufferSize, kXzOutputChunk, sink, kXzAutoThreads); !decoded) {
     DH_TRY(sink.abandon());
     return unexpected(std::move(decoded).error());
   }
   DH_TRY(sink.finish());
   DH_TRY((*output)->flush());
+  progress.line("EXTRACT", sink.decoded(), speed_bps(sink.decoded(), progress.elapsed()), message);
   return sink.digest();
 }
 

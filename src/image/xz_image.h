@@ -9,7 +9,9 @@
 #include <string>
 
 #include "base/result.h"
+#include "decode/decoder.h"
 #include "platform/sys_error.h"
+#include "progress/progress.h"
 
 namespace dh {
 
@@ -18,7 +20,7 @@ namespace dh {
 // be hashed while still in cache, and the write buffer gathers them into
 // 4 MiB writes.
 inline constexpr size_t kXzSmallReadBuffer = 8 * 1024;
-inline constexpr size_t kXzOutputChunk = 64 * 1024;
+inline constexpr size_t kXzOutputChunk = kDecodeOutputChunk;
 
 // Succeeds when `image_path` holds exactly one sound .xz stream.
 SysStatus xz_validate(const std::string& image_path);
@@ -33,6 +35,10 @@ SysResult<uint64_t> xz_uncompressed_size(const std::string& image_path);
 // and, before writing a byte, an output whose handle reaches a device
 // (output_device_refusal). A failed extraction leaves the partial output
 // behind.
-SysResult<std::string> xz_extract(const std::string& image_path, const std::string& output_path);
+// Reports on `progress` (when given) as the bytes are decoded: periodic
+// "EXTRACT" lines against the index's decoded size, and one when the output
+// is committed.
+SysResult<std::string> xz_extract(const std::string& image_path, const std::string& output_path,
+                                  Progress* progress = nullptr);
 
 }  // namespace dh

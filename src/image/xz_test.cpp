@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "image/sha256.h"
-#include "image/xz_decode.h"
+#include "decode/xz_decode.h"
 #include "image/xz_image.h"
-#include "image/xz_index.h"
+#include "decode/xz_index.h"
 #include "platform/buffered_io.h"
 #include "support/fault_file_system.h"
 #include "support/loop_device.h"
@@ -325,7 +325,7 @@ struct Decoded {
   bool operator==(const Decoded&) const = default;
 };
 
-class RecordingSink final : public XzSink {
+class RecordingSink final : public DecodeSink {
  public:
   RecordingSink(Decoded& out, uint64_t fail_after) : out_(out), fail_after_(fail_after) {}
   SysStatus write(const uint8_t* data, size_t len) override {

@@ -39,6 +39,8 @@ class Progress {
   Progress& operator=(const Progress&) = delete;
 
   Clock& clock() const { return clock_; }
+  // False for a silent instance.
+  bool reports() const { return reports_; }
 
   // Reads the clock once: the start of a timed stage, which its periodic
   // lines' speed counts from and their rate limit starts at. Its lines carry

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "image/image_source.h"
+#include "decode/image_source.h"
 #include "platform/file.h"
 #include "protocol/helper_error.h"
 #include "rawdisk/raw_access.h"

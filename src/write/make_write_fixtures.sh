@@ -61,6 +61,32 @@ open("pi-damaged-one.img.xz", "wb").write(one)
 PY
 rm -f blocks.txt
 
+# The image in every other format the helper decodes, each made by its own
+# tool: gzip, bzip2, zstd (with its content checksum, the tool's default) and
+# zip; a gzip of two members (the image cut at 20 MiB), as parallel
+# compressors and `cat a.gz b.gz` make them; a gzip whose length field says
+# one byte more than the image holds; a zip holding a note and a folder
+# beside the image; and one whose central directory gives every size and
+# offset in ZIP64 form (Python's zipfile, told that anything over 1000
+# bytes needs it).
+gzip -1 -c pi.img > pi.img.gz
+bzip2 -1 -c pi.img > pi.img.bz2
+zstd -q -1 -c pi.img > pi.img.zst
+{ head -c 20M pi.img | gzip -1; tail -c +$((20 * 1024 * 1024 + 1)) pi.img | gzip -1; } > pi-members.img.gz
+python3 - <<'PY'
+import shutil, struct, zipfile
+data = bytearray(open("pi.img.gz", "rb").read())
+data[-4:] = struct.pack("<I", (struct.unpack("<I", data[-4:])[0] + 1) % 2**32)
+open("pi-size.img.gz", "wb").write(data)
+with zipfile.ZipFile("pi.zip", "w", compression=zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+    z.writestr("README.txt", "Write pi.img to a card.\n")
+    z.writestr("images/", "")
+    z.write("pi.img", "images/pi.img")
+zipfile.ZIP64_LIMIT = 1000
+with zipfile.ZipFile("pi64.zip", "w", compression=zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+    z.write("pi.img", "pi.img")
+PY
+
 # fat_image NAME BITS SECTORS TYPE: an MBR image whose one partition, of type
 # byte TYPE, holds a FAT of BITS bits made by mkfs.vfat, with a file long
 # enough that the chain of its first clusters lies in the FAT's first sector.

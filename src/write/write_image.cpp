@@ -9,10 +9,10 @@
 #include "formats/little_endian.h"
 #include "formats/mbr_fat.h"
 #include "image/hash_range.h"
-#include "image/image_source.h"
+#include "decode/image_source.h"
 #include "image/sha256.h"
-#include "image/xz_index.h"
-#include "image/xz_source.h"
+#include "decode/image_summary.h"
+#include "decode/decoded_source.h"
 #include "platform/buffer_pipe.h"
 #include "platform/buffered_io.h"
 #include "progress/progress.h"
@@ -202,15 +202,15 @@ struct LayoutClearing {
   }
 };
 
-// Where the target first differs from the image's bytes; an .xz image is
-// decoded once more for it.
+// Where the target first differs from the image's bytes; a compressed image
+// is decoded once more for it.
 Expected<std::optional<FirstDifference>, HelperError> first_difference(const std::string& image_path,
                                                                        const CheckedTarget& target, uint64_t length,
-                                                                       bool decompress_xz) {
-  if (!decompress_xz) return find_first_difference(image_path, target, length);
+                                                                       ImageFormat format) {
+  if (format == ImageFormat::kPlain) return find_first_difference(image_path, target, length);
   auto files = open_for_comparison(image_path, target);
   DH_TRY(files);
-  XzImageSource decoded(*files->image);
+  DecodedImageSource decoded(*files->image, format);
   return find_first_difference(decoded, *files->target, length);
 }
 
@@ -253,7 +253,7 @@ Expected<std::optional<RangeHash>, HelperError> read_back_around_held(Progress& 
 
 // Hashes the written range back, once more after a pause when it differs,
 // and locates the first difference when both attempts differ.
-HandlerResult read_back(Progress& progress, const std::string& image_path, bool decompress_xz,
+HandlerResult read_back(Progress& progress, const std::string& image_path, ImageFormat format,
                         const CheckedTarget& target, uint64_t length, const WriteOutcome& outcome) {
   auto matches = [&](const RangeHash& hash) { return hash.sha256 == outcome.source_sha256 && hash.bytes >= length; };
 
@@ -275,7 +275,7 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
     DH_TRY(attempt);
     attempts = 2;
     if (!matches(*attempt)) {
-      auto difference = first_difference(image_path, target, length, decompress_xz);
+      auto difference = first_difference(image_path, target, length, format);
       if (!difference) {
         mismatch = {{"errorCode", error_code_text(difference.error().code)},
                     {"errorMessage", difference.error().message}};
@@ -290,6 +290,35 @@ HandlerResult read_back(Progress& progress, const std::string& image_path, bool 
                         {"observedSha256", attempt->sha256},     {"verifiedBytes", attempt->bytes},
                         {"verifySpeedBps", attempt->speed},      {"verifyAttempts", attempts},
                         {"firstObservedSha256", first_observed}, {"mismatch", mismatch}};
+}
+
+// The image's format as the request states it or its first bytes tell, and
+// what the file says of itself: a named format the file is not in, and a
+// header, index, footer or directory that is refused, are XZ_INVALID before
+// the target is touched. An xz file's own header check speaks for it.
+Expected<ImageSummary, HelperError> image_summary(File& image, const ImageEncoding& encoding) {
+  ImageFormat format = encoding.format;
+  if (encoding.detect || (format != ImageFormat::kPlain && format != ImageFormat::kXz)) {
+    auto detected = detect_file_format(image);
+    if (!detected) {
+      return unexpected(helper_error(encoding.detect ? ErrorCode::kImageMissing : ErrorCode::kXzInvalid,
+                                     detected.error().prefixed("Failed to read the image: ")));
+    }
+    if (encoding.detect) {
+      format = *detected;
+    } else if (*detected != format) {
+      const std::string name(format_name(format));
+      return unexpected(HelperError{
+          ErrorCode::kXzInvalid, "Invalid " + name + " image: the file does not start as a " + name + " file does (" +
+                                     (*detected == ImageFormat::kPlain
+                                          ? std::string("it starts as no compressed format")
+                                          : "it starts as a " + std::string(format_name(*detected)) + " file") +
+                                     ")"});
+    }
+  }
+  auto summary = summarize_image(image, format);
+  if (!summary) return unexpected(helper_error(ErrorCode::kXzInvalid, summary.error()));
+  return *summary;
 }
 
 }  // namespace
@@ -325,14 +354,20 @@ uint64_t held_start_length(std::span<const uint8_t> first, uint32_t unit) {
   return std::max<uint64_t>(start, unit);
 }
 
-Expected<Decompress, HelperError> decompress_format(const nlohmann::json& payload) {
+Expected<ImageEncoding, HelperError> decompress_format(const nlohmann::json& payload) {
   const nlohmann::json* value =
       payload.is_object() && payload.contains("decompress") ? &payload["decompress"] : nullptr;
-  if (value == nullptr || value->is_null()) return Decompress::kNone;
-  if (*value == "xz") return Decompress::kXz;
+  if (value == nullptr || value->is_null()) return ImageEncoding{};
+  if (value->is_string()) {
+    const auto& text = value->get_ref<const std::string&>();
+    if (text == "auto") return ImageEncoding{ImageFormat::kPlain, true};
+    if (auto format = compressed_format_named(text)) return ImageEncoding{*format, false};
+  }
   return unexpected(unknown_error("Unknown decompress value " +
                                   value->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-                                  ": use \"xz\" for an .xz image, or leave the field out for a plain image"));
+                                  ": use \"xz\", \"gz\", \"bz2\", \"zstd\" or \"zip\" for a compressed image, "
+                                  "\"auto\" to tell the format from the file, or leave the field out for a plain "
+                                  "image"));
 }
 
 Expected<void, HelperError> check_image_fits(std::optional<uint64_t> image_bytes, const FileKind& target,
@@ -351,12 +386,11 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   auto device_path = resolve_target_path(payload);
   DH_TRY(device_path);
   std::string task_id = payload_str(payload, "taskId").value_or("unknown");
-  // With "xz" the image is an .xz file whose decoded bytes are written. Any
-  // other value is refused: written as it is, a compressed file would make
+  // A compressed image's decoded bytes are written. Any value the helper
+  // cannot decode is refused: written as it is, a compressed file would make
   // an unbootable card that reads back as a perfect copy.
-  auto decompress = decompress_format(payload);
-  DH_TRY(decompress);
-  const bool decompress_xz = *decompress == Decompress::kXz;
+  auto encoding = decompress_format(payload);
+  DH_TRY(encoding);
 
   if (!file_system().metadata(*image_path)) {
     return unexpected(HelperError{ErrorCode::kImageMissing, "Image does not exist: " + *image_path});
@@ -366,23 +400,19 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   // image reader's buffer and handle go.
   auto image_opened = file_system().open(*image_path, OpenMode::kSharedRead);
   if (!image_opened) {
-    // An .xz image that cannot be opened is answered as the XZ commands
-    // answer it.
-    if (decompress_xz) return unexpected(helper_error(ErrorCode::kXzInvalid, image_opened.error()));
+    // A compressed image that cannot be opened is answered as the XZ
+    // commands answer it.
+    if (encoding->format != ImageFormat::kPlain) {
+      return unexpected(helper_error(ErrorCode::kXzInvalid, image_opened.error()));
+    }
     return unexpected(image_missing_error(image_opened.error()));
   }
   FilePtr image = std::move(image_opened).value();
+  auto summary = image_summary(*image, *encoding);
+  DH_TRY(summary);
+  const ImageFormat format = summary->format;
   std::optional<BufferedReader> image_reader;
-  // An .xz image's ends are checked before the target is touched; a damaged
-  // block shows only while decoding.
-  std::optional<XzIndexSummary> xz_index;
-  if (decompress_xz) {
-    auto index = xz_read_index(*image);
-    if (!index) return unexpected(helper_error(ErrorCode::kXzInvalid, index.error()));
-    xz_index = *index;
-  } else {
-    image_reader.emplace(*image);
-  }
+  if (format == ImageFormat::kPlain) image_reader.emplace(*image);
 
   auto guarded = lock_target_volumes(*device_path, clock);
   DH_TRY(guarded);
@@ -391,7 +421,7 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   DH_TRY(target_opened);
   FilePtr target = std::move(target_opened).value();
   std::optional<uint64_t> total = payload_u64(payload, "bytesTotal");
-  std::optional<uint64_t> image_bytes = xz_index ? std::optional(xz_index->uncompressed_bytes) : image->kind().length;
+  std::optional<uint64_t> image_bytes = summary->uncompressed_bytes;
   if (image_bytes && total) image_bytes = std::min(*image_bytes, *total);
   const FileKind target_kind = target->kind();
   DH_TRY(check_image_fits(image_bytes, target_kind, *device_path));
@@ -409,15 +439,16 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
     DH_TRY(clearing.clear_rest(*target));
   }
 
-  // Without bytesTotal, progress of an .xz image counts against the decoded
-  // size its index gives.
-  const uint64_t progress_total = total.value_or(xz_index ? xz_index->uncompressed_bytes : 0);
+  // Without bytesTotal, progress of a compressed image counts against the
+  // decoded size the file records, where it does.
+  const uint64_t progress_total =
+      total.value_or(format == ImageFormat::kPlain ? 0 : summary->uncompressed_bytes.value_or(0));
   Progress progress(request.session_id, task_id, clock);
   WriteStage stage{progress, guarded->target, *device_path, total, progress_total, disk, skip_readback};
   Expected<WriteOutcome, HelperError> outcome = unexpected(HelperError{});
-  if (decompress_xz) {
+  if (format != ImageFormat::kPlain) {
     // The decoder's threads end with the write stage, before the readback.
-    XzImageSource decoded(*image);
+    DecodedImageSource decoded(*image, format);
     outcome = stage.run(decoded, target);
   } else {
     PlainImageSource<BufferedReader> source(*image_reader, ErrorCode::kWriteFailed);
@@ -432,7 +463,7 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
                           {"verifiedBeforeFinalize", true},
                           {"skippedReadback", true}};
   }
-  return read_back(progress, *image_path, decompress_xz, guarded->target, total.value_or(outcome->written), *outcome);
+  return read_back(progress, *image_path, format, guarded->target, total.value_or(outcome->written), *outcome);
 }
 
 HandlerResult handle_write_image(const WindowsHelperRequest& request) { return write_image(request, system_clock()); }

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "decode/decoder.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "protocol/helper_error.h"
@@ -20,14 +21,18 @@ namespace dh {
 // upper bound of bytes to write and the readback length), skipReadback and
 // decompress.
 //
-// With decompress "xz" the image is an .xz file: its stream header, index and
-// footer are checked before any volume is locked or the target opened, and
-// what it decodes to is written (decoded on several threads where the stream
-// allows), hashed, bounded by bytesTotal and compared on readback; progress
-// lines without bytesTotal count against the index's decoded size. Every
-// byte written comes from a block whose check has passed before the answer
-// says so, whatever bytesTotal. Without decompress (or null) the file is
-// written as it is; any other value is refused.
+// With decompress naming a format ("xz", "gz", "bz2", "zstd", "zip", or
+// "auto" and a file whose first bytes announce one) the image is decoded
+// while it is written: what can be checked cheaply is checked before any
+// volume is locked or the target opened (the file's magic bytes, an xz
+// stream header, index and footer, a zip central directory, zstd frame
+// headers), and what the file decodes to is written (an xz stream on several
+// threads where it allows), hashed, bounded by bytesTotal and compared on
+// readback; progress lines without bytesTotal count against the decoded size
+// where the file records it. Every byte written has passed its format's
+// integrity check before the answer says so, whatever bytesTotal. Without
+// decompress (or null, or "auto" on a file that announces no format) the
+// file is written as it is.
 //
 // Writes the image from byte 0 in one pass (read, hash, write), printing
 // "WRITE" and "FINALIZE" progress lines, flushes and closes the target, then
@@ -37,16 +42,16 @@ namespace dh {
 //
 // Errors, in the order checked: UNKNOWN for a missing imagePath or target, or
 // an unknown decompress value;
-// IMAGE_MISSING when the image does not exist or cannot be opened (with
-// "xz", a failed open or a refused header, index or footer is XZ_INVALID with
-// the XZ commands' texts);
+// IMAGE_MISSING when the image does not exist or cannot be opened (with a
+// named format, a failed open, a file not in that format, or a refused
+// header, index, footer or directory is XZ_INVALID with the decoder's texts);
 // UNMOUNT_FAILED when the target's volumes cannot be locked and dismounted;
 // ELEVATION_DENIED or DEVICE_DISCONNECTED when the target cannot be opened
 // (or opens another device than the one checked);
 // UNKNOWN when the image (or bytesTotal, when smaller) is known to be larger
 // than the device;
 // WRITE_FAILED for an image read, target write or device flush failure
-// (with "xz", a damaged block or a failed read of the file found while
+// (when decoding, damaged data or a failed read of the file found while
 // writing is XZ_INVALID with the decoder's text, and nothing of the chunk it
 // falls in is written);
 // the readback's own errors (hash_range). Volume locks are held until it
@@ -63,10 +68,16 @@ HandlerResult handle_write_image(const WindowsHelperRequest& request);
 // holds them). At most 4 MiB, in whole `unit`s, at least one unit.
 uint64_t held_start_length(std::span<const uint8_t> first, uint32_t unit);
 
-enum class Decompress { kNone, kXz };
-// The payload's decompress field: absent or null is a plain image, "xz" an
-// .xz one; any other value is UNKNOWN naming it.
-Expected<Decompress, HelperError> decompress_format(const nlohmann::json& payload);
+// The payload's decompress field: the format the image file is in. Absent
+// or null is a plain image; "xz", "gz", "bz2", "zstd" and "zip" name a
+// compressed format (a promise: a file in another is refused); "auto" tells
+// the format from the file's first bytes. Any other value is UNKNOWN naming
+// it.
+struct ImageEncoding {
+  ImageFormat format = ImageFormat::kPlain;
+  bool detect = false;  // "auto"
+};
+Expected<ImageEncoding, HelperError> decompress_format(const nlohmann::json& payload);
 
 // UNKNOWN with both sizes when `image_bytes` is known and more than a
 // device `target` of known length holds; nothing to say otherwise.

@@ -20,6 +20,10 @@
 namespace dh {
 namespace {
 
+constexpr const char* kDecompressHint =
+    ": use \"xz\", \"gz\", \"bz2\", \"zstd\" or \"zip\" for a compressed image, \"auto\" to tell the format from "
+    "the file, or leave the field out for a plain image";
+
 using nlohmann::json;
 using std::chrono::milliseconds;
 
@@ -46,16 +50,8 @@ struct WriteCase {
   }
 };
 
-struct Run {
-  HandlerResult result;
-  std::vector<json> lines;
-};
-
-Run run_write(const json& payload, Clock& clock) {
-  ScopedProgressCapture capture;
-  auto result = write_image(test::write_request(payload), clock);
-  return Run{std::move(result), test::parse_lines(capture.lines())};
-}
+using Run = test::WriteRun;
+using test::run_write;
 
 std::string hex(const std::string& bytes) {
   return hex_encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
@@ -236,11 +232,9 @@ TEST(WriteImage, PreconditionsFailInTheirOrderBeforeAnythingIsWritten) {
             (HelperError{ErrorCode::kDeviceDisconnected, os_error_text(2)}));
   // Written as it is, a compressed file would read back as a perfect copy of
   // itself: an unbootable card answered as good.
-  for (const json& value : {json("XZ"), json("zst"), json(""), json(true), json(1)}) {
+  for (const json& value : {json("XZ"), json("zst"), json("gzip"), json(""), json(true), json(1)}) {
     EXPECT_EQ(error_of({{"imagePath", dir.file("none.img")}, {"osDevicePath", target}, {"decompress", value}}),
-              (HelperError{ErrorCode::kUnknown, "Unknown decompress value " + value.dump() +
-                                                    ": use \"xz\" for an .xz image, or leave the field out for a "
-                                                    "plain image"}));
+              (HelperError{ErrorCode::kUnknown, "Unknown decompress value " + value.dump() + kDecompressHint}));
   }
 
   test::FaultFileSystem fs;
@@ -656,7 +650,7 @@ TEST(WriteImageFromXz, WritesTheCardTheTwoStepWayWouldAndRefusesDefectsAsTheXzCo
        0,
        {{"errorCode", "UNKNOWN"},
         {"errorMessage",
-         "Unknown decompress value \"XZ\": use \"xz\" for an .xz image, or leave the field out for a plain image"}},
+         std::string("Unknown decompress value \"XZ\"") + kDecompressHint}},
        0,
        &untouched,
        {}},

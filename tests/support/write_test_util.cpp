@@ -1,6 +1,8 @@
 #include "support/write_test_util.h"
 
 #include "image/sha256.h"
+#include "progress/progress.h"
+#include "write/write_image.h"
 #include "support/test_support.h"
 
 namespace dh::test {
@@ -21,6 +23,12 @@ std::string sha256_hex(const std::string& bytes) {
   Sha256 sha;
   sha.update(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   return sha.finish_hex();
+}
+
+WriteRun run_write(const nlohmann::json& payload, Clock& clock) {
+  ScopedProgressCapture capture;
+  auto result = write_image(write_request(payload), clock);
+  return WriteRun{std::move(result), parse_lines(capture.lines())};
 }
 
 int io_error_code() { return on_windows() ? 23 /* ERROR_CRC */ : 5 /* EIO */; }

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/clock.h"
+#include "protocol/helper_error.h"
 #include "protocol/request.h"
 #include "support/bytes.h"
 
@@ -20,6 +22,13 @@ std::string fixture(const std::string& name);
 // Captured progress lines, parsed.
 std::vector<nlohmann::json> parse_lines(const std::vector<std::string>& lines);
 std::string sha256_hex(const std::string& bytes);
+// One write_image request's answer and the progress lines it printed.
+struct WriteRun {
+  HandlerResult result;
+  std::vector<nlohmann::json> lines;
+};
+WriteRun run_write(const nlohmann::json& payload, Clock& clock);
+
 // An OS error code for a generic I/O failure: ERROR_CRC on Windows, EIO elsewhere.
 int io_error_code();
 

@@ -1,4 +1,4 @@
-#include "image/xz_decode.h"
+#include "decode/xz_decode.h"
 
 #include <lzma.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <thread>
 
-#include "image/xz_stream.h"
+#include "decode/xz_stream.h"
 
 namespace dh {
 namespace xz {
@@ -363,7 +363,7 @@ unsigned xz_default_threads() {
   return std::clamp(cores, 1u, kXzMaxThreads);
 }
 
-SysStatus xz_decode(File& input, size_t read_buffer_size, size_t output_chunk_size, XzSink& sink, unsigned threads) {
+SysStatus xz_decode(File& input, size_t read_buffer_size, size_t output_chunk_size, DecodeSink& sink, unsigned threads) {
   if (threads == kXzAutoThreads) threads = xz_default_threads();
   threads = std::min(threads, kXzMaxThreads);
   if (threads > 1) return xz::decode_threaded(input, read_buffer_size, output_chunk_size, sink, threads);

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "image/xz_stream.h"
+#include "decode/xz_stream.h"
 
 namespace dh::xz {
 namespace {
@@ -75,7 +75,7 @@ class Pipeline final : public WalkOutput {
 
   // On the calling thread: hands the queue's bytes to the sink until the end
   // or the first failure.
-  Status deliver(XzSink& sink);
+  Status deliver(DecodeSink& sink);
 
   SysResult<std::span<uint8_t>> room() override;
   Status commit(size_t n) override;
@@ -370,7 +370,7 @@ Status Pipeline::deliver_job(JobState& state, PieceSink& pieces, std::unique_loc
   }
 }
 
-Status Pipeline::deliver(XzSink& sink) {
+Status Pipeline::deliver(DecodeSink& sink) {
   PieceSink pieces(sink, chunk_);
   std::unique_lock<std::mutex> lock(mutex_);
   // The sink's calls run without the lock, so the workers go on meanwhile.
@@ -424,7 +424,7 @@ Status Pipeline::deliver(XzSink& sink) {
 
 }  // namespace
 
-Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk_size, XzSink& sink, unsigned threads) {
+Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk_size, DecodeSink& sink, unsigned threads) {
   {
     Pipeline pipeline(output_chunk_size, threads);
     if (pipeline.start(input, read_buffer_size)) return pipeline.deliver(sink);

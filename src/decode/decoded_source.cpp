@@ -1,24 +1,23 @@
-#include "image/xz_source.h"
+#include "decode/decoded_source.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <system_error>
 
-#include "image/xz_image.h"
-#include "image/xz_stream.h"
+#include "decode/xz_stream.h"
 #include "platform/buffered_io.h"
 
 namespace dh {
 namespace {
 
-constexpr const char* kStoppedText = "XZ decoding stopped";
+constexpr const char* kStoppedText = "Decoding stopped";
 
 }  // namespace
 
-class XzImageSource::Sink final : public XzSink {
+class DecodedImageSource::Sink final : public DecodeSink {
  public:
-  explicit Sink(XzImageSource& source) : source_(source) {}
+  explicit Sink(DecodedImageSource& source) : source_(source) {}
   SysStatus write(const uint8_t* data, size_t len) override { return source_.put(data, len); }
   SysStatus verified(uint64_t end) override {
     source_.verified(end);
@@ -26,20 +25,20 @@ class XzImageSource::Sink final : public XzSink {
   }
 
  private:
-  XzImageSource& source_;
+  DecodedImageSource& source_;
 };
 
-XzImageSource::XzImageSource(File& image, unsigned threads)
-    : memory_(new uint8_t[kXzSourceBuffers * kXzSourceBufferSize]) {
-  for (size_t i = 0; i < kXzSourceBuffers; ++i) free_.push_back(memory_.get() + i * kXzSourceBufferSize);
+DecodedImageSource::DecodedImageSource(File& image, ImageFormat format, unsigned threads)
+    : memory_(new uint8_t[kDecodedSourceBuffers * kDecodedSourceBufferSize]) {
+  for (size_t i = 0; i < kDecodedSourceBuffers; ++i) free_.push_back(memory_.get() + i * kDecodedSourceBufferSize);
   try {
-    thread_ = std::thread([this, &image, threads] { decode(image, threads); });
+    thread_ = std::thread([this, &image, format, threads] { decode(image, format, threads); });
   } catch (const std::system_error& e) {
-    finish(unexpected(SysError::fixed(std::string("Could not start decoding the XZ image: ") + e.what())));
+    finish(unexpected(SysError::fixed("Could not start decoding the " + std::string(format_name(format)) + " image: " + e.what())));
   }
 }
 
-XzImageSource::~XzImageSource() {
+DecodedImageSource::~DecodedImageSource() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
@@ -48,24 +47,25 @@ XzImageSource::~XzImageSource() {
   if (thread_.joinable()) thread_.join();
 }
 
-void XzImageSource::decode(File& image, unsigned threads) {
+void DecodedImageSource::decode(File& image, ImageFormat format, unsigned threads) {
   Sink sink(*this);
   SysStatus result;
   try {
-    result = xz_decode(image, kIoBufferSize, kXzOutputChunk, sink, threads);
+    result = decode_image(image, format, kIoBufferSize, sink, threads);
   } catch (const std::bad_alloc&) {
-    result = unexpected(SysError::fixed(xz::kMemoryText));
+    result = unexpected(SysError::fixed(format == ImageFormat::kXz ? std::string(xz::kMemoryText)
+                                                                    : "Not enough memory to decode the image"));
   }
   finish(std::move(result));
 }
 
-void XzImageSource::push_current() {
+void DecodedImageSource::push_current() {
   filled_.push_back(Filled{current_, current_size_});
   pushed_ += current_size_;
   current_ = nullptr;
 }
 
-SysStatus XzImageSource::put(const uint8_t* data, size_t len) {
+SysStatus DecodedImageSource::put(const uint8_t* data, size_t len) {
   while (len > 0) {
     if (current_ == nullptr) {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -75,12 +75,12 @@ SysStatus XzImageSource::put(const uint8_t* data, size_t len) {
       free_.pop_back();
       current_size_ = 0;
     }
-    size_t n = std::min(len, kXzSourceBufferSize - current_size_);
+    size_t n = std::min(len, kDecodedSourceBufferSize - current_size_);
     std::memcpy(current_ + current_size_, data, n);
     current_size_ += n;
     data += n;
     len -= n;
-    if (current_size_ == kXzSourceBufferSize) {
+    if (current_size_ == kDecodedSourceBufferSize) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
         push_current();
@@ -91,7 +91,7 @@ SysStatus XzImageSource::put(const uint8_t* data, size_t len) {
   return {};
 }
 
-void XzImageSource::verified(uint64_t end) {
+void DecodedImageSource::verified(uint64_t end) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     verified_ = std::max(verified_, end);
@@ -99,7 +99,7 @@ void XzImageSource::verified(uint64_t end) {
   filled_cv_.notify_all();
 }
 
-void XzImageSource::finish(SysStatus result) {
+void DecodedImageSource::finish(SysStatus result) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     // What was decoded before a failure is handed out all the same, as far as
@@ -118,15 +118,15 @@ void XzImageSource::finish(SysStatus result) {
   filled_cv_.notify_all();
 }
 
-uint64_t XzImageSource::releasable() const {
+uint64_t DecodedImageSource::releasable() const {
   if (ended_ && result_) return pushed_;
-  const uint64_t unchecked_tail_start = pushed_ > kXzHeldBackBytes ? pushed_ - kXzHeldBackBytes : 0;
+  const uint64_t unchecked_tail_start = pushed_ > kDecodedHeldBackBytes ? pushed_ - kDecodedHeldBackBytes : 0;
   return std::max(std::min(verified_, pushed_), unchecked_tail_start);
 }
 
-HelperError XzImageSource::failure() const { return helper_error(ErrorCode::kXzInvalid, result_.error()); }
+HelperError DecodedImageSource::failure() const { return helper_error(ErrorCode::kXzInvalid, result_.error()); }
 
-Expected<size_t, HelperError> XzImageSource::read(uint8_t* out, size_t len) {
+Expected<size_t, HelperError> DecodedImageSource::read(uint8_t* out, size_t len) {
   size_t copied = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   if (dropping_) return copied;
@@ -157,7 +157,7 @@ Expected<size_t, HelperError> XzImageSource::read(uint8_t* out, size_t len) {
   return copied;
 }
 
-Expected<void, HelperError> XzImageSource::verify_read() {
+Expected<void, HelperError> DecodedImageSource::verify_read() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (ended_) {

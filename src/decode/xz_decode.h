@@ -7,31 +7,16 @@
 #include <string>
 
 #include "base/result.h"
+#include "decode/decoder.h"
 #include "platform/file.h"
 
 namespace dh {
-
-// Where decoded bytes go, in order. A failure text ends decoding and becomes
-// the decoder's error. The sink is always called on the thread that called
-// xz_decode.
-class XzSink {
- public:
-  virtual ~XzSink() = default;
-  virtual SysStatus write(const uint8_t* data, size_t len) = 0;
-  // Every decoded byte before stream offset `end` lies in a block that has
-  // passed its integrity check (a block without a check: that decoded
-  // whole). Called once per block, in stream order, as soon as the check has
-  // passed, which may be before the block's last bytes reach write(): a
-  // block's bytes are handed over before its check at the block's end can be
-  // read.
-  virtual SysStatus verified(uint64_t end) { return {}; }
-};
 
 // The most memory one block's filter chain may ask for. `xz -9` needs about
 // 65 MiB to decode, so real images fit with room to spare, while a header
 // that claims a dictionary of hundreds of MiB or more is refused before any
 // allocation.
-inline constexpr uint64_t kXzMemoryLimit = 256ull * 1024 * 1024;
+inline constexpr uint64_t kXzMemoryLimit = kDecodeMemoryLimit;
 
 // Threads: 1 decodes on the calling thread alone; kXzAutoThreads asks for
 // one decoding thread per core, at most kXzMaxThreads.
@@ -82,6 +67,6 @@ unsigned xz_default_threads();
 // byte after the stream footer (stream padding, a second stream). A read
 // failure gives "Failed to read the image: " with the OS text; a sink failure
 // gives the sink's text.
-SysStatus xz_decode(File& input, size_t read_buffer_size, size_t output_chunk_size, XzSink& sink, unsigned threads = 1);
+SysStatus xz_decode(File& input, size_t read_buffer_size, size_t output_chunk_size, DecodeSink& sink, unsigned threads = 1);
 
 }  // namespace dh

@@ -1,11 +1,11 @@
-#include "image/xz_index.h"
+#include "decode/xz_index.h"
 
 #include <lzma.h>
 
 #include <cstring>
 #include <vector>
 
-#include "image/xz_stream.h"
+#include "decode/xz_stream.h"
 
 namespace dh {
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "base/result.h"
-#include "image/xz_decode.h"
+#include "decode/xz_decode.h"
 #include "platform/file.h"
 
 namespace dh::xz {
@@ -144,7 +144,7 @@ class StreamWalker {
 // shorter last piece.
 class PieceSink {
  public:
-  PieceSink(XzSink& sink, size_t chunk) : sink_(sink), staging_(new uint8_t[chunk]), chunk_(chunk) {}
+  PieceSink(DecodeSink& sink, size_t chunk) : sink_(sink), staging_(new uint8_t[chunk]), chunk_(chunk) {}
 
   // The free part of the staging piece, to decode straight into.
   std::span<uint8_t> room() { return {staging_.get() + staged_, chunk_ - staged_}; }
@@ -159,7 +159,7 @@ class PieceSink {
   Status verified() { return sink_.verified(taken_); }
 
  private:
-  XzSink& sink_;
+  DecodeSink& sink_;
   std::unique_ptr<uint8_t[]> staging_;
   size_t chunk_;
   size_t staged_ = 0;
@@ -191,7 +191,7 @@ SysError block_data_error(lzma_ret ret);
 SysError image_read_error(const SysError& error);
 
 // Decodes on `threads` threads (at least 2); xz_decode's threaded form.
-Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk_size, XzSink& sink, unsigned threads);
+Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk_size, DecodeSink& sink, unsigned threads);
 
 template <class Progress>
 Status decode_job(lzma_stream& strm, BlockJob& job, size_t chunk, Progress&& progress) {

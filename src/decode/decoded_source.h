@@ -1,5 +1,5 @@
-// An .xz image as an ImageSource: decoded on threads of its own while the
-// reader consumes the bytes.
+// A compressed image as an ImageSource: decoded on a thread of its own (xz
+// on several) while the reader consumes the bytes.
 #pragma once
 
 #include <condition_variable>
@@ -12,22 +12,25 @@
 #include <thread>
 #include <vector>
 
-#include "image/image_source.h"
-#include "image/xz_decode.h"
+#include "decode/decoder.h"
+#include "decode/image_source.h"
+#include "decode/xz_decode.h"
 #include "platform/file.h"
 
 namespace dh {
 
-// Starts decoding `image` from its current position as one .xz stream, with
-// the acceptance rules and the threads of xz_decode (kXzAutoThreads: as many
-// as the stream allows), into a few hand-over buffers of its own
-// (kXzSourceBuffers x kXzSourceBufferSize bytes) that read() empties. The
+// Starts decoding `image` as a whole file of `format` (see decode_image; for
+// xz with the acceptance rules and the threads of xz_decode, kXzAutoThreads:
+// as many as the stream allows), into a few hand-over buffers of its own
+// (kDecodedSourceBuffers x kDecodedSourceBufferSize bytes) that read() empties. The
 // decoder runs ahead of the reader by at most those buffers.
 //
-// XZ checks a block's integrity only after its last byte. read() never hands
-// out the last kXzHeldBackBytes decoded so far until the block that holds
-// them has passed its check, so a damaged block never leaves whole, and a
-// caller that stops early proves the rest with verify_read().
+// Every format checks its data only after the data (an xz block's check, a
+// gzip member's CRC-32 and length, a bzip2 stream's CRCs, a zstd frame's
+// checksum, a zip entry's CRC-32). read() never hands out the last
+// kDecodedHeldBackBytes decoded so far until the part that holds them has
+// passed its check, so a damaged part never leaves whole, and a caller that
+// stops early proves the rest with verify_read().
 //
 // read() fills `out` with `len` bytes, fewer only at the end of the decoded
 // data. When decoding fails, the read() that reaches the failure point gives
@@ -35,21 +38,21 @@ namespace dh {
 // caller writing what it reads writes nothing of the chunk that failed; every
 // later read() gives the same error.
 //
-// verify_read() decodes on (dropping what it decodes) until the block holding
+// verify_read() decodes on (dropping what it decodes) until the part holding
 // the last byte read() handed out has passed its check, or, when read() has
-// handed out every decoded byte of the stream, until the index and footer
-// have passed too; XZ_INVALID with the decoder's text when a check fails.
+// handed out every decoded byte, until the file's end has passed too (an xz
+// index and footer, the bytes after the last member or frame); XZ_INVALID with the decoder's text when a check fails.
 // It ends the reading: a read() after it hands out nothing more.
 //
 // Destroying the source stops the decoder wherever it is (the rest of the
 // stream is neither decoded nor checked) and joins every thread; `image` must
 // outlive it.
-class XzImageSource final : public ImageSource {
+class DecodedImageSource final : public ImageSource {
  public:
-  explicit XzImageSource(File& image, unsigned threads = kXzAutoThreads);
-  ~XzImageSource() override;
-  XzImageSource(const XzImageSource&) = delete;
-  XzImageSource& operator=(const XzImageSource&) = delete;
+  DecodedImageSource(File& image, ImageFormat format, unsigned threads = kXzAutoThreads);
+  ~DecodedImageSource() override;
+  DecodedImageSource(const DecodedImageSource&) = delete;
+  DecodedImageSource& operator=(const DecodedImageSource&) = delete;
 
   Expected<size_t, HelperError> read(uint8_t* out, size_t len) override;
   Expected<void, HelperError> verify_read() override;
@@ -60,7 +63,7 @@ class XzImageSource final : public ImageSource {
     uint8_t* data;
     size_t size;
   };
-  void decode(File& image, unsigned threads);
+  void decode(File& image, ImageFormat format, unsigned threads);
   // The decoder's side: `len` decoded bytes into the hand-over buffers.
   SysStatus put(const uint8_t* data, size_t len);
   void push_current();  // with mutex_ held
@@ -91,10 +94,10 @@ class XzImageSource final : public ImageSource {
   std::thread thread_;
 };
 
-inline constexpr size_t kXzSourceBuffers = 8;
-inline constexpr size_t kXzSourceBufferSize = 1024 * 1024;
+inline constexpr size_t kDecodedSourceBuffers = 8;
+inline constexpr size_t kDecodedSourceBufferSize = 1024 * 1024;
 // At most two of the buffers hold these bytes, so the decoder always has
 // room to reach the block's check.
-inline constexpr uint64_t kXzHeldBackBytes = kXzSourceBufferSize;
+inline constexpr uint64_t kDecodedHeldBackBytes = kDecodedSourceBufferSize;
 
 }  // namespace dh
