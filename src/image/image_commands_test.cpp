@@ -43,6 +43,21 @@ TEST(XzCommands, MultiBlockImageSizeAndDigestMatchTheExtractedFile) {
   EXPECT_EQ(size.payload(), (json{{"uncompressedBytes", written.size()}}));
   EXPECT_EQ(extract.payload(), (json{{"outputPath", out}, {"sha256", sha_of(written)}}));
   EXPECT_EQ(written, test::read_file(fixture("plain.bin")));
+
+  // With a taskId the decoding reports "EXTRACT" lines, the last one at the
+  // end, against the index's decoded size.
+  auto followed = test::run_command(
+      "image_extract_xz", {{"imagePath", fixture("multi-block.xz")}, {"outputPath", out}, {"taskId", "t-1"}});
+  ASSERT_GE(followed.lines.size(), 2u) << followed.out;
+  EXPECT_EQ(followed.payload(), extract.payload());
+  for (size_t i = 0; i + 1 < followed.lines.size(); ++i) {
+    json l = json::parse(followed.lines[i]);
+    EXPECT_EQ(l["stage"], "EXTRACT");
+    EXPECT_EQ(l["taskId"], "t-1");
+    EXPECT_EQ(l["bytesTotal"], written.size());
+    EXPECT_EQ(l["message"], "Extracting image to " + out);
+  }
+  EXPECT_EQ(json::parse(followed.lines[followed.lines.size() - 2])["bytesProcessed"], written.size());
 }
 
 TEST(XzCommands, EmptyImageAnswers) {

@@ -33,6 +33,9 @@ class MemoryFile final : public File {
   int calls = 0;                 // every call on the handle
   size_t last_read_request = 0;  // the length the last read asked for
   bool writable = false;
+  // Answer kind() with the bytes' length, as a regular file's handle does
+  // (GetFileSizeEx); otherwise the length is unknown.
+  bool tells_length = false;
   std::deque<size_t> accept;   // bytes each write takes, front first; empty: all
   std::vector<size_t> writes;  // bytes each write took
 
@@ -69,6 +72,10 @@ class MemoryFile final : public File {
   SysStatus flush() override {
     ++calls;
     return {};
+  }
+  FileKind kind() override {
+    if (!tells_length) return File::kind();
+    return FileKind{.device = false, .length = data_.size()};
   }
 
  private:
