@@ -34,7 +34,8 @@ DecodedImageSource::DecodedImageSource(File& image, ImageFormat format, unsigned
   try {
     thread_ = std::thread([this, &image, format, threads] { decode(image, format, threads); });
   } catch (const std::system_error& e) {
-    finish(unexpected(SysError::fixed("Could not start decoding the " + std::string(format_name(format)) + " image: " + e.what())));
+    finish(unexpected(
+        SysError::fixed("Could not start decoding the " + std::string(format_name(format)) + " image: " + e.what())));
   }
 }
 
@@ -54,7 +55,7 @@ void DecodedImageSource::decode(File& image, ImageFormat format, unsigned thread
     result = decode_image(image, format, kIoBufferSize, sink, threads);
   } catch (const std::bad_alloc&) {
     result = unexpected(SysError::fixed(format == ImageFormat::kXz ? std::string(xz::kMemoryText)
-                                                                    : "Not enough memory to decode the image"));
+                                                                   : "Not enough memory to decode the image"));
   }
   finish(std::move(result));
 }

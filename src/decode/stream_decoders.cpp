@@ -109,7 +109,8 @@ SysStatus gzip_decode(File& file, size_t read_buffer_size, DecodeSink& sink) {
         padding = true;
       }
       if (in.avail == 0) continue;
-      if (padding) return unexpected(invalid(kFormat, "unexpected data after the padding that follows the last member"));
+      if (padding)
+        return unexpected(invalid(kFormat, "unexpected data after the padding that follows the last member"));
       in_member = true;
     }
     strm.next_in = const_cast<Bytef*>(in.next);

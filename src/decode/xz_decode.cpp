@@ -363,7 +363,8 @@ unsigned xz_default_threads() {
   return std::clamp(cores, 1u, kXzMaxThreads);
 }
 
-SysStatus xz_decode(File& input, size_t read_buffer_size, size_t output_chunk_size, DecodeSink& sink, unsigned threads) {
+SysStatus xz_decode(File& input, size_t read_buffer_size, size_t output_chunk_size, DecodeSink& sink,
+                    unsigned threads) {
   if (threads == kXzAutoThreads) threads = xz_default_threads();
   threads = std::min(threads, kXzMaxThreads);
   if (threads > 1) return xz::decode_threaded(input, read_buffer_size, output_chunk_size, sink, threads);

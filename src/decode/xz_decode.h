@@ -67,6 +67,7 @@ unsigned xz_default_threads();
 // byte after the stream footer (stream padding, a second stream). A read
 // failure gives "Failed to read the image: " with the OS text; a sink failure
 // gives the sink's text.
-SysStatus xz_decode(File& input, size_t read_buffer_size, size_t output_chunk_size, DecodeSink& sink, unsigned threads = 1);
+SysStatus xz_decode(File& input, size_t read_buffer_size, size_t output_chunk_size, DecodeSink& sink,
+                    unsigned threads = 1);
 
 }  // namespace dh

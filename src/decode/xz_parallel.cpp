@@ -424,7 +424,8 @@ Status Pipeline::deliver(DecodeSink& sink) {
 
 }  // namespace
 
-Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk_size, DecodeSink& sink, unsigned threads) {
+Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk_size, DecodeSink& sink,
+                       unsigned threads) {
   {
     Pipeline pipeline(output_chunk_size, threads);
     if (pipeline.start(input, read_buffer_size)) return pipeline.deliver(sink);

@@ -191,7 +191,8 @@ SysError block_data_error(lzma_ret ret);
 SysError image_read_error(const SysError& error);
 
 // Decodes on `threads` threads (at least 2); xz_decode's threaded form.
-Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk_size, DecodeSink& sink, unsigned threads);
+Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk_size, DecodeSink& sink,
+                       unsigned threads);
 
 template <class Progress>
 Status decode_job(lzma_stream& strm, BlockJob& job, size_t chunk, Progress&& progress) {

@@ -139,7 +139,8 @@ SysResult<ZipEntry> zip_read_directory(File& image) {
     ZipEntry entry;
     // Names are UTF-8 when flag bit 11 says so and the old DOS code page
     // otherwise; anything that is not UTF-8 is shown with replacement marks.
-    entry.name = utf8_lossy(std::string_view(reinterpret_cast<const char*>(b.data() + at + kCentralHeaderSize), name_len));
+    entry.name =
+        utf8_lossy(std::string_view(reinterpret_cast<const char*>(b.data() + at + kCentralHeaderSize), name_len));
     entry.method = le_u16(b, at + 10);
     entry.crc32 = le_u32(b, at + 16);
     const uint32_t csize32 = le_u32(b, at + 20);

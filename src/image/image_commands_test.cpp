@@ -46,8 +46,8 @@ TEST(XzCommands, MultiBlockImageSizeAndDigestMatchTheExtractedFile) {
 
   // With a taskId the decoding reports "EXTRACT" lines, the last one at the
   // end, against the index's decoded size.
-  auto followed = test::run_command(
-      "image_extract_xz", {{"imagePath", fixture("multi-block.xz")}, {"outputPath", out}, {"taskId", "t-1"}});
+  auto followed = test::run_command("image_extract_xz",
+                                    {{"imagePath", fixture("multi-block.xz")}, {"outputPath", out}, {"taskId", "t-1"}});
   ASSERT_GE(followed.lines.size(), 2u) << followed.out;
   EXPECT_EQ(followed.payload(), extract.payload());
   for (size_t i = 0; i + 1 < followed.lines.size(); ++i) {

@@ -46,7 +46,11 @@ class CountingSink final : public DecodeSink {
 class HashingFileSink final : public DecodeSink {
  public:
   HashingFileSink(File& file, bool holes, Progress& progress, std::string message)
-      : file_(file), holes_(holes), progress_(progress), message_(std::move(message)), pipe_(kPipeBuffers, kIoBufferSize) {
+      : file_(file),
+        holes_(holes),
+        progress_(progress),
+        message_(std::move(message)),
+        pipe_(kPipeBuffers, kIoBufferSize) {
     threaded_ = pipe_.start([this] { write_behind(); });
   }
   ~HashingFileSink() override {
@@ -208,8 +212,7 @@ SysResult<uint64_t> xz_uncompressed_size(const std::string& image_path) {
   return sink.total;
 }
 
-SysResult<std::string> xz_extract(const std::string& image_path, const std::string& output_path,
-                                  Progress* reporter) {
+SysResult<std::string> xz_extract(const std::string& image_path, const std::string& output_path, Progress* reporter) {
   Progress silent = Progress::silent(system_clock());
   Progress& progress = reporter != nullptr ? *reporter : silent;
   auto image = open_image(image_path);
@@ -236,7 +239,8 @@ SysResult<std::string> xz_extract(const std::string& image_path, const std::stri
   uint64_t progress_total = 0;
   if (progress.reports()) {
     if (auto index = xz_read_index(**image)) progress_total = index->uncompressed_bytes;
-    if (auto rewound = (*image)->seek(0); !rewound) return unexpected(rewound.error().prefixed("Failed to read the image: "));
+    if (auto rewound = (*image)->seek(0); !rewound)
+      return unexpected(rewound.error().prefixed("Failed to read the image: "));
   }
   progress.start_stage(progress_total);
   const std::string message = "Extracting image to " + output_path;

@@ -46,18 +46,12 @@ TEST(WriteImageFormats, EveryFormatWritesThePlainImagesCard) {
     json entry;
   };
   const Case cases[] = {
-      {"pi.img.gz", "gz", "gz", nullptr, nullptr},
-      {"pi-members.img.gz", "gz", "gz", nullptr, nullptr},
-      {"pi.img.bz2", "bz2", "bz2", nullptr, nullptr},
-      {"pi.img.zst", "zstd", "zstd", n, nullptr},
-      {"pi.zip", "zip", "zip", n, "images/pi.img"},
-      {"pi64.zip", "zip", "zip", n, "pi.img"},
-      {"pi.img.gz", "auto", "gz", nullptr, nullptr},
-      {"pi.img.bz2", "auto", "bz2", nullptr, nullptr},
-      {"pi.img.zst", "auto", "zstd", n, nullptr},
-      {"pi.zip", "auto", "zip", n, "images/pi.img"},
-      {"pi-blocks.img.xz", "auto", "xz", n, nullptr},
-      {"pi.img", "auto", "plain", n, nullptr},
+      {"pi.img.gz", "gz", "gz", nullptr, nullptr},    {"pi-members.img.gz", "gz", "gz", nullptr, nullptr},
+      {"pi.img.bz2", "bz2", "bz2", nullptr, nullptr}, {"pi.img.zst", "zstd", "zstd", n, nullptr},
+      {"pi.zip", "zip", "zip", n, "images/pi.img"},   {"pi64.zip", "zip", "zip", n, "pi.img"},
+      {"pi.img.gz", "auto", "gz", nullptr, nullptr},  {"pi.img.bz2", "auto", "bz2", nullptr, nullptr},
+      {"pi.img.zst", "auto", "zstd", n, nullptr},     {"pi.zip", "auto", "zip", n, "images/pi.img"},
+      {"pi-blocks.img.xz", "auto", "xz", n, nullptr}, {"pi.img", "auto", "plain", n, nullptr},
   };
   bool skip_readback = true;
   for (const Case& c : cases) {
@@ -149,7 +143,8 @@ TEST(WriteImageFormats, DamagedDataIsRefusedAndNeverWrittenWhole) {
       ASSERT_FALSE(run.result.has_value());
       EXPECT_EQ(run.result.error().code, ErrorCode::kXzInvalid);
       const std::string format = std::string(d.decompress) == "auto" ? "zstd" : d.decompress;
-      EXPECT_EQ(run.result.error().message.rfind("Invalid " + format + " image: ", 0), 0u) << run.result.error().message;
+      EXPECT_EQ(run.result.error().message.rfind("Invalid " + format + " image: ", 0), 0u)
+          << run.result.error().message;
       for (const json& l : run.lines) EXPECT_NE(l["message"], "Disk buffers flushed");
       const std::string after = test::read_file(card);
       const uint64_t end = total.value_or(n);
@@ -160,16 +155,18 @@ TEST(WriteImageFormats, DamagedDataIsRefusedAndNeverWrittenWhole) {
   }
 
   // A named format is a promise, kept before the target is touched.
-  for (const auto& [image, name, starts] :
-       {std::tuple{"pi.img.gz", "zstd", "a gz file"}, {"pi.img", "gz", "no compressed format"},
-        {"pi.img.zst", "zip", "a zstd file"}}) {
+  for (const auto& [image, name, starts] : {std::tuple{"pi.img.gz", "zstd", "a gz file"},
+                                            {"pi.img", "gz", "no compressed format"},
+                                            {"pi.img.zst", "zip", "a zstd file"}}) {
     test::write_file(card, used);
     test::FakeClock clock;
-    auto run = test::run_write({{"imagePath", test::fixture(image)}, {"osDevicePath", card}, {"decompress", name}}, clock);
+    auto run =
+        test::run_write({{"imagePath", test::fixture(image)}, {"osDevicePath", card}, {"decompress", name}}, clock);
     ASSERT_FALSE(run.result.has_value());
-    EXPECT_EQ(run.result.error(),
-              (HelperError{ErrorCode::kXzInvalid, "Invalid " + std::string(name) + " image: the file does not start as a " +
-                                                      name + " file does (it starts as " + starts + ")"}));
+    EXPECT_EQ(
+        run.result.error(),
+        (HelperError{ErrorCode::kXzInvalid, "Invalid " + std::string(name) + " image: the file does not start as a " +
+                                                name + " file does (it starts as " + starts + ")"}));
     EXPECT_TRUE(run.lines.empty());
     EXPECT_TRUE(test::read_file(card) == used);
   }

@@ -309,11 +309,11 @@ Expected<ImageSummary, HelperError> image_summary(File& image, const ImageEncodi
     } else if (*detected != format) {
       const std::string name(format_name(format));
       return unexpected(HelperError{
-          ErrorCode::kXzInvalid, "Invalid " + name + " image: the file does not start as a " + name + " file does (" +
-                                     (*detected == ImageFormat::kPlain
-                                          ? std::string("it starts as no compressed format")
-                                          : "it starts as a " + std::string(format_name(*detected)) + " file") +
-                                     ")"});
+          ErrorCode::kXzInvalid,
+          "Invalid " + name + " image: the file does not start as a " + name + " file does (" +
+              (*detected == ImageFormat::kPlain ? std::string("it starts as no compressed format")
+                                                : "it starts as a " + std::string(format_name(*detected)) + " file") +
+              ")"});
     }
   }
   auto summary = summarize_image(image, format);
