@@ -41,7 +41,7 @@ compressed() {
 }
 
 reference() {
-  local f="$1" file="$2" target="$3"
+  local f="$1" file="$2"
   case "$f" in
     gz) echo "gzip -dc '$file'" ;;
     bz2) echo "bzip2 -dc '$file'" ;;
@@ -89,17 +89,4 @@ bench_target() {
   done
 }
 
-cp --sparse=never "$img" "$work/target.img"
-bench_target "$work/target.img" "file target"
-
-if [[ "$(id -u)" == 0 ]] && command -v losetup >/dev/null; then
-  truncate -s "$size" "$work/loop-backing.img"
-  if loop=$(losetup -f --show "$work/loop-backing.img" 2>/dev/null); then
-    bench_target "$loop" "loop device"
-  else
-    loop=""
-    echo; echo "(no loop device could be attached; skipped)"
-  fi
-else
-  echo; echo "(loop device needs root and losetup; skipped)"
-fi
+bench_file_and_loop bench_target

@@ -43,3 +43,23 @@ bench_cleanup() {
   [[ -n "$loop" ]] && losetup -d "$loop" 2>/dev/null || true
   rm -rf "$work"
 }
+
+# bench_file_and_loop FUNCTION: runs `FUNCTION TARGET LABEL` on a preallocated
+# copy of the image (every run overwrites blocks in place, as on a card),
+# then, as root, on a loop device of the image's size ($loop, detached on
+# exit). Both targets are exactly the image's size.
+bench_file_and_loop() {
+  cp --sparse=never "$img" "$work/target.img"
+  "$1" "$work/target.img" "file target"
+  if [[ "$(id -u)" != 0 ]] || ! command -v losetup >/dev/null; then
+    echo; echo "(loop device needs root and losetup; skipped)"
+    return
+  fi
+  truncate -s "$size" "$work/loop-backing.img"
+  if loop=$(losetup -f --show "$work/loop-backing.img" 2>/dev/null); then
+    "$1" "$loop" "loop device"
+  else
+    loop=""
+    echo; echo "(no loop device could be attached; skipped)"
+  fi
+}

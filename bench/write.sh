@@ -79,19 +79,5 @@ bench_target() {
 }
 
 # Both targets are exactly the image's size, so hashing the whole target
-# hashes the written range. The file is preallocated so that every run
-# overwrites blocks in place, as on a card.
-cp --sparse=never "$img" "$work/target.img"
-bench_target "$work/target.img" "file target"
-
-if [[ "$(id -u)" == 0 ]] && command -v losetup >/dev/null; then
-  truncate -s "$size" "$work/loop-backing.img"
-  if loop=$(losetup -f --show "$work/loop-backing.img" 2>/dev/null); then
-    bench_target "$loop" "loop device"
-  else
-    loop=""
-    echo; echo "(no loop device could be attached; skipped)"
-  fi
-else
-  echo; echo "(loop device needs root and losetup; skipped)"
-fi
+# hashes the written range.
+bench_file_and_loop bench_target
