@@ -154,19 +154,26 @@ TEST(WriteImageFormats, DamagedDataIsRefusedAndNeverWrittenWhole) {
     }
   }
 
-  // A named format is a promise, kept before the target is touched.
-  for (const auto& [image, name, starts] : {std::tuple{"pi.img.gz", "zstd", "a gz file"},
-                                            {"pi.img", "gz", "no compressed format"},
-                                            {"pi.img.zst", "zip", "a zstd file"}}) {
+  // A named format is a promise, and a zstd frame asking for a window above
+  // the decoder's memory limit is refused, both before the target is touched.
+  auto not_a = [](const std::string& name, const std::string& starts) {
+    return "Invalid " + name + " image: the file does not start as a " + name + " file does (it starts as " + starts +
+           ")";
+  };
+  const std::tuple<const char*, const char*, std::string> refused[] = {
+      {"pi.img.gz", "zstd", not_a("zstd", "a gz file")},
+      {"pi.img", "gz", not_a("gz", "no compressed format")},
+      {"pi.img.zst", "zip", not_a("zip", "a zstd file")},
+      {"wide-window.zst", "auto",
+       "Invalid zstd image: a frame asks for a 536870912-byte window, more than the decoder's limit of 268435456"},
+  };
+  for (const auto& [image, name, message] : refused) {
     test::write_file(card, used);
     test::FakeClock clock;
     auto run =
         test::run_write({{"imagePath", test::fixture(image)}, {"osDevicePath", card}, {"decompress", name}}, clock);
     ASSERT_FALSE(run.result.has_value());
-    EXPECT_EQ(
-        run.result.error(),
-        (HelperError{ErrorCode::kXzInvalid, "Invalid " + std::string(name) + " image: the file does not start as a " +
-                                                name + " file does (it starts as " + starts + ")"}));
+    EXPECT_EQ(run.result.error(), (HelperError{ErrorCode::kXzInvalid, message}));
     EXPECT_TRUE(run.lines.empty());
     EXPECT_TRUE(test::read_file(card) == used);
   }

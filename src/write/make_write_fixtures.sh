@@ -68,10 +68,13 @@ rm -f blocks.txt
 # one byte more than the image holds; a zip holding a note and a folder
 # beside the image; and one whose central directory gives every size and
 # offset in ZIP64 form (Python's zipfile, told that anything over 1000
-# bytes needs it).
+# bytes needs it); and a zstd frame whose window is too large to decode.
 gzip -1 -c pi.img > pi.img.gz
 bzip2 -1 -c pi.img > pi.img.bz2
 zstd -q -1 -c pi.img > pi.img.zst
+# Through a pipe zstd cannot shrink the window to the input: this frame asks
+# for 512 MiB.
+head -c 100000 pi.img | zstd -q --long=29 -c > wide-window.zst
 { head -c 20M pi.img | gzip -1; tail -c +$((20 * 1024 * 1024 + 1)) pi.img | gzip -1; } > pi-members.img.gz
 python3 - <<'PY'
 import shutil, struct, zipfile
