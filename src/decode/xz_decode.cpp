@@ -67,11 +67,8 @@ Status decode_stream_header(const uint8_t* header, size_t got, lzma_stream_flags
     bool prefix = got > 0 && std::memcmp(header, kMagic, std::min<size_t>(got, sizeof kMagic)) == 0;
     return unexpected(SysError::fixed(prefix ? kTruncatedText : kNotXzText));
   }
-  switch (lzma_stream_header_decode(&flags, header)) {
-    case LZMA_OK: break;
-    case LZMA_FORMAT_ERROR: return unexpected(SysError::fixed(kNotXzText));
-    case LZMA_DATA_ERROR: return unexpected(SysError::fixed(kHeaderCorruptText));
-    default: return unexpected(SysError::fixed(kHeaderOptionsText));  // LZMA_OPTIONS_ERROR and anything else
+  if (lzma_ret ret = lzma_stream_header_decode(&flags, header); ret != LZMA_OK) {
+    return unexpected(lzma_error(Part::kStreamHeader, ret));
   }
   switch (flags.check) {
     case LZMA_CHECK_NONE:
@@ -85,12 +82,10 @@ Status decode_stream_header(const uint8_t* header, size_t got, lzma_stream_flags
 }
 
 Status decode_stream_footer(const uint8_t* footer, lzma_stream_flags& footer_flags) {
-  switch (lzma_stream_footer_decode(&footer_flags, footer)) {
-    case LZMA_OK: return {};
-    case LZMA_FORMAT_ERROR: return unexpected(SysError::fixed(kFooterMagicText));
-    case LZMA_DATA_ERROR: return unexpected(SysError::fixed(kFooterCorruptText));
-    default: return unexpected(SysError::fixed(kFooterOptionsText));
+  if (lzma_ret ret = lzma_stream_footer_decode(&footer_flags, footer); ret != LZMA_OK) {
+    return unexpected(lzma_error(Part::kStreamFooter, ret));
   }
+  return {};
 }
 
 Status check_footer_matches(const lzma_stream_flags& header_flags, const lzma_stream_flags& footer_flags) {
@@ -100,16 +95,29 @@ Status check_footer_matches(const lzma_stream_flags& header_flags, const lzma_st
   return {};
 }
 
-SysError block_data_error(lzma_ret ret) {
-  switch (ret) {
-    case LZMA_BUF_ERROR: return SysError::fixed(kTruncatedText);
-    case LZMA_DATA_ERROR: return SysError::fixed(kBlockDataText);
-    case LZMA_OPTIONS_ERROR: return SysError::fixed(kBlockOptionsText);
-    case LZMA_MEM_ERROR: return SysError::fixed(kMemoryText);
-    default:
-      return SysError::fixed("XZ decoder failed while reading the block data (liblzma code " +
-                             std::to_string(static_cast<int>(ret)) + ")");
+SysError lzma_error(Part part, lzma_ret ret) {
+  if (ret == LZMA_MEM_ERROR || ret == LZMA_MEMLIMIT_ERROR) return SysError::fixed(kMemoryText);
+  switch (part) {
+    case Part::kStreamHeader:
+      if (ret == LZMA_FORMAT_ERROR) return SysError::fixed(kNotXzText);
+      return SysError::fixed(ret == LZMA_DATA_ERROR ? kHeaderCorruptText : kHeaderOptionsText);
+    case Part::kStreamFooter:
+      if (ret == LZMA_FORMAT_ERROR) return SysError::fixed(kFooterMagicText);
+      return SysError::fixed(ret == LZMA_DATA_ERROR ? kFooterCorruptText : kFooterOptionsText);
+    case Part::kBlockHeader:
+      return SysError::fixed(ret == LZMA_DATA_ERROR ? kBlockHeaderCorruptText : kBlockHeaderOptionsText);
+    case Part::kBlockData:
+      switch (ret) {
+        case LZMA_BUF_ERROR: return SysError::fixed(kTruncatedText);
+        case LZMA_DATA_ERROR: return SysError::fixed(kBlockDataText);
+        case LZMA_OPTIONS_ERROR: return SysError::fixed(kBlockOptionsText);
+        default:
+          return SysError::fixed("XZ decoder failed while reading the block data (liblzma code " +
+                                 std::to_string(static_cast<int>(ret)) + ")");
+      }
+    case Part::kIndex: return SysError::fixed(ret == LZMA_BUF_ERROR ? kBackwardSizeText : kIndexText);
   }
+  return SysError::fixed(kIndexText);
 }
 
 SysError image_read_error(const SysError& error) { return error.prefixed("Failed to read the image: "); }
@@ -235,12 +243,8 @@ Status StreamWalker::decode_block() {
 
   BlockFilters filters;
   block.filters = filters.chain;
-  switch (lzma_block_header_decode(&block, nullptr, header)) {
-    case LZMA_OK: break;
-    case LZMA_DATA_ERROR: return unexpected(SysError::fixed(kBlockHeaderCorruptText));
-    case LZMA_OPTIONS_ERROR: return unexpected(SysError::fixed(kBlockHeaderOptionsText));
-    case LZMA_MEM_ERROR: return unexpected(SysError::fixed(kMemoryText));
-    default: return unexpected(SysError::fixed(kBlockHeaderOptionsText));
+  if (lzma_ret ret = lzma_block_header_decode(&block, nullptr, header); ret != LZMA_OK) {
+    return unexpected(lzma_error(Part::kBlockHeader, ret));
   }
   if (filters.chain[0].id != LZMA_FILTER_LZMA2 || filters.chain[1].id != LZMA_VLI_UNKNOWN) {
     return unexpected(SysError::fixed(kFilterChainText));
@@ -265,10 +269,10 @@ Status StreamWalker::decode_block() {
 }
 
 Status StreamWalker::decode_in_place(lzma_block& block) {
-  switch (lzma_block_decoder(&strm_, &block)) {
-    case LZMA_OK: break;
-    case LZMA_MEM_ERROR: return unexpected(SysError::fixed(kMemoryText));
-    default: return unexpected(SysError::fixed(kBlockHeaderOptionsText));  // LZMA_OPTIONS_ERROR and anything else
+  if (lzma_ret ret = lzma_block_decoder(&strm_, &block); ret != LZMA_OK) {
+    // A data error cannot come from setting up the decoder: anything but
+    // memory is options it cannot take.
+    return unexpected(lzma_error(Part::kBlockHeader, ret == LZMA_DATA_ERROR ? LZMA_OPTIONS_ERROR : ret));
   }
   for (;;) {
     if (in_.empty()) {
@@ -289,7 +293,7 @@ Status StreamWalker::decode_in_place(lzma_block& block) {
     // to the sink.
     if (auto r = out_.commit(room->size() - strm_.avail_out); !r) return r;
     if (ret == LZMA_STREAM_END) break;
-    if (ret != LZMA_OK) return unexpected(block_data_error(ret));
+    if (ret != LZMA_OK) return unexpected(lzma_error(Part::kBlockData, ret));
   }
   if (lzma_index_hash_append(index_hash_, lzma_block_unpadded_size(&block), block.uncompressed_size) != LZMA_OK) {
     return unexpected(SysError::fixed(kIndexText));
@@ -332,7 +336,7 @@ Status StreamWalker::decode_index() {
     lzma_ret ret = lzma_index_hash_decode(index_hash_, in_.data(), &pos, in_.end);
     in_.pos = pos;
     if (ret == LZMA_STREAM_END) return {};
-    if (ret != LZMA_OK) return unexpected(SysError::fixed(kIndexText));
+    if (ret != LZMA_OK) return unexpected(lzma_error(Part::kIndex, ret == LZMA_BUF_ERROR ? LZMA_DATA_ERROR : ret));
   }
 }
 

@@ -27,7 +27,9 @@ SysResult<lzma_index*> decode_index(File& file, uint64_t offset, uint64_t size) 
   if (auto sought = file.seek(offset); !sought) return unexpected(xz::image_read_error(sought.error()));
   lzma_index* index = nullptr;
   lzma_stream strm = LZMA_STREAM_INIT;
-  if (lzma_index_decoder(&strm, &index, kXzMemoryLimit) != LZMA_OK) return unexpected(SysError::fixed(xz::kMemoryText));
+  if (lzma_index_decoder(&strm, &index, kXzMemoryLimit) != LZMA_OK) {
+    return unexpected(xz::lzma_error(xz::Part::kIndex, LZMA_MEM_ERROR));
+  }
   std::vector<uint8_t> buffer(kIndexReadSize);
   uint64_t left = size;
   SysResult<lzma_index*> result = unexpected(SysError::fixed(xz::kBackwardSizeText));
@@ -51,13 +53,7 @@ SysResult<lzma_index*> decode_index(File& file, uint64_t offset, uint64_t size) 
       if (left == 0 && strm.avail_in == 0) result = index;
       break;
     }
-    if (ret == LZMA_MEMLIMIT_ERROR || ret == LZMA_MEM_ERROR) {
-      result = unexpected(SysError::fixed(xz::kMemoryText));
-    } else if (ret == LZMA_BUF_ERROR) {
-      result = unexpected(SysError::fixed(xz::kBackwardSizeText));
-    } else {
-      result = unexpected(SysError::fixed(xz::kIndexText));
-    }
+    result = unexpected(xz::lzma_error(xz::Part::kIndex, ret));
     break;
   }
   lzma_end(&strm);

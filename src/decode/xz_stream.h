@@ -185,8 +185,12 @@ Status decode_stream_header(const uint8_t* header, size_t got, lzma_stream_flags
 Status decode_stream_footer(const uint8_t* footer, lzma_stream_flags& footer_flags);
 // The footer's flags must be the header's.
 Status check_footer_matches(const lzma_stream_flags& header_flags, const lzma_stream_flags& footer_flags);
-// The text for a non-success code of lzma_code() on block data.
-SysError block_data_error(lzma_ret ret);
+// The parts of a stream liblzma reads, for the text its codes become.
+enum class Part { kStreamHeader, kStreamFooter, kBlockHeader, kBlockData, kIndex };
+// The one place a liblzma code becomes this decoder's text: a code other
+// than LZMA_OK (and LZMA_STREAM_END) returned while reading `part`. Memory
+// codes are kMemoryText wherever they come from.
+SysError lzma_error(Part part, lzma_ret ret);
 // A failed read or seek of the image, its OS code kept.
 SysError image_read_error(const SysError& error);
 
@@ -196,10 +200,8 @@ Status decode_threaded(File& input, size_t read_buffer_size, size_t output_chunk
 
 template <class Progress>
 Status decode_job(lzma_stream& strm, BlockJob& job, size_t chunk, Progress&& progress) {
-  switch (lzma_block_decoder(&strm, &job.block)) {
-    case LZMA_OK: break;
-    case LZMA_MEM_ERROR: return unexpected(SysError::fixed(kMemoryText));
-    default: return unexpected(SysError::fixed(kBlockHeaderOptionsText));
+  if (lzma_ret ret = lzma_block_decoder(&strm, &job.block); ret != LZMA_OK) {
+    return unexpected(lzma_error(Part::kBlockHeader, ret == LZMA_DATA_ERROR ? LZMA_OPTIONS_ERROR : ret));
   }
   const uint64_t capacity = job.block.uncompressed_size;
   uint64_t& produced = job.produced;
@@ -218,7 +220,7 @@ Status decode_job(lzma_stream& strm, BlockJob& job, size_t chunk, Progress&& pro
     if (ret == LZMA_STREAM_END) job.checked = true;
     if (before != strm.avail_out && !progress(produced)) return {};
     if (ret == LZMA_STREAM_END) return {};
-    if (ret != LZMA_OK) return unexpected(block_data_error(ret));
+    if (ret != LZMA_OK) return unexpected(lzma_error(Part::kBlockData, ret));
   }
 }
 
