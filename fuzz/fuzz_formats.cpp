@@ -5,8 +5,8 @@
 // rest is the file. Each decoder must hand over whole pieces at piece
 // boundaries and report checked offsets in order, never past what it
 // decoded; the summary a write reads first must not crash; and the decoded
-// source, on its own thread, must hand out exactly the bytes the decoder
-// produced when decoding succeeds, and fail when it fails.
+// source, on its own thread, must hand out (and hash) exactly the bytes the
+// decoder produced when decoding succeeds, and fail when it fails.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,7 +15,7 @@
 #include "decode/decoded_source.h"
 #include "decode/decoder.h"
 #include "decode/image_summary.h"
-#include "image/sha256.h"
+#include "decode/sha256.h"
 #include "support/memory_file.h"
 
 namespace {
@@ -75,23 +75,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input_data, size_t input_si
 
   dh::test::MemoryFile again(data);
   again.tells_length = true;
-  dh::DecodedImageSource source(again, format, 1);
-  dh::Sha256 sha;
+  dh::DecodedImageSource source(again, format, std::nullopt, /*hash=*/true, 1);
   uint64_t total = 0;
-  std::vector<uint8_t> buffer(1 << 20);
   bool failed = false;
   for (;;) {
-    auto got = source.read(buffer.data(), buffer.size());
-    if (!got) {
+    auto chunk = source.next();
+    if (!chunk) {
       failed = true;
       break;
     }
-    if (*got == 0) break;
-    sha.update(buffer.data(), *got);
-    total += *got;
+    if (chunk->empty()) break;
+    total += chunk->size();
   }
-  if (!failed && !source.verify_read()) failed = true;
   if (failed == decoded.has_value()) std::abort();
-  if (decoded && (total != sink.total || sha.finish_hex() != sink.sha.finish_hex())) std::abort();
+  if (decoded && (total != sink.total || source.digest() != sink.sha.finish_hex())) std::abort();
   return 0;
 }

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "image/sha256.h"
+#include "decode/sha256.h"
 #include "decode/xz_decode.h"
 #include "support/memory_file.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "image/sha256.h"
+#include "decode/sha256.h"
 #include "platform/buffer_pipe.h"
 #include "platform/buffered_io.h"
 #include "rawdisk/raw_access.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "image/sha256.h"
+#include "decode/sha256.h"
 #include "progress/progress.h"
 #include "protocol/helper_error.h"
 #include "rawdisk/raw_access.h"

@@ -5,7 +5,7 @@
 
 #include "platform/elevation.h"
 #include "image/hash_range.h"
-#include "image/sha256.h"
+#include "decode/sha256.h"
 #include "platform/buffered_io.h"
 #include "progress/progress.h"
 #include "support/bytes.h"

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "image/image_commands.h"
-#include "image/sha256.h"
+#include "decode/sha256.h"
 #include "platform/volumes.h"
 #include "support/fake_clock.h"
 #include "support/fake_volumes.h"

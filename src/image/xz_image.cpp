@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-#include "image/sha256.h"
+#include "decode/sha256.h"
 #include "decode/xz_decode.h"
 #include "decode/xz_index.h"
 #include "platform/buffer_pipe.h"

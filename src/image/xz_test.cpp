@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "image/sha256.h"
+#include "decode/sha256.h"
 #include "decode/xz_decode.h"
 #include "image/xz_image.h"
 #include "decode/xz_index.h"

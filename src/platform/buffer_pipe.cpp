@@ -1,10 +1,12 @@
 #include "platform/buffer_pipe.h"
 
+#include <algorithm>
 #include <system_error>
 
 namespace dh {
 
-BufferPipe::BufferPipe(size_t count, size_t size) : size_(size), memory_(new uint8_t[count * size]) {
+BufferPipe::BufferPipe(size_t count, size_t size, bool gated)
+    : size_(size), memory_(new uint8_t[count * size]), gated_(gated) {
   for (size_t i = 0; i < count; ++i) free_.push_back(memory_.get() + i * size);
 }
 
@@ -60,12 +62,21 @@ std::optional<std::span<const uint8_t>> BufferPipe::next() {
     draining_ = nullptr;
     changed_.notify_all();
   }
-  changed_.wait(lock, [this] { return stopped_ || closed_ || !filled_.empty(); });
-  if (stopped_ || filled_.empty()) return std::nullopt;
+  changed_.wait(lock, [this] { return stopped_ || closed_ || front_ready(); });
+  if (stopped_ || !front_ready()) return std::nullopt;
   auto chunk = filled_.front();
   filled_.pop_front();
   draining_ = chunk.data();
+  drained_ += chunk.size();
   return chunk;
+}
+
+void BufferPipe::release(uint64_t end) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = std::max(released_, end);
+  }
+  changed_.notify_all();
 }
 
 void BufferPipe::stop() {

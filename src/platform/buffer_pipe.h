@@ -27,9 +27,15 @@ inline constexpr size_t kPipeBuffers = 3;
 // and a draining end, and the thread that runs one of the two ends. Either
 // end may stop the pipe: every wait returns at once and both ends see the
 // end. Destruction stops the pipe and joins its thread.
+//
+// A `gated` pipe hands a chunk to the draining end only once the filling end
+// has released the bytes up to its end (release(), counting every byte
+// pushed, in order): bytes that still await a check can wait in the pipe
+// without being drained. A chunk not released when the pipe is closed is
+// never drained.
 class BufferPipe {
  public:
-  BufferPipe(size_t count, size_t size);
+  BufferPipe(size_t count, size_t size, bool gated = false);
   ~BufferPipe();
   BufferPipe(const BufferPipe&) = delete;
   BufferPipe& operator=(const BufferPipe&) = delete;
@@ -49,6 +55,9 @@ class BufferPipe {
   void push(size_t size);
   // No chunk follows the ones pushed.
   void close();
+  // A gated pipe may hand out the bytes before stream offset `end` (never
+  // less than released before).
+  void release(uint64_t end);
 
   // The draining end. The next chunk in order, waiting for it if need be
   // (the chunk returned before goes back to the free buffers); nothing once
@@ -69,6 +78,11 @@ class BufferPipe {
   const uint8_t* draining_ = nullptr;
   bool closed_ = false;
   bool stopped_ = false;
+  const bool gated_;
+  uint64_t released_ = 0;  // a gated pipe's release()
+  uint64_t drained_ = 0;   // stream offset of the end of the chunks handed out
+  // The front chunk may be drained (mutex_ held).
+  bool front_ready() const { return !filled_.empty() && (!gated_ || drained_ + filled_.front().size() <= released_); }
   std::thread thread_;
 };
 

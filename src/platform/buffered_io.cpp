@@ -139,6 +139,9 @@ SysStatus BufferedWriter::write(const uint8_t* data, size_t len) {
   }
   if (len > 0) std::memcpy(buffer_.get() + staged_, data, len);
   staged_ += len;
+  // A full buffer goes out at once, so that what was handed over in pieces
+  // is written as soon as it makes a whole buffer, as a whole chunk is.
+  if (staged_ == capacity_) return write_staged(staged_);
   return {};
 }
 

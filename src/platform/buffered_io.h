@@ -63,9 +63,9 @@ class AlignedReader {
 };
 
 // A write buffer in front of a File. Bytes that fit behind what is staged are
-// copied in; otherwise the staged bytes are written first, and then a chunk at
-// least as large as the buffer goes straight to the file while a smaller one
-// is staged. With a `unit` above 1 (a device's transfer_unit, which must
+// copied in (and a buffer they fill is written at once); otherwise the staged
+// bytes are written first, and then a chunk at least as large as the buffer
+// goes straight to the file while a smaller one is staged. With a `unit` above 1 (a device's transfer_unit, which must
 // divide the capacity) every write is whole units: only whole units of the
 // staged bytes are written before flush_buffer, a direct chunk leaves its
 // partial unit staged, and flush_buffer pads the last partial unit with

@@ -33,19 +33,20 @@ Expected<std::optional<FirstDifference>, HelperError> find_first_difference(cons
   DH_TRY(files);
   FilePtr image = std::move(files->image);
   FilePtr target = std::move(files->target);
-  PlainImageSource<File> source(*image, ErrorCode::kImageMissing);
+  PlainImageSource source(*image, ErrorCode::kImageMissing, byte_count, /*hash=*/false);
   return find_first_difference(source, *target, byte_count);
 }
 
 Expected<std::optional<FirstDifference>, HelperError> find_first_difference(ImageSource& image, File& target,
                                                                             uint64_t byte_count) {
   AlignedReader target_reader(target, target.kind());
+  SourceReader image_reader(image);
   std::vector<uint8_t> expected(kIoBufferSize);
   std::vector<uint8_t> observed(kIoBufferSize);
   uint64_t position = 0;
   while (position < byte_count) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(byte_count - position, kIoBufferSize));
-    auto got = image.read(expected.data(), want);
+    auto got = image_reader.read(expected.data(), want);
     DH_TRY(got);
     size_t n = *got;
     if (n == 0) return std::optional<FirstDifference>(FirstDifference{position, "", ""});

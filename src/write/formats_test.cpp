@@ -31,13 +31,13 @@ json image_info(const std::string& path) {
 // entry taken.
 TEST(WriteImageFormats, EveryFormatWritesThePlainImagesCard) {
   const std::string drive = "\\\\.\\PhysicalDrive5";
-  const std::string pi = test::read_file(test::fixture("pi.img"));
-  const uint64_t n = pi.size();
-  const std::string sha = test::sha256_hex(pi);
+  const std::string image = test::read_file(test::fixture("small.img"));
+  const uint64_t n = image.size();
+  const std::string sha = test::sha256_hex(image);
   test::TempDir dir;
   const std::string card = dir.file("card.img");
   const std::string used(n + 4096, '\xA5');
-  const std::string pi_after = pi + used.substr(n);
+  const std::string image_after = image + used.substr(n);
   struct Case {
     const char* image;
     const char* decompress;
@@ -46,12 +46,12 @@ TEST(WriteImageFormats, EveryFormatWritesThePlainImagesCard) {
     json entry;
   };
   const Case cases[] = {
-      {"pi.img.gz", "gz", "gz", nullptr, nullptr},    {"pi-members.img.gz", "gz", "gz", nullptr, nullptr},
-      {"pi.img.bz2", "bz2", "bz2", nullptr, nullptr}, {"pi.img.zst", "zstd", "zstd", n, nullptr},
-      {"pi.zip", "zip", "zip", n, "images/pi.img"},   {"pi64.zip", "zip", "zip", n, "pi.img"},
-      {"pi.img.gz", "auto", "gz", nullptr, nullptr},  {"pi.img.bz2", "auto", "bz2", nullptr, nullptr},
-      {"pi.img.zst", "auto", "zstd", n, nullptr},     {"pi.zip", "auto", "zip", n, "images/pi.img"},
-      {"pi-blocks.img.xz", "auto", "xz", n, nullptr}, {"pi.img", "auto", "plain", n, nullptr},
+      {"small.img.gz", "gz", "gz", nullptr, nullptr},     {"small-members.img.gz", "gz", "gz", nullptr, nullptr},
+      {"small.img.bz2", "bz2", "bz2", nullptr, nullptr},  {"small.img.zst", "zstd", "zstd", n, nullptr},
+      {"small.zip", "zip", "zip", n, "images/small.img"}, {"small64.zip", "zip", "zip", n, "small.img"},
+      {"small.img.gz", "auto", "gz", nullptr, nullptr},   {"small.img.bz2", "auto", "bz2", nullptr, nullptr},
+      {"small.img.zst", "auto", "zstd", n, nullptr},      {"small.zip", "auto", "zip", n, "images/small.img"},
+      {"small.img.xz", "auto", "xz", n, nullptr},         {"small.img", "auto", "plain", n, nullptr},
   };
   bool skip_readback = true;
   for (const Case& c : cases) {
@@ -80,7 +80,7 @@ TEST(WriteImageFormats, EveryFormatWritesThePlainImagesCard) {
       if (l["stage"] == "WRITE") EXPECT_EQ(l["bytesTotal"], lines_total);
     }
     EXPECT_EQ(fs.open_handles(), 0);
-    EXPECT_TRUE(test::read_file(card) == pi_after) << "the card holds other bytes than the plain image's";
+    EXPECT_TRUE(test::read_file(card) == image_after) << "the card holds other bytes than the plain image's";
   }
 }
 
@@ -92,7 +92,7 @@ TEST(WriteImageFormats, EveryFormatWritesThePlainImagesCard) {
 // its part has passed, never reaches the card. A file that is not in the
 // format named is refused before the target is touched.
 TEST(WriteImageFormats, DamagedDataIsRefusedAndNeverWrittenWhole) {
-  const uint64_t n = test::read_file(test::fixture("pi.img")).size();
+  const uint64_t n = test::read_file(test::fixture("small.img")).size();
   test::TempDir dir;
   const std::string card = dir.file("card.img");
   const std::string used(n + 4096, '\xA5');
@@ -104,7 +104,7 @@ TEST(WriteImageFormats, DamagedDataIsRefusedAndNeverWrittenWhole) {
     std::optional<uint64_t> at;  // the byte flipped; none: the file as it is
   };
   // A zip's data lies in front of its directory: its damage is placed in it.
-  auto fd = file_system().open(test::fixture("pi.zip"), OpenMode::kSharedRead);
+  auto fd = file_system().open(test::fixture("small.zip"), OpenMode::kSharedRead);
   ASSERT_TRUE(fd.has_value());
   auto entry = zip_read_directory(**fd);
   ASSERT_TRUE(entry.has_value()) << entry.error().message;
@@ -113,17 +113,19 @@ TEST(WriteImageFormats, DamagedDataIsRefusedAndNeverWrittenWhole) {
   const uint64_t zip_end = entry->data_offset + entry->compressed_bytes;
 
   std::vector<std::pair<std::string, Damage>> cases;
-  for (const auto& [image, name] : {std::pair{"pi.img.gz", "gz"}, {"pi.img.bz2", "bz2"}, {"pi.img.zst", "zstd"}}) {
+  for (const auto& [image, name] :
+       {std::pair{"small.img.gz", "gz"}, {"small.img.bz2", "bz2"}, {"small.img.zst", "zstd"}}) {
     const uint64_t size = test::read_file(test::fixture(image)).size();
     cases.push_back({"start", {image, name, 24}});
     cases.push_back({"middle", {image, name, size / 2}});
     cases.push_back({"end", {image, name, size - 3}});
   }
-  cases.push_back({"start", {"pi.zip", "zip", zip_start + 3}});
-  cases.push_back({"middle", {"pi.zip", "zip", (zip_start + zip_end) / 2}});
-  cases.push_back({"end", {"pi.zip", "zip", zip_end - 2}});
-  cases.push_back({"length field", {"pi-size.img.gz", "gz", std::nullopt}});
-  cases.push_back({"middle, auto", {"pi.img.zst", "auto", test::read_file(test::fixture("pi.img.zst")).size() / 2}});
+  cases.push_back({"start", {"small.zip", "zip", zip_start + 3}});
+  cases.push_back({"middle", {"small.zip", "zip", (zip_start + zip_end) / 2}});
+  cases.push_back({"end", {"small.zip", "zip", zip_end - 2}});
+  cases.push_back({"length field", {"small-size.img.gz", "gz", std::nullopt}});
+  cases.push_back(
+      {"middle, auto", {"small.img.zst", "auto", test::read_file(test::fixture("small.img.zst")).size() / 2}});
 
   bool skip_readback = false;
   for (const auto& [where, d] : cases) {
@@ -161,9 +163,9 @@ TEST(WriteImageFormats, DamagedDataIsRefusedAndNeverWrittenWhole) {
            ")";
   };
   const std::tuple<const char*, const char*, std::string> refused[] = {
-      {"pi.img.gz", "zstd", not_a("zstd", "a gz file")},
-      {"pi.img", "gz", not_a("gz", "no compressed format")},
-      {"pi.img.zst", "zip", not_a("zip", "a zstd file")},
+      {"small.img.gz", "zstd", not_a("zstd", "a gz file")},
+      {"small.img", "gz", not_a("gz", "no compressed format")},
+      {"small.img.zst", "zip", not_a("zip", "a zstd file")},
       {"wide-window.zst", "auto",
        "Invalid zstd image: a frame asks for a 536870912-byte window, more than the decoder's limit of 268435456"},
   };

@@ -61,33 +61,37 @@ open("pi-damaged-one.img.xz", "wb").write(one)
 PY
 rm -f blocks.txt
 
-# The image in every other format the helper decodes, each made by its own
-# tool: gzip, bzip2, zstd (with its content checksum, the tool's default) and
-# zip; a gzip of two members (the image cut at 20 MiB), as parallel
-# compressors and `cat a.gz b.gz` make them; a gzip whose length field says
-# one byte more than the image holds; a zip holding a note and a folder
-# beside the image; and one whose central directory gives every size and
-# offset in ZIP64 form (Python's zipfile, told that anything over 1000
-# bytes needs it); and a zstd frame whose window is too large to decode.
-gzip -1 -c pi.img > pi.img.gz
-bzip2 -1 -c pi.img > pi.img.bz2
-zstd -q -1 -c pi.img > pi.img.zst
+# The image's first 12 MiB and three sectors (its table and its boot
+# partition's start, the kernel's random bytes included), in every format the
+# helper decodes, each made by its own tool: gzip, bzip2, zstd (with its
+# content checksum, the tool's default), zip and xz in 1 MiB blocks; a gzip
+# of two members (cut at 5 MiB), as parallel compressors and
+# `cat a.gz b.gz` make them; a gzip whose length field says one byte more
+# than the image holds; a zip holding a note and a folder beside the image;
+# and one whose central directory gives every size and offset in ZIP64 form
+# (Python's zipfile, told that anything over 1000 bytes needs it); and a
+# zstd frame whose window is too large to decode.
+head -c $((12 * 1024 * 1024 + 3 * 512)) pi.img > small.img
+gzip -1 -c small.img > small.img.gz
+bzip2 -1 -c small.img > small.img.bz2
+zstd -q -1 -c small.img > small.img.zst
+xz -T2 -0 --block-size=1MiB -c small.img > small.img.xz
+{ head -c 5M small.img | gzip -1; tail -c +$((5 * 1024 * 1024 + 1)) small.img | gzip -1; } > small-members.img.gz
 # Through a pipe zstd cannot shrink the window to the input: this frame asks
 # for 512 MiB.
-head -c 100000 pi.img | zstd -q --long=29 -c > wide-window.zst
-{ head -c 20M pi.img | gzip -1; tail -c +$((20 * 1024 * 1024 + 1)) pi.img | gzip -1; } > pi-members.img.gz
+head -c 100000 small.img | zstd -q --long=29 -c > wide-window.zst
 python3 - <<'PY'
 import shutil, struct, zipfile
-data = bytearray(open("pi.img.gz", "rb").read())
+data = bytearray(open("small.img.gz", "rb").read())
 data[-4:] = struct.pack("<I", (struct.unpack("<I", data[-4:])[0] + 1) % 2**32)
-open("pi-size.img.gz", "wb").write(data)
-with zipfile.ZipFile("pi.zip", "w", compression=zipfile.ZIP_DEFLATED, compresslevel=1) as z:
-    z.writestr("README.txt", "Write pi.img to a card.\n")
+open("small-size.img.gz", "wb").write(data)
+with zipfile.ZipFile("small.zip", "w", compression=zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+    z.writestr("README.txt", "Write small.img to a card.\n")
     z.writestr("images/", "")
-    z.write("pi.img", "images/pi.img")
+    z.write("small.img", "images/small.img")
 zipfile.ZIP64_LIMIT = 1000
-with zipfile.ZipFile("pi64.zip", "w", compression=zipfile.ZIP_DEFLATED, compresslevel=1) as z:
-    z.write("pi.img", "pi.img")
+with zipfile.ZipFile("small64.zip", "w", compression=zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+    z.write("small.img", "small.img")
 PY
 
 # fat_image NAME BITS SECTORS TYPE: an MBR image whose one partition, of type

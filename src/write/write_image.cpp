@@ -10,7 +10,7 @@
 #include "formats/mbr_fat.h"
 #include "image/hash_range.h"
 #include "decode/image_source.h"
-#include "image/sha256.h"
+#include "decode/sha256.h"
 #include "decode/image_summary.h"
 #include "decode/decoded_source.h"
 #include "platform/buffer_pipe.h"
@@ -66,7 +66,6 @@ struct WriteStage {
   Progress& progress;
   const CheckedTarget& checked;
   const std::string& device_path;
-  std::optional<uint64_t> total;
   uint64_t progress_total;  // the lines' bytesTotal
   // On a disk (a device that tells its length) the image's start is held
   // back; with skipReadback it is committed before the finalize stage ends,
@@ -87,40 +86,26 @@ struct WriteStage {
     const std::string write_message = "Writing image to " + device_path;
     const FileKind kind = target->kind();
     const uint32_t unit = transfer_unit(kind);
-    Sha256 sha;
     uint64_t written = 0;
     uint64_t write_speed = 0;
     WriteOutcome outcome;
     std::optional<uint64_t> held_target;  // decided from the first chunk
     progress.start_stage(progress_total);
-    // The pipe's buffers and the write buffer live for the write stage only,
-    // so the readback's own buffers do not come on top of them.
+    // The write buffer lives for the write stage only, so the readback's own
+    // buffers do not come on top of it.
     {
       // A raw drive takes whole sectors only: on a device the last partial
       // sector goes out padded with zeros. The digest and the readback cover
       // the image's bytes alone.
       BufferedWriter writer(*target, kIoBufferSize, unit);
-      // The next chunks are read (or decoded) and hashed on a second thread
-      // while this one writes: a write-through write leaves the core idle,
-      // and the digest costs no time of its own. Each chunk is still written,
-      // counted and reported in order, and a failure at any chunk writes
-      // nothing after it.
-      uint64_t read = 0;
-      auto read_chunk = [&](uint8_t* chunk, size_t capacity) -> Expected<size_t, HelperError> {
-        if (total && read >= *total) return size_t{0};
-        size_t want = total ? static_cast<size_t>(std::min<uint64_t>(*total - read, capacity)) : capacity;
-        auto got = image.read(chunk, want);
-        DH_TRY(got);
-        sha.update(chunk, *got);
-        read += *got;
-        // The last chunk goes to the target only once everything read is
-        // proven sound: a compressed image's checks come after the bytes.
-        if (*got == 0 || (total && read >= *total)) DH_TRY(image.verify_read());
-        return *got;
-      };
-      std::optional<HelperError> write_error;
+      // The source reads (or decodes) and hashes the next chunks on a thread
+      // of its own while this one writes: a write-through write leaves the
+      // core idle, and the digest costs no time of its own. Each chunk is
+      // still written, counted and reported in order, and a failure at any
+      // chunk writes nothing after it. A compressed image's last chunk comes
+      // only once everything before it is proven sound.
       bool streaming = !hold_back_start;  // the writes after the held bytes have begun
-      auto write_chunk = [&](const uint8_t* chunk, size_t size) {
+      auto write_chunk = [&](const uint8_t* chunk, size_t size) -> Expected<void, HelperError> {
         if (!streaming) {
           if (!held_target) held_target = held_start_length({chunk, size}, unit);
           size_t take = static_cast<size_t>(std::min<uint64_t>(size, *held_target - outcome.held.size()));
@@ -132,25 +117,26 @@ struct WriteStage {
             // Nothing is staged yet: the rest of the image follows the held
             // bytes' place.
             if (auto sought = target->seek(*held_target); !sought) {
-              write_error = helper_error(ErrorCode::kWriteFailed, sought.error());
-              return false;
+              return unexpected(helper_error(ErrorCode::kWriteFailed, sought.error()));
             }
             streaming = true;
           }
         }
         if (size > 0) {
           if (auto put = writer.write(chunk, size); !put) {
-            write_error = helper_error(ErrorCode::kWriteFailed, put.error());
-            return false;
+            return unexpected(helper_error(ErrorCode::kWriteFailed, put.error()));
           }
           written += size;
         }
         progress.periodic("WRITE", written, write_message);
-        return true;
+        return {};
       };
-      auto read_error = read_ahead<HelperError>(read_chunk, write_chunk);
-      if (write_error) return unexpected(std::move(*write_error));
-      if (read_error) return unexpected(std::move(*read_error));
+      for (;;) {
+        auto chunk = image.next();
+        DH_TRY(chunk);
+        if (chunk->empty()) break;
+        DH_TRY(write_chunk(chunk->data(), chunk->size()));
+      }
       write_speed = speed_bps(written, progress.elapsed());
       progress.line("WRITE", written, write_speed, write_message);
 
@@ -174,7 +160,7 @@ struct WriteStage {
     progress.line("FINALIZE", written, overall_speed, "Disk buffers flushed");
     outcome.written = written;
     outcome.speed = overall_speed;
-    outcome.source_sha256 = sha.finish_hex();
+    outcome.source_sha256 = image.digest();
     return outcome;
   }
 };
@@ -210,7 +196,7 @@ Expected<std::optional<FirstDifference>, HelperError> first_difference(const std
   if (format == ImageFormat::kPlain) return find_first_difference(image_path, target, length);
   auto files = open_for_comparison(image_path, target);
   DH_TRY(files);
-  DecodedImageSource decoded(*files->image, format);
+  DecodedImageSource decoded(*files->image, format, std::nullopt, /*hash=*/false);
   return find_first_difference(decoded, *files->target, length);
 }
 
@@ -411,8 +397,6 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   auto summary = image_summary(*image, *encoding);
   DH_TRY(summary);
   const ImageFormat format = summary->format;
-  std::optional<BufferedReader> image_reader;
-  if (format == ImageFormat::kPlain) image_reader.emplace(*image);
 
   auto guarded = lock_target_volumes(*device_path, clock);
   DH_TRY(guarded);
@@ -444,14 +428,14 @@ HandlerResult write_image(const WindowsHelperRequest& request, Clock& clock) {
   const uint64_t progress_total =
       total.value_or(format == ImageFormat::kPlain ? 0 : summary->uncompressed_bytes.value_or(0));
   Progress progress(request.session_id, task_id, clock);
-  WriteStage stage{progress, guarded->target, *device_path, total, progress_total, disk, skip_readback};
+  WriteStage stage{progress, guarded->target, *device_path, progress_total, disk, skip_readback};
   Expected<WriteOutcome, HelperError> outcome = unexpected(HelperError{});
   if (format != ImageFormat::kPlain) {
     // The decoder's threads end with the write stage, before the readback.
-    DecodedImageSource decoded(*image, format);
+    DecodedImageSource decoded(*image, format, total);
     outcome = stage.run(decoded, target);
   } else {
-    PlainImageSource<BufferedReader> source(*image_reader, ErrorCode::kWriteFailed);
+    PlainImageSource source(*image, ErrorCode::kWriteFailed, total, /*hash=*/true);
     outcome = stage.run(source, target);
   }
   DH_TRY(outcome);

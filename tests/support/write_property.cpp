@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "image/sha256.h"
+#include "decode/sha256.h"
 #include "platform/volumes.h"
 #include "progress/progress.h"
 #include "support/fake_clock.h"

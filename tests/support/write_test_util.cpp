@@ -1,6 +1,6 @@
 #include "support/write_test_util.h"
 
-#include "image/sha256.h"
+#include "decode/sha256.h"
 #include "progress/progress.h"
 #include "write/write_image.h"
 #include "support/test_support.h"

@@ -1,4 +1,4 @@
-#include "image/sha256.h"
+#include "decode/sha256.h"
 
 #include <openssl/evp.h>
 
