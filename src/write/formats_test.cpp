@@ -72,12 +72,16 @@ TEST(WriteImageFormats, EveryFormatWritesThePlainImagesCard) {
     ASSERT_TRUE(run.result.has_value()) << run.result.error().message;
     EXPECT_EQ((*run.result)["bytesWritten"], n);
     EXPECT_EQ((*run.result)["sourceSha256"], sha);
-    if (!skip_readback) EXPECT_EQ((*run.result)["observedSha256"], sha);
+    if (!skip_readback) {
+      EXPECT_EQ((*run.result)["observedSha256"], sha);
+    }
     // The write's lines count against the decoded size where the file
     // records it (a plain image's, as ever, against none).
     const uint64_t lines_total = c.size.is_null() || std::string(c.format) == "plain" ? 0 : n;
     for (const json& l : run.lines) {
-      if (l["stage"] == "WRITE") EXPECT_EQ(l["bytesTotal"], lines_total);
+      if (l["stage"] == "WRITE") {
+        EXPECT_EQ(l["bytesTotal"], lines_total);
+      }
     }
     EXPECT_EQ(fs.open_handles(), 0);
     EXPECT_TRUE(test::read_file(card) == image_after) << "the card holds other bytes than the plain image's";
