@@ -160,8 +160,10 @@ TEST(WriteImageFormats, DamagedDataIsRefusedAndNeverWrittenWhole) {
     }
   }
 
-  // A named format is a promise, and a zstd frame asking for a window above
-  // the decoder's memory limit is refused, both before the target is touched.
+  // A named format is a promise; a zstd frame asking for a window above the
+  // decoder's memory limit, and a zip entry that is encrypted or compressed
+  // with a method the helper does not decode, are refused; all before the
+  // target is touched.
   auto not_a = [](const std::string& name, const std::string& starts) {
     return "Invalid " + name + " image: the file does not start as a " + name + " file does (it starts as " + starts +
            ")";
@@ -172,6 +174,10 @@ TEST(WriteImageFormats, DamagedDataIsRefusedAndNeverWrittenWhole) {
       {"small.img.zst", "zip", not_a("zip", "a zstd file")},
       {"wide-window.zst", "auto",
        "Invalid zstd image: a frame asks for a 536870912-byte window, more than the decoder's limit of 268435456"},
+      {"small-encrypted.zip", "zip", "Invalid zip image: entry small.img is encrypted; decrypt the archive first"},
+      {"small-bzip2.zip", "auto",
+       "Invalid zip image: entry small.img is compressed with method 12, which is not supported (only stored and "
+       "deflated entries are)"},
   };
   for (const auto& [image, name, message] : refused) {
     test::write_file(card, used);

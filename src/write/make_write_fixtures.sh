@@ -69,8 +69,8 @@ rm -f blocks.txt
 # `cat a.gz b.gz` make them; a gzip whose length field says one byte more
 # than the image holds; a zip holding a note and a folder beside the image;
 # and one whose central directory gives every size and offset in ZIP64 form
-# (Python's zipfile, told that anything over 1000 bytes needs it); and a
-# zstd frame whose window is too large to decode.
+# (Python's zipfile, told that anything over 1000 bytes needs it); a zstd
+# frame whose window is too large to decode; and zips the helper refuses.
 head -c $((12 * 1024 * 1024 + 3 * 512)) pi.img > small.img
 gzip -1 -c small.img > small.img.gz
 bzip2 -1 -c small.img > small.img.bz2
@@ -80,6 +80,10 @@ xz -T2 -0 --block-size=1MiB -c small.img > small.img.xz
 # Through a pipe zstd cannot shrink the window to the input: this frame asks
 # for 512 MiB.
 head -c 100000 small.img | zstd -q --long=29 -c > wide-window.zst
+# Zips the helper refuses: an encrypted entry, and one compressed with bzip2
+# (method 12).
+zip -q -P secret small-encrypted.zip small.img
+zip -q -Z bzip2 small-bzip2.zip small.img
 python3 - <<'PY'
 import shutil, struct, zipfile
 data = bytearray(open("small.img.gz", "rb").read())
