@@ -76,7 +76,7 @@ class DecodedImageSource final : public ImageSource {
   uint64_t verified_ = 0;  // bytes before this offset passed their part's check
   bool proven_ = false;    // the limit's last byte is proven; decoding stops
   Sha256 sha_;
-  std::mutex mutex_;                 // guards result_ for next()
+  std::mutex mutex_;                 // guards failure_ for next()
   std::optional<SysError> failure_;  // the decoder's, once the pipe is closed
   BufferPipe pipe_;
   std::thread thread_;

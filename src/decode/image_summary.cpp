@@ -15,11 +15,7 @@ constexpr size_t kBlockHeaderSize = 3;
 constexpr size_t kChecksumSize = 4;
 constexpr size_t kSkippableHeaderSize = 8;
 
-SysStatus read_at(File& file, uint64_t offset, uint8_t* out, size_t len) {
-  if (auto sought = file.seek(offset); !sought) return unexpected(decode::read_error(sought.error()));
-  if (auto read = read_exact(file, out, len); !read) return unexpected(decode::read_error(read.error()));
-  return {};
-}
+using decode::read_at;
 
 // Walks the frames of a zstd file by their headers and block headers alone
 // (no data is decoded): the sum of the frames' content sizes, or nullopt when

@@ -36,6 +36,12 @@ SysError invalid(ImageFormat format, const std::string& text) {
 
 SysError read_error(const SysError& error) { return error.prefixed("Failed to read the image: "); }
 
+SysStatus read_at(File& file, uint64_t offset, uint8_t* out, size_t len) {
+  if (auto sought = file.seek(offset); !sought) return unexpected(read_error(sought.error()));
+  if (auto read = read_exact(file, out, len); !read) return unexpected(read_error(read.error()));
+  return {};
+}
+
 SysResult<bool> Input::fill() {
   if (avail > 0) return true;
   size_t want = static_cast<size_t>(std::min<uint64_t>(capacity_, left_));

@@ -24,6 +24,8 @@ std::string zstd_error_text(size_t code);
 SysError invalid(ImageFormat format, const std::string& text);
 // "Failed to read the image: <OS text>", the OS code kept.
 SysError read_error(const SysError& error);
+// Exactly `len` bytes at `offset` into `out`; a failure as read_error.
+SysStatus read_at(File& file, uint64_t offset, uint8_t* out, size_t len);
 
 // The compressed bytes in front of a library: one buffer refilled by single
 // reads of the file, at most `limit` bytes in all.

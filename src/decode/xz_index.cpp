@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "decode/stream_decoders.h"
 #include "decode/xz_stream.h"
 
 namespace dh {
@@ -16,11 +17,7 @@ constexpr const char* kFooterMissingText =
 // The index is read through this much at a time.
 constexpr size_t kIndexReadSize = 64 * 1024;
 
-SysStatus read_at(File& file, uint64_t offset, uint8_t* out, size_t len) {
-  if (auto sought = file.seek(offset); !sought) return unexpected(xz::image_read_error(sought.error()));
-  if (auto read = read_exact(file, out, len); !read) return unexpected(xz::image_read_error(read.error()));
-  return {};
-}
+using decode::read_at;
 
 // Decodes the `size` bytes at `offset` as the stream's whole index.
 SysResult<lzma_index*> decode_index(File& file, uint64_t offset, uint64_t size) {

@@ -14,6 +14,7 @@ namespace dh {
 namespace {
 
 using decode::invalid;
+using decode::read_at;
 using decode::read_error;
 
 constexpr ImageFormat kFormat = ImageFormat::kZip;
@@ -33,12 +34,6 @@ constexpr uint64_t kMaxDirectory = 64ull * 1024 * 1024;
 constexpr uint16_t kEncrypted = 0x0001;
 constexpr uint16_t kStrongEncryption = 0x0040;
 constexpr uint16_t kZip64Extra = 0x0001;
-
-SysStatus read_at(File& file, uint64_t offset, uint8_t* out, size_t len) {
-  if (auto sought = file.seek(offset); !sought) return unexpected(read_error(sought.error()));
-  if (auto read = read_exact(file, out, len); !read) return unexpected(read_error(read.error()));
-  return {};
-}
 
 struct Directory {
   uint64_t offset = 0;
